@@ -1,0 +1,53 @@
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "capi/sievelink.h"
+#include "listing/list_json.h"
+#include "output/utf8.h"
+#include "photos/authorization.h"
+
+namespace shotsieve {
+namespace {
+
+// A heap copy that the host frees with pk_free; null when it cannot be made.
+char* cstr(const std::string& text) { return ::strdup(text.c_str()); }
+
+// Runs an answer-producing function; no exception ever reaches the host.
+template <typename Make>
+char* answer(Make make) noexcept {
+  try {
+    return cstr(make());
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+}  // namespace shotsieve
+
+extern "C" {
+
+char* pk_auth_status(void) {
+  return shotsieve::answer([] { return shotsieve::authStatusJSON(shotsieve::sharedPhotoLibrary()); });
+}
+
+char* pk_request_auth(void) {
+  return shotsieve::answer([] { return shotsieve::requestAuthJSON(shotsieve::sharedPhotoLibrary()); });
+}
+
+char* pk_list(int32_t days, const char* exportDir, double budgetSeconds, int32_t allowNetwork) {
+  if (exportDir == nullptr) return shotsieve::cstr(R"({"error":"bad-args"})");
+  return shotsieve::answer([&] {
+    shotsieve::ListOptions options;
+    options.budgetSeconds = budgetSeconds;
+    options.networkAccess =
+        allowNetwork != 0 ? shotsieve::NetworkAccess::allowed : shotsieve::NetworkAccess::notAllowed;
+    return shotsieve::listJSON(shotsieve::sharedPhotoLibrary(), static_cast<std::int64_t>(days),
+                               shotsieve::decodeUtf8Lossy(exportDir), options);
+  });
+}
+
+void pk_free(char* text) { std::free(text); }
+
+}  // extern "C"

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "photos/photo_library.h"
+
+namespace shotsieve {
+
+inline constexpr int kExitUsage = 64;
+
+// Runs the command named by args[1] against the library and returns the exit
+// status: the handler's, or 64 after a usage message on standard error.
+int runCommandLine(const std::vector<std::string>& args, PhotoLibrary& library);
+
+}  // namespace shotsieve

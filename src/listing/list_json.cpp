@@ -1,0 +1,89 @@
+#include "listing/list_json.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+
+#include "export/prune_cache.h"
+#include "listing/asset_record.h"
+#include "listing/window.h"
+#include "output/json.h"
+#include "photos/authorization.h"
+
+namespace shotsieve {
+
+namespace {
+
+// Creates the directory and its missing parents with 0700; failures are left
+// for the exports to meet.
+void createExportDirectory(const std::string& dir) {
+  if (dir.empty()) return;
+  for (std::size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
+    ::mkdir(dir.substr(0, slash).c_str(), 0700);
+  }
+  ::mkdir(dir.c_str(), 0700);
+}
+
+JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
+  JsonObject entry;
+  entry.set("uuid", assetUUID(asset))
+      .set("date", dateText(asset.creationDate))
+      .set("width", asset.pixelWidth)
+      .set("height", asset.pixelHeight)
+      .set("original_filename", exported.filename)
+      .set("path", exported.path.value_or(""))
+      .set("ismissing", !exported.path.has_value());
+  return entry;
+}
+
+std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
+                           const ListOptions& options) {
+  createExportDirectory(exportDir);
+  FetchOptions fetch;
+  fetch.mediaType = kImageMediaType;
+  fetch.subtypeMask = kScreenshotSubtype;
+  fetch.earliestCreationDate = windowStart(days, std::time(nullptr));
+  const std::vector<Asset> assets = library.fetchAssetsWithOptions(fetch).assets;
+
+  // The budget counts from here: the fetch is not part of it.
+  using Clock = std::chrono::steady_clock;
+  const bool limited = options.budgetSeconds > 0;  // false for NaN too
+  const Clock::time_point deadline =
+      limited ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(std::min(options.budgetSeconds, 1.0e9)))
+              : Clock::time_point::max();
+
+  JsonArray result;
+  for (const Asset& asset : assets) {
+    if (Clock::now() >= deadline) {
+      pruneCache(exportDir, kCacheKeepDays);
+      result.push_back(JsonObject{}
+                           .set("__truncated", true)
+                           .set("__done", result.size())
+                           .set("__total", assets.size()));
+      return jsonEncode(result);
+    }
+    const ExportResult exported =
+        exportOriginal(library, asset, exportDir, options.networkAccess, options.exportTimeout);
+    result.push_back(listingEntry(asset, exported));
+  }
+  pruneCache(exportDir, kCacheKeepDays);
+  return jsonEncode(result);
+}
+
+}  // namespace
+
+std::string listJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
+                     const ListOptions& options) {
+  try {
+    const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
+    if (!authStatusAllowsReading(status)) return notAuthorizedJSON(status);
+    return listAuthorized(library, days, exportDir, options);
+  } catch (const std::exception&) {
+    return "{}";
+  }
+}
+
+}  // namespace shotsieve

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "export/export_original.h"
+#include "photos/photo_library.h"
+
+namespace shotsieve {
+
+inline constexpr std::int64_t kCacheKeepDays = 14;
+
+struct ListOptions {
+  double budgetSeconds = 0.0;  // for the export loop; not above 0 (or NaN) means no limit
+  NetworkAccess networkAccess = NetworkAccess::allowed;
+  std::chrono::milliseconds exportTimeout = kExportTimeout;
+};
+
+// The screenshots of the last `days` calendar days, newest first, each
+// exported into `exportDir`, then the directory pruned of entries unused for
+// 14 days. Returns the list result (with a truncation marker when the budget
+// ran out) or the not-authorized result, as JSON text. Never throws.
+std::string listJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
+                     const ListOptions& options = {});
+
+}  // namespace shotsieve

@@ -1,0 +1,32 @@
+#include "output/print.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace shotsieve {
+
+void printJSON(const JsonValue& value) { printJSONText(jsonEncode(value)); }
+
+void printJSONText(std::string_view jsonText) {
+  std::string line(jsonText);
+  line += '\n';
+  // One call per line, so lines written from two threads never interleave.
+  std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+void eprint(std::string_view message) {
+  std::string line(message);
+  line += '\n';
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // a closed standard error has nobody to tell
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace shotsieve

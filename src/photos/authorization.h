@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "photos/photo_library.h"
+
+namespace shotsieve {
+
+// The status word of an authorization status: "not-determined", "restricted",
+// "denied", "authorized", "limited", or "unknown" for any other value.
+std::string_view authStatusString(int status);
+
+// True for the statuses under which the library may be read.
+bool authStatusAllowsReading(int status);
+
+// {"status":WORD} for the current status at the read-write level; no prompt.
+std::string authStatusJSON(PhotoLibrary& library);
+
+// Asks the library to ask the user, waits for the answer without time-out and
+// returns {"status":WORD} for it.
+std::string requestAuthJSON(PhotoLibrary& library);
+
+// {"error":"not-authorized","status":WORD}
+std::string notAuthorizedJSON(int status);
+
+int cmdAuthStatus(PhotoLibrary& library);
+int cmdRequestAuth(PhotoLibrary& library);
+
+}  // namespace shotsieve

@@ -1,0 +1,100 @@
+#include "photos/folder/access_state.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <string>
+
+#include "photos/authorization.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+void trim(std::string& text) {
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  while (!text.empty() && isSpace(text.back())) text.pop_back();
+  std::size_t start = 0;
+  while (start < text.size() && isSpace(text[start])) ++start;
+  text.erase(0, start);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+bool makeParents(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int readAccessState(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? 0 : kUnreadableAccessState;
+  struct stat info;
+  std::string text(64, '\0');
+  ssize_t got = -1;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) got = ::read(fd, text.data(), text.size());
+  ::close(fd);
+  if (got < 0 || static_cast<std::size_t>(got) == text.size()) return kUnreadableAccessState;  // unreadable or too long
+  text.resize(static_cast<std::size_t>(got));
+  trim(text);
+  for (int status = 0; status <= 4; ++status) {
+    if (text == authStatusString(status)) return status;
+  }
+  int number = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, number);
+  if (!text.empty() && error == std::errc{} && stop == end) return number;
+  return kUnreadableAccessState;
+}
+
+bool writeAccessState(const std::string& path, int status) {
+  if (!makeParents(path)) return false;
+  const std::string temporary = path + ".tmp." + std::to_string(::getpid());
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, std::string(authStatusString(status)) + "\n") && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+PromptAnswer askOnTerminal(std::string_view usageText) {
+  const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (tty < 0) return PromptAnswer::noTerminal;
+  std::string question(usageText);
+  question += "\nAllow shotsieve to read the screenshots in your Pictures folder? [y/N] ";
+  writeAll(tty, question);
+  std::string answer;
+  char c;
+  while (answer.size() < 256) {
+    const ssize_t got = ::read(tty, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || c == '\n') break;
+    answer += c;
+  }
+  ::close(tty);
+  trim(answer);
+  const bool yes = answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
+  return yes ? PromptAnswer::yes : PromptAnswer::no;
+}
+
+}  // namespace shotsieve::folder

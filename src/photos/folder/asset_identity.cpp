@@ -1,0 +1,26 @@
+#include "photos/folder/asset_identity.h"
+
+#include <uuid/uuid.h>
+
+namespace shotsieve::folder {
+
+namespace {
+
+// The namespace of every asset identifier of the folder library.
+constexpr uuid_t kAssetNamespace = {0x6b, 0x1d, 0x3c, 0x52, 0x8e, 0x0f, 0x4a, 0x67,
+                                    0x9d, 0x21, 0x5e, 0x73, 0xc4, 0x08, 0xb9, 0x1a};
+
+}  // namespace
+
+std::string assetLocalIdentifier(std::string_view relativePath, std::int64_t birthTimeNanoseconds) {
+  std::string name(relativePath);
+  name += '\0';  // a path never holds NUL, so path and time cannot run together
+  name += std::to_string(birthTimeNanoseconds);
+  uuid_t uuid;
+  uuid_generate_sha1(uuid, kAssetNamespace, name.data(), name.size());
+  char text[37];
+  uuid_unparse_upper(uuid, text);
+  return std::string(text) + "/L0/001";
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,87 @@
+#include "photos/folder/folder_library.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "output/utf8.h"
+#include "photos/folder/access_state.h"
+#include "photos/folder/library_scan.h"
+#include "photos/folder/resource_copy.h"
+
+namespace shotsieve::folder {
+
+FolderLibrary::FolderLibrary(LibraryLocation location, std::string usageText)
+    : location_(std::move(location)),
+      usageText_(std::move(usageText)),
+      index_(location_.cacheDir.empty() ? std::string() : location_.cacheDir + "/metadata-index") {}
+
+FolderLibrary::~FolderLibrary() { watcher_.reset(); }
+
+int FolderLibrary::authorizationStatusForAccessLevel(int) { return readAccessState(location_.accessState); }
+
+void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler handler) {
+  std::thread([statePath = location_.accessState, usage = usageText_, handler = std::move(handler)] {
+    int status = readAccessState(statePath);
+    if (status == kNotDetermined) {
+      // Without a terminal there is nobody to ask, and the process already
+      // runs as the owner of the files.
+      status = askOnTerminal(usage) == PromptAnswer::no ? kDenied : kAuthorized;
+      if (!writeAccessState(statePath, status)) status = readAccessState(statePath);
+    }
+    handler(status);
+  }).detach();
+}
+
+FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
+  FetchResult result;
+  result.options = options;
+  std::vector<std::string> paths;  // ties keep path order, so runs agree
+  walkLibrary(location_.root, options.mediaType, [&](const LibraryFile& file) {
+    const auto status = statusOfFile(file.absolutePath);
+    if (!status || !status->regular) return;  // vanished, or a link to no file
+    Asset asset = assetOfFile(file, *status, index_);
+    if (fetchOptionsSelect(options, asset)) result.assets.push_back(std::move(asset));
+  });
+  index_.save();
+  std::sort(result.assets.begin(), result.assets.end(), [](const Asset& a, const Asset& b) {
+    if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
+    return a.locator < b.locator;
+  });
+  return result;
+}
+
+std::vector<AssetResource> FolderLibrary::assetResourcesForAsset(const Asset& asset) {
+  if (asset.locator.empty()) return {};
+  const auto slash = asset.locator.rfind('/');
+  AssetResource resource;
+  resource.type = asset.mediaType == kVideoMediaType ? kVideoResourceType : kPhotoResourceType;
+  resource.originalFilename = decodeUtf8Lossy(std::string_view(asset.locator).substr(slash + 1));
+  resource.locator = asset.locator;
+  return {resource};
+}
+
+void FolderLibrary::writeDataForAssetResource(const AssetResource& resource, const std::string& path,
+                                              const ResourceRequestOptions& options, WriteCompletion completion) {
+  std::thread([source = resource.locator, path, network = options.networkAccess,
+               completion = std::move(completion)] { completion(copyResourceFile(source, path, network)); })
+      .detach();
+}
+
+void FolderLibrary::registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObserver> observer) {
+  std::lock_guard lock(observersMutex_);
+  observers_.push_back(std::move(observer));
+  if (!watcher_) {
+    watcher_ = std::make_unique<ChangeWatcher>(location_.root, index_, [this](const Change& change) { deliver(change); });
+  }
+}
+
+void FolderLibrary::deliver(const Change& change) {
+  std::vector<std::shared_ptr<PhotoLibraryChangeObserver>> observers;
+  {
+    std::lock_guard lock(observersMutex_);
+    observers = observers_;
+  }
+  for (const auto& observer : observers) observer->photoLibraryDidChange(change);
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,244 @@
+#include "photos/folder/image_metadata.h"
+
+#include <fcntl.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <exiv2/exiv2.hpp>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "photos/folder/date_text.h"
+#include "photos/folder/screenshot_names.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+enum class Format { unknown, png, jpeg, webp, tiff, bmff, gif, bmp };
+
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+Format formatOf(const unsigned char* head, std::size_t size) {
+  const auto is = [&](std::size_t at, std::string_view magic) {
+    return size >= at + magic.size() && std::memcmp(head + at, magic.data(), magic.size()) == 0;
+  };
+  if (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0) return Format::png;
+  if (size >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return Format::jpeg;
+  if (is(0, "RIFF") && is(8, "WEBP")) return Format::webp;
+  if (is(0, std::string_view("II*\0", 4)) || is(0, std::string_view("MM\0*", 4))) return Format::tiff;
+  if (is(4, "ftyp")) return Format::bmff;
+  if (is(0, "GIF87a") || is(0, "GIF89a")) return Format::gif;
+  if (is(0, "BM")) return Format::bmp;
+  return Format::unknown;
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// ---- PNG, through libpng ----------------------------------------------------
+
+struct PngTexts {
+  png_uint_32 width = 0, height = 0;
+  std::string software, creationTime, xmp;
+  bool hasExif = false;
+};
+
+[[noreturn]] void pngFailed(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void pngWarned(png_structp, png_const_charp) {}
+
+// Reads the chunks before the image data. No C++ object with a destructor
+// lives across the setjmp, as libpng's error path leaves through longjmp.
+bool readPngTexts(std::FILE* file, PngTexts* out) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFailed, pngWarned);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    return false;
+  }
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_user_limits(png, 0x7fffffff, 0x7fffffff);  // report the size as it stands
+  png_read_info(png, info);
+  out->width = png_get_image_width(png, info);
+  out->height = png_get_image_height(png, info);
+  png_textp texts = nullptr;
+  int count = 0;
+  png_get_text(png, info, &texts, &count);
+  for (int i = 0; i < count; ++i) {
+    const std::string_view key = texts[i].key;
+    const std::string_view value(texts[i].text, texts[i].itxt_length ? texts[i].itxt_length : texts[i].text_length);
+    if (key == "Software") out->software.assign(value);
+    if (key == "Creation Time") out->creationTime.assign(value);
+    if (key == "XML:com.adobe.xmp") out->xmp.assign(value);
+    if (key.starts_with("Raw profile type exif") || key.starts_with("Raw profile type APP1")) out->hasExif = true;
+  }
+#ifdef PNG_eXIf_SUPPORTED
+  png_uint_32 exifLength = 0;
+  png_bytep exif = nullptr;
+  if (png_get_eXIf_1(png, info, &exifLength, &exif) != 0 && exifLength > 0) out->hasExif = true;
+#endif
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+// ---- Exif and XMP, through exiv2 ---------------------------------------------
+
+// exiv2's XMP decoding is not thread-safe, and its set-up is global.
+std::mutex& exiv2Mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+void setUpExiv2Once() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+    Exiv2::LogMsg::setHandler(nullptr);
+    Exiv2::XmpParser::initialize();
+#ifdef EXV_ENABLE_BMFF
+    Exiv2::enableBMFF(true);
+#endif
+  });
+}
+
+bool isScreenshotComment(std::string text) {
+  if (text.starts_with("lang=")) {  // XMP alternative-language text
+    const auto space = text.find(' ');
+    text = space == std::string::npos ? std::string() : text.substr(space + 1);
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  while (!text.empty() && text.front() == ' ') text.erase(0, 1);
+  return text.size() == 10 && strncasecmp(text.c_str(), "screenshot", 10) == 0;
+}
+
+void applyExif(const Exiv2::ExifData& exif, ImageFacts& facts) {
+  const auto original = exif.findKey(Exiv2::ExifKey("Exif.Photo.DateTimeOriginal"));
+  if (original != exif.end() && !facts.captureDate) {
+    std::string offset;
+    const auto offsetDatum = exif.findKey(Exiv2::ExifKey("Exif.Photo.OffsetTimeOriginal"));
+    if (offsetDatum != exif.end()) offset = offsetDatum->toString();
+    facts.captureDate = parseDateText(original->toString(), offset);
+  }
+  const auto comment = exif.findKey(Exiv2::ExifKey("Exif.Photo.UserComment"));
+  if (comment != exif.end()) {
+    const auto* value = dynamic_cast<const Exiv2::CommentValue*>(&comment->value());
+    if (value != nullptr && isScreenshotComment(value->comment())) facts.markedScreenshot = true;
+  }
+}
+
+void applyXmp(const Exiv2::XmpData& xmp, ImageFacts& facts) {
+  for (const char* key : {"Xmp.exif.DateTimeOriginal", "Xmp.photoshop.DateCreated", "Xmp.xmp.CreateDate"}) {
+    if (facts.captureDate) break;
+    const auto datum = xmp.findKey(Exiv2::XmpKey(key));
+    if (datum != xmp.end()) facts.captureDate = parseDateText(datum->toString());
+  }
+  const auto rating = xmp.findKey(Exiv2::XmpKey("Xmp.xmp.Rating"));
+  if (rating != xmp.end() && rating->toString() == "5") facts.favorite = true;
+  const auto comment = xmp.findKey(Exiv2::XmpKey("Xmp.exif.UserComment"));
+  if (comment != xmp.end() && isScreenshotComment(comment->toString())) facts.markedScreenshot = true;
+}
+
+void readWithExiv2(const std::string& path, ImageFacts& facts, bool takeSize) {
+  try {
+    std::lock_guard lock(exiv2Mutex());
+    auto image = Exiv2::ImageFactory::open(path);
+    if (image.get() == nullptr) return;
+    image->readMetadata();
+    if (takeSize) {
+      facts.width = image->pixelWidth();
+      facts.height = image->pixelHeight();
+      facts.headerRead = facts.width > 0 && facts.height > 0;
+    }
+    applyExif(image->exifData(), facts);
+    applyXmp(image->xmpData(), facts);
+  } catch (const Exiv2::AnyError&) {
+  } catch (const std::exception&) {
+  }
+}
+
+void readPng(std::FILE* file, const std::string& path, ImageFacts& facts) {
+  PngTexts texts;
+  if (!readPngTexts(file, &texts)) return;
+  facts.headerRead = true;
+  facts.width = texts.width;
+  facts.height = texts.height;
+  if (!texts.software.empty() && isScreenshotSoftware(texts.software)) facts.markedScreenshot = true;
+  // Exif first, as for every format; libpng does not parse it, exiv2 does.
+  if (texts.hasExif) readWithExiv2(path, facts, false);
+  if (!texts.xmp.empty()) {
+    try {
+      std::lock_guard lock(exiv2Mutex());
+      Exiv2::XmpData xmp;
+      if (Exiv2::XmpParser::decode(xmp, texts.xmp) == 0) applyXmp(xmp, facts);
+    } catch (const Exiv2::AnyError&) {
+    } catch (const std::exception&) {
+    }
+  }
+  if (!facts.captureDate && !texts.creationTime.empty()) facts.captureDate = parseDateText(texts.creationTime);
+}
+
+File openRegular(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // no FIFOs or devices
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) ::close(fd);
+  return File(file);
+}
+
+}  // namespace
+
+ImageFacts readImageFacts(const std::string& absolutePath) {
+  ImageFacts facts;
+  if (absolutePath.empty() || absolutePath.front() != '/') return facts;  // exiv2 reads "-" and URLs otherwise
+  File file = openRegular(absolutePath);
+  if (!file) return facts;
+  std::array<unsigned char, 16> head{};
+  const std::size_t got = std::fread(head.data(), 1, head.size(), file.get());
+  const Format format = formatOf(head.data(), got);
+  if (format == Format::unknown) return facts;
+  setUpExiv2Once();
+  if (format == Format::png) {
+    std::rewind(file.get());
+    readPng(file.get(), absolutePath, facts);
+  } else {
+    file.reset();
+    readWithExiv2(absolutePath, facts, true);
+  }
+  return facts;
+}
+
+bool imageDataLooksWhole(const std::string& absolutePath) {
+  File file = openRegular(absolutePath);
+  if (!file) return false;
+  std::array<unsigned char, 16> head{};
+  const std::size_t got = std::fread(head.data(), 1, head.size(), file.get());
+  const Format format = formatOf(head.data(), got);
+  if (format == Format::png || format == Format::jpeg) {
+    static constexpr unsigned char kIend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    std::array<unsigned char, 12> tail{};
+    if (std::fseek(file.get(), -12, SEEK_END) != 0 || std::fread(tail.data(), 1, 12, file.get()) != 12) return false;
+    if (format == Format::png) return std::memcmp(tail.data(), kIend, 12) == 0;
+    return tail[10] == 0xFF && tail[11] == 0xD9;
+  }
+  file.reset();
+  return readImageFacts(absolutePath).headerRead;
+}
+
+}  // namespace shotsieve::folder

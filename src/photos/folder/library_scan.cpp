@@ -1,0 +1,154 @@
+#include "photos/folder/library_scan.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+#include "output/text_case.h"
+#include "photos/folder/asset_identity.h"
+#include "photos/folder/screenshot_names.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+constexpr std::array<std::string_view, 11> kImageExtensions{"png", "jpg",  "jpeg", "heic", "heif", "avif",
+                                                            "webp", "gif", "tif",  "tiff", "bmp"};
+constexpr std::array<std::string_view, 6> kVideoExtensions{"mp4", "mov", "m4v", "webm", "mkv", "avi"};
+
+std::int64_t nanoseconds(const statx_timestamp& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+std::string_view lastComponent(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+struct Walker {
+  std::optional<int> wantedType;
+  const std::function<void(const LibraryFile&)>& visit;
+  std::string root;
+
+  void walk(int dirFd, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
+    DIR* dir = ::fdopendir(dirFd);
+    if (dir == nullptr) {
+      ::close(dirFd);
+      return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      if (name.front() == '.') continue;  // also "." and ".."
+      const std::string relative = relativeDir.empty() ? std::string(name) : relativeDir + "/" + std::string(name);
+      unsigned char type = entry->d_type;
+      if (type == DT_UNKNOWN) {
+        struct stat info;
+        if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : S_ISREG(info.st_mode) ? DT_REG : 0;
+      }
+      if (type == DT_DIR) {
+        if (depth >= 64) continue;  // deeper than any real photo tree
+        const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0) walk(child, relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
+      } else if (type == DT_REG || type == DT_LNK) {  // a link counts when it leads to a file
+        const auto mediaType = mediaTypeOfName(name);
+        if (!mediaType || (wantedType && *mediaType != *wantedType)) continue;
+        visit(LibraryFile{relative, root + "/" + relative, *mediaType, inScreenshotFolder});
+      }
+    }
+    ::closedir(dir);
+  }
+};
+
+}  // namespace
+
+std::optional<int> mediaTypeOfName(std::string_view fileName) {
+  const auto dot = fileName.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  std::string extension(fileName.substr(dot + 1));
+  if (extension.size() > 4) return std::nullopt;
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  if (std::find(kImageExtensions.begin(), kImageExtensions.end(), extension) != kImageExtensions.end()) {
+    return kImageMediaType;
+  }
+  if (std::find(kVideoExtensions.begin(), kVideoExtensions.end(), extension) != kVideoExtensions.end()) {
+    return kVideoMediaType;
+  }
+  return std::nullopt;
+}
+
+void walkLibrary(const std::string& root, std::optional<int> wantedType,
+                 const std::function<void(const LibraryFile&)>& visit) {
+  const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  Walker walker{wantedType, visit, root};
+  walker.walk(fd, "", false, 0);
+}
+
+std::optional<LibraryFile> libraryFileAt(const std::string& root, const std::string& relativePath) {
+  bool inScreenshotFolder = false;
+  std::size_t start = 0;
+  for (std::size_t slash; (slash = relativePath.find('/', start)) != std::string::npos; start = slash + 1) {
+    const std::string_view folder = std::string_view(relativePath).substr(start, slash - start);
+    if (folder.empty() || folder.front() == '.') return std::nullopt;
+    inScreenshotFolder = inScreenshotFolder || isScreenshotFolderName(folder);
+  }
+  const std::string_view name = lastComponent(relativePath);
+  if (name.empty() || name.front() == '.') return std::nullopt;
+  const auto mediaType = mediaTypeOfName(name);
+  if (!mediaType) return std::nullopt;
+  return LibraryFile{relativePath, root + "/" + relativePath, *mediaType, inScreenshotFolder};
+}
+
+std::optional<FileStatus> statusOfFile(const std::string& absolutePath) {
+  struct statx info;
+  if (::statx(AT_FDCWD, absolutePath.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return std::nullopt;
+  FileStatus status;
+  status.regular = S_ISREG(info.stx_mode);
+  status.modifiedNanoseconds = nanoseconds(info.stx_mtime);
+  status.birthNanoseconds = (info.stx_mask & STATX_BTIME) ? nanoseconds(info.stx_btime) : status.modifiedNanoseconds;
+  status.stamp = FileStamp{info.stx_size, status.modifiedNanoseconds, info.stx_ino};
+  return status;
+}
+
+std::string identifierOfFile(const LibraryFile& file, const FileStatus& status) {
+  return assetLocalIdentifier(file.relativePath, status.birthNanoseconds);
+}
+
+Asset assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, ImageFacts* factsOut) {
+  ImageFacts facts;
+  if (file.mediaType == kImageMediaType) {
+    if (auto known = index.find(file.relativePath, status.stamp)) {
+      facts = *known;
+    } else {
+      facts = readImageFacts(file.absolutePath);
+      index.store(file.relativePath, status.stamp, facts);
+    }
+  }
+  const std::string_view name = lastComponent(file.relativePath);
+  Asset asset;
+  asset.localIdentifier = identifierOfFile(file, status);
+  asset.mediaType = file.mediaType;
+  asset.pixelWidth = facts.width;
+  asset.pixelHeight = facts.height;
+  asset.isFavorite = facts.favorite;
+  asset.modificationDate = static_cast<double>(status.modifiedNanoseconds) / 1e9;
+  // A copy that kept its old modification time still gets a new birth time.
+  const double fileTime = static_cast<double>(std::min(status.birthNanoseconds, status.modifiedNanoseconds)) / 1e9;
+  asset.creationDate = facts.captureDate ? facts.captureDate : dateFromScreenshotFileName(name);
+  if (!asset.creationDate) asset.creationDate = fileTime;
+  if (file.mediaType == kImageMediaType &&
+      (file.inScreenshotFolder || isScreenshotFileName(name) || facts.markedScreenshot)) {
+    asset.mediaSubtypes |= kScreenshotSubtype;
+  }
+  asset.locator = file.absolutePath;
+  if (factsOut != nullptr) *factsOut = facts;
+  return asset;
+}
+
+}  // namespace shotsieve::folder

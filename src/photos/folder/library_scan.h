@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "photos/folder/metadata_index.h"
+#include "photos/photo_library.h"
+
+namespace shotsieve::folder {
+
+// A file below the library root whose extension makes it an asset.
+struct LibraryFile {
+  std::string relativePath;  // raw bytes, "/"-separated
+  std::string absolutePath;
+  int mediaType = kImageMediaType;
+  bool inScreenshotFolder = false;
+};
+
+// The media type of a file name by its extension, if it is an asset at all.
+std::optional<int> mediaTypeOfName(std::string_view fileName);
+
+// Visits every asset file below the root at any depth, in no set order. Hidden
+// entries and symbolic links to folders are skipped; a missing root or an
+// unreadable folder yields nothing. `wantedType` skips other media types
+// before any file is examined.
+void walkLibrary(const std::string& root, std::optional<int> wantedType,
+                 const std::function<void(const LibraryFile&)>& visit);
+
+// The library file at a path relative to the root, if it is an asset file
+// that the walk would visit.
+std::optional<LibraryFile> libraryFileAt(const std::string& root, const std::string& relativePath);
+
+// What the file system says of a file, read once.
+struct FileStatus {
+  FileStamp stamp;
+  std::int64_t birthNanoseconds = 0;  // modification time where there is no birth time
+  std::int64_t modifiedNanoseconds = 0;
+  bool regular = false;
+};
+std::optional<FileStatus> statusOfFile(const std::string& absolutePath);
+
+// The asset of a file: identifier and dates from its status, the rest from its
+// data (through the index, so unchanged files are not read again).
+Asset assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
+                  ImageFacts* factsOut = nullptr);
+
+// The identifier alone, from the status; reads no data.
+std::string identifierOfFile(const LibraryFile& file, const FileStatus& status);
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "photos/folder/image_metadata.h"
+
+namespace shotsieve::folder {
+
+// What identifies one version of a file on disk.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t modifiedNanoseconds = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// Image facts remembered per relative path, so that a listing over unchanged
+// files reads no image data. Kept in one file; a damaged or foreign file is
+// dropped and rebuilt without a word. Safe to use from several threads.
+class MetadataIndex {
+ public:
+  // An empty path keeps the index in memory only.
+  explicit MetadataIndex(std::string path);
+
+  std::optional<ImageFacts> find(const std::string& relativePath, const FileStamp& stamp);
+  void store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts);
+  // Writes the entries used since the last save, when anything changed. Entries
+  // of files that no longer exist are dropped that way.
+  void save();
+
+ private:
+  struct Entry {
+    FileStamp stamp;
+    ImageFacts facts;
+    bool used = false;
+  };
+  void loadLocked();
+
+  std::string path_;
+  std::mutex mutex_;
+  bool loaded_ = false;
+  bool changed_ = false;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,106 @@
+#include "photos/folder/resource_copy.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace shotsieve::folder {
+
+namespace {
+
+// File systems whose data may not be on this computer.
+bool isRemoteFileSystem(int fd) {
+  struct statfs info;
+  if (::fstatfs(fd, &info) != 0) return false;
+  constexpr std::array<unsigned long, 12> kRemote{
+      NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, 0xFF534D42 /* CIFS */, 0xFE534D42 /* SMB2 */,
+      0x65735546 /* FUSE */, V9FS_MAGIC, AFS_SUPER_MAGIC, CODA_SUPER_MAGIC,
+      NCP_SUPER_MAGIC, 0x00C36400 /* Ceph */, 0x6B414653 /* kAFS */, 0x47504653 /* GPFS */};
+  const auto type = static_cast<unsigned long>(info.f_type);
+  for (const auto remote : kRemote) {
+    if (type == remote) return true;
+  }
+  return false;
+}
+
+std::string errorText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool copyByReadWrite(int from, int to) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t got = ::read(from, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(to, buffer.data() + done, static_cast<std::size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      done += put;
+    }
+  }
+}
+
+// Fills `to` from `from`; false with errno set on failure.
+bool copyData(int from, int to) {
+  if (::ioctl(to, FICLONE, from) == 0) return true;
+  bool started = false;
+  for (;;) {
+    const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+    if (copied == 0) return true;
+    if (copied > 0) {
+      started = true;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    // Not offered between these two files: copy by hand, from where we are.
+    if (!started && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+      return copyByReadWrite(from, to);
+    }
+    return false;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> copyResourceFile(const std::string& source, const std::string& destination,
+                                            NetworkAccess networkAccess) {
+  const int from = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (from < 0) return errorText("cannot open the original");
+  struct stat info;
+  if (::fstat(from, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(from);
+    return std::string("the original is not a regular file");
+  }
+  if (networkAccess == NetworkAccess::notAllowed && isRemoteFileSystem(from)) {
+    ::close(from);
+    return std::string("the original is not held locally and network access is not allowed");
+  }
+  const int to = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (to < 0) {
+    const std::string error = errorText("cannot create the destination");
+    ::close(from);
+    return error;
+  }
+  std::optional<std::string> error;
+  if (!copyData(from, to)) {
+    error = errorText("copy failed");
+  } else if (::fdatasync(to) != 0) {
+    error = errorText("sync failed");
+  }
+  if (::close(to) != 0 && !error) error = errorText("close failed");
+  ::close(from);
+  if (error) ::unlink(destination.c_str());
+  return error;
+}
+
+}  // namespace shotsieve::folder

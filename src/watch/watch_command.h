@@ -1,0 +1,19 @@
+#pragma once
+
+#include <memory>
+
+#include "photos/photo_library.h"
+#include "watch/observer.h"
+
+namespace shotsieve {
+
+// Checks the authorization, takes the baseline of all screenshots, registers
+// the observer and writes the start line (flushed at once). Without
+// authorization it writes the not-authorized result and returns no observer.
+std::shared_ptr<Observer> beginWatch(PhotoLibrary& library);
+
+// beginWatch, then parks the thread for as long as the process lives; returns
+// 2 only when not authorized.
+int cmdWatch(PhotoLibrary& library);
+
+}  // namespace shotsieve
