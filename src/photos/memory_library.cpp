@@ -12,7 +12,7 @@ MemoryLibrary::~MemoryLibrary() {
   for (auto& thread : threads_) thread.join();
 }
 
-Asset& MemoryLibrary::addScreenshot(std::string localIdentifier, double creationDate, std::string filename) {
+Asset MemoryLibrary::addScreenshot(std::string localIdentifier, double creationDate, std::string filename) {
   StoredAsset stored;
   stored.asset.localIdentifier = std::move(localIdentifier);
   stored.asset.creationDate = creationDate;

@@ -14,7 +14,7 @@ namespace shotsieve {
 
 // An in-memory photo library that tests script precisely: any status value,
 // assets with their resources, the outcome of each write, and changes.
-class MemoryLibrary final : public PhotoLibrary {
+class MemoryLibrary : public PhotoLibrary {
  public:
   enum class WriteOutcome {
     success,  // writes the scripted bytes, then completes without error
@@ -40,7 +40,7 @@ class MemoryLibrary final : public PhotoLibrary {
   std::map<std::string, WriteScript> writes;  // by resource locator; default: success
 
   // Adds an asset with one photo resource named `filename`.
-  Asset& addScreenshot(std::string localIdentifier, double creationDate, std::string filename = "shot.png");
+  Asset addScreenshot(std::string localIdentifier, double creationDate, std::string filename = "shot.png");
   // Calls every registered observer with the change, on another thread, and waits.
   void deliver(const Change& change);
 

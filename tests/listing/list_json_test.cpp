@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "image_fixtures.h"
+#include "listing/list_json.h"
+#include "listing/today_command.h"
+#include "listing/window.h"
+#include "photos/memory_library.h"
+#include "scratch_dir.h"
+
+namespace shotsieve {
+namespace {
+
+using namespace std::chrono_literals;
+using shotsieve::testing::ScratchDir;
+namespace fs = std::filesystem;
+
+double now() { return static_cast<double>(std::time(nullptr)); }
+
+class ListTest : public ::testing::Test {
+ protected:
+  MemoryLibrary library;
+  ScratchDir scratch;
+  std::string exportDir = scratch / "cache/shots";
+};
+
+TEST_F(ListTest, RefusedRunTouchesNothing) {
+  for (const int status : {0, 1, 2, 5}) {
+    library.status = status;
+    const std::string text = listJSON(library, 7, exportDir);
+    EXPECT_TRUE(text.starts_with(R"({"error":"not-authorized","status":")")) << text;
+  }
+  EXPECT_FALSE(fs::exists(scratch / "cache"));
+  EXPECT_TRUE(library.fetches().empty());
+}
+
+TEST_F(ListTest, ListsNewestFirstExportsAndPrunesOnce) {
+  library.status = kLimited;
+  library.addScreenshot("OLD/L0/001", now() - 100);
+  library.addScreenshot("NEW/L0/001", now() - 10, "Neu.PNG");
+  const Asset failing = library.addScreenshot("BAD/L0/001", now() - 50, "bad.jpg");
+  library.writes[failing.locator].outcome = MemoryLibrary::WriteOutcome::error;
+  fs::create_directories(exportDir);
+  shotsieve::testing::writeFile(exportDir + "/stale.png", "");
+  fs::last_write_time(exportDir + "/stale.png", fs::file_time_type::clock::now() - 15 * 24h);
+
+  const std::string text = listJSON(library, 1, exportDir);
+  EXPECT_NE(text.find(R"({"uuid":"NEW","date":")"), std::string::npos) << text;
+  EXPECT_LT(text.find("NEW"), text.find("BAD"));
+  EXPECT_LT(text.find("BAD"), text.find("OLD"));
+  EXPECT_NE(text.find(R"("original_filename":"bad.jpg","path":"","ismissing":true})"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"(NEW.png","ismissing":false})"), std::string::npos) << text;
+  EXPECT_EQ(text.find("__truncated"), std::string::npos);
+  EXPECT_FALSE(fs::exists(exportDir + "/stale.png"));
+  EXPECT_TRUE(fs::exists(exportDir + "/NEW.png"));
+  const auto fetches = library.fetches();
+  ASSERT_EQ(fetches.size(), 1u);
+  const FetchOptions& fetch = fetches[0];
+  EXPECT_EQ(fetch.mediaType, kImageMediaType);
+  EXPECT_EQ(fetch.subtypeMask, kScreenshotSubtype);
+}
+
+TEST_F(ListTest, TheWindowFollowsTheDayCount) {
+  library.addScreenshot("TODAY/L0/001", now());
+  library.addScreenshot("LASTWEEK/L0/001", windowStart(7, std::time(nullptr)));  // the bound is inclusive
+  library.addScreenshot("ANCIENT/L0/001", -1e12);
+  const auto uuids = [&](std::int64_t days) {
+    const std::string text = listJSON(library, days, exportDir);
+    std::string found;
+    for (const char* id : {"TODAY", "LASTWEEK", "ANCIENT"}) found += text.find(id) != std::string::npos ? id[0] : '-';
+    return found;
+  };
+  EXPECT_EQ(uuids(1), "T--");
+  EXPECT_EQ(fs::status(exportDir).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(scratch / "cache").permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(uuids(7), "TL-");
+  EXPECT_EQ(uuids(0), "---");
+  EXPECT_EQ(uuids(-3), "---");
+  EXPECT_EQ(uuids(INT64_MAX), "TLA");  // the start is clamped, not moved to today
+  EXPECT_EQ(uuids(INT64_MIN + 2), "---");
+}
+
+TEST_F(ListTest, BudgetAddsTheTruncationMarker) {
+  for (int i = 0; i < 5; ++i) {
+    const Asset asset = library.addScreenshot("S" + std::to_string(i) + "/L0/001", now() - i);
+    library.writes[asset.locator].delay = 40ms;
+  }
+  const std::string truncated = listJSON(library, 1, exportDir, ListOptions{0.06});
+  EXPECT_TRUE(truncated.ends_with(R"({"__truncated":true,"__done":2,"__total":5}])")) << truncated;
+  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}).substr(0, 1), "[");
+  for (const double unlimited : {0.0, -1.0, std::nan("")}) {
+    EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{unlimited}).find("__truncated"), std::string::npos);
+  }
+  library.assets.clear();
+  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}), "[]");
+}
+
+TEST_F(ListTest, TodayListsRecordsNewestFirst) {
+  library.addScreenshot("A/L0/001", now() - 2);
+  library.addScreenshot("B/L0/001", now() + 3600);  // ahead of the clock, still today or later
+  library.addScreenshot("Y/L0/001", windowStart(1, std::time(nullptr)) - 1);
+  library.addScreenshot("M/L0/001", windowStart(1, std::time(nullptr)));
+  const std::string text = listTodayJSON(library);
+  EXPECT_TRUE(text.starts_with(R"({"count":3,"items":[{"uuid":"B")")) << text;
+  EXPECT_EQ(text.find("\"Y\""), std::string::npos);
+  library.status = kDenied;
+  EXPECT_EQ(listTodayJSON(library), R"({"error":"not-authorized","status":"denied"})");
+}
+
+}  // namespace
+}  // namespace shotsieve

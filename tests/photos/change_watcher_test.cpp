@@ -1,0 +1,112 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "image_fixtures.h"
+#include "photos/folder/folder_library.h"
+#include "scratch_dir.h"
+
+namespace shotsieve::folder {
+namespace {
+
+using shotsieve::testing::PngSpec;
+using shotsieve::testing::ScratchDir;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Collects what a baseline-relative observer would be told.
+class Recorder : public PhotoLibraryChangeObserver {
+ public:
+  explicit Recorder(FetchResult baseline) : baseline_(std::move(baseline)) {}
+  void photoLibraryDidChange(const Change& change) override {
+    std::lock_guard lock(mutex_);
+    if (auto details = changeDetailsForFetchResult(change, baseline_)) {
+      for (const auto& asset : details->insertedObjects) inserted_.push_back(fs::path(asset.locator).filename());
+    }
+    changed_.notify_all();
+  }
+  // The names inserted so far, once there are `count` of them or time is up.
+  std::vector<std::string> waitFor(std::size_t count, std::chrono::milliseconds limit = 10s) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, limit, [&] { return inserted_.size() >= count; });
+    return inserted_;
+  }
+
+ private:
+  FetchResult baseline_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> inserted_;
+};
+
+class ChangeWatcherTest : public ::testing::Test {
+ protected:
+  ChangeWatcherTest() {
+    fs::create_directories(root() + "/Screenshots");
+    shotsieve::testing::writePng(root() + "/Screenshots/existing.png", PngSpec{});
+    recorder = std::make_shared<Recorder>(library.fetchAssetsWithOptions(kScreenshots));
+    library.registerChangeObserver(recorder);
+  }
+  std::string root() const { return home / "Pictures"; }
+
+  static constexpr FetchOptions kScreenshots{kImageMediaType, kScreenshotSubtype, std::nullopt};
+  ScratchDir home;
+  FolderLibrary library{{home / "Pictures", home / "access", ""}, ""};
+  std::shared_ptr<Recorder> recorder;
+};
+
+TEST_F(ChangeWatcherTest, EachCompleteScreenshotIsInsertedOnce) {
+  const std::string png = shotsieve::testing::pngBytes(PngSpec{200, 100, {}, "", 20000});
+  shotsieve::testing::writeFile(home / "outside.png", png);
+  fs::copy_file(home / "outside.png", root() + "/Screenshots/copied.png");
+  shotsieve::testing::writeFile(root() + "/Screenshots/.saving.tmp", png);
+  fs::rename(root() + "/Screenshots/.saving.tmp", root() + "/Screenshots/renamed.png");
+  fs::create_directories(root() + "/Screenshots/New");
+  shotsieve::testing::writeFile(root() + "/Screenshots/New/nested.png", png);
+  shotsieve::testing::writeFile(root() + "/Screenshots/broken.png", png.substr(0, 500));
+  shotsieve::testing::writePng(root() + "/not-a-screenshot.png", PngSpec{});
+  {  // written slowly in chunks through one descriptor
+    const int fd = ::open((root() + "/Screenshots/slow.png").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    for (std::size_t at = 0; at < png.size(); at += png.size() / 4 + 1) {
+      ASSERT_GT(::write(fd, png.data() + at, std::min(png.size() - at, png.size() / 4 + 1)), 0);
+      std::this_thread::sleep_for(120ms);
+    }
+    ::close(fd);
+  }
+  auto inserted = recorder->waitFor(4);
+  std::this_thread::sleep_for(500ms);  // anything more would be a duplicate
+  inserted = recorder->waitFor(100, 0ms);
+  std::sort(inserted.begin(), inserted.end());
+  EXPECT_EQ(inserted, (std::vector<std::string>{"copied.png", "nested.png", "renamed.png", "slow.png"}));
+}
+
+TEST_F(ChangeWatcherTest, AWriterThatNeverClosesIsCaughtOnceTheFileIsWhole) {
+  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  const int fd = ::open((root() + "/Screenshots/open.png").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_EQ(::write(fd, png.data(), png.size()), static_cast<ssize_t>(png.size()));
+  EXPECT_EQ(recorder->waitFor(1), std::vector<std::string>{"open.png"});
+  ::close(fd);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(recorder->waitFor(100, 0ms).size(), 1u);
+}
+
+TEST_F(ChangeWatcherTest, ABurstOfAThousandFilesIsReportedOnceEach) {
+  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  for (int i = 0; i < 1000; ++i) {
+    shotsieve::testing::writeFile(root() + "/Screenshots/burst-" + std::to_string(i) + ".png", png);
+  }
+  auto inserted = recorder->waitFor(1000, 30s);
+  std::this_thread::sleep_for(300ms);
+  inserted = recorder->waitFor(2000, 0ms);
+  std::sort(inserted.begin(), inserted.end());
+  EXPECT_EQ(inserted.size(), 1000u);
+  EXPECT_EQ(std::unique(inserted.begin(), inserted.end()), inserted.end());
+}
+
+}  // namespace
+}  // namespace shotsieve::folder

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+
+#include "image_fixtures.h"
+#include "photos/folder/folder_library.h"
+#include "photos/folder/resource_copy.h"
+#include "scratch_dir.h"
+
+namespace shotsieve::folder {
+namespace {
+
+using shotsieve::testing::JpegSpec;
+using shotsieve::testing::PngSpec;
+using shotsieve::testing::ScratchDir;
+namespace fs = std::filesystem;
+
+class FolderLibraryTest : public ::testing::Test {
+ protected:
+  FolderLibraryTest() {
+    fs::create_directories(root() + "/Screenshots/2024");
+    fs::create_directories(root() + "/Camera");
+    fs::create_directories(root() + "/.thumbnails");
+  }
+  std::string root() const { return home / "Pictures"; }
+  LibraryLocation location() const { return {root(), home / "state/access", home / "cache"}; }
+  FetchResult fetchScreenshots(FolderLibrary& library, std::optional<double> since = std::nullopt) {
+    return library.fetchAssetsWithOptions(FetchOptions{kImageMediaType, kScreenshotSubtype, since});
+  }
+  static std::vector<std::string> names(const FetchResult& result) {
+    std::vector<std::string> out;
+    for (const auto& asset : result.assets) out.push_back(fs::path(asset.locator).filename().string());
+    return out;
+  }
+
+  ScratchDir home;
+};
+
+TEST_F(FolderLibraryTest, FindsScreenshotsByFolderNameAndMetadataNewestFirst) {
+  shotsieve::testing::writePng(root() + "/Screenshots/2024/in-folder.png",
+                               PngSpec{800, 600, {{"Creation Time", "2024-03-05T10:00:00Z"}}});
+  shotsieve::testing::writePng(root() + "/Screenshot_20240306_120000.png", PngSpec{});
+  shotsieve::testing::writePng(root() + "/by-software.png",
+                               PngSpec{10, 10, {{"Software", "Spectacle"}, {"Creation Time", "2024-03-07T10:00:00Z"}}});
+  shotsieve::testing::writeJpeg(root() + "/Camera/phone.jpg", JpegSpec{1170, 2532, "2024:03:08 09:00:00", "+00:00", "Screenshot"});
+  shotsieve::testing::writeJpeg(root() + "/Camera/photo.jpg", JpegSpec{4032, 3024, "2024:03:09 09:00:00", "+00:00"});
+  shotsieve::testing::writePng(root() + "/.thumbnails/Screenshot_20240310_120000.png", PngSpec{});
+  shotsieve::testing::writePng(root() + "/Screenshots/notes.txt", PngSpec{});
+  shotsieve::testing::writeFile(root() + "/Screenshots/zero.png", "");
+  shotsieve::testing::writeFile(root() + "/Screenshots/\xFF\xFEname.png", shotsieve::testing::pngBytes(PngSpec{}));
+  fs::create_directory_symlink(root(), root() + "/Screenshots/loop");
+  for (const char* old : {"/Screenshots/zero.png", "/Screenshots/\xFF\xFEname.png"}) {  // dated by the file: 2020
+    fs::last_write_time(root() + old, fs::file_time_type::clock::now() - std::chrono::days(2000));
+  }
+
+  FolderLibrary library(location(), "usage");
+  const FetchResult result = fetchScreenshots(library, 1709596800.0);  // 2024-03-05T00:00:00Z
+  ASSERT_EQ(names(result), (std::vector<std::string>{"phone.jpg", "by-software.png", "Screenshot_20240306_120000.png",
+                                                      "in-folder.png"}));
+  const Asset& phone = result.assets[0];
+  EXPECT_EQ(phone.pixelWidth, 1170);
+  EXPECT_EQ(phone.creationDate, 1709888400);
+  EXPECT_TRUE(phone.mediaSubtypes & kScreenshotSubtype);
+  EXPECT_EQ(result.assets[3].pixelWidth, 800);
+  EXPECT_EQ(result.assets[3].creationDate, 1709632800);
+
+  // Files without a readable date or header are still screenshots, dated by the file.
+  const FetchResult all = fetchScreenshots(library);
+  EXPECT_EQ(all.count(), 6u);
+  for (const auto& asset : all.assets) {
+    EXPECT_TRUE(asset.creationDate && asset.modificationDate);
+    const auto resources = library.assetResourcesForAsset(asset);
+    ASSERT_EQ(resources.size(), 1u);
+    EXPECT_EQ(resources[0].type, kPhotoResourceType);
+  }
+  const auto nonUtf8 = std::find_if(all.assets.begin(), all.assets.end(),
+                                    [](const Asset& a) { return a.locator.find('\xFF') != std::string::npos; });
+  ASSERT_NE(nonUtf8, all.assets.end());
+  EXPECT_EQ(library.assetResourcesForAsset(*nonUtf8)[0].originalFilename, "\uFFFD\uFFFDname.png");
+}
+
+TEST_F(FolderLibraryTest, IdentifiersAreStableAndChangeWhenTheFileIsReplaced) {
+  const std::string path = root() + "/Screenshots/a.png";
+  shotsieve::testing::writePng(path, PngSpec{});
+  const std::string first = FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier;
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier, first);
+  EXPECT_TRUE(first.ends_with("/L0/001"));
+  EXPECT_EQ(first.size(), 36u + 7u);
+  EXPECT_EQ(first, [&] {  // upper-case hex
+    std::string upper = first;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper.substr(0, 36) + "/L0/001";
+  }());
+  usleep(10000);
+  fs::remove(path);
+  shotsieve::testing::writePng(path, PngSpec{});
+  EXPECT_NE(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier, first);
+}
+
+TEST_F(FolderLibraryTest, MetadataIndexServesUnchangedFilesAndSurvivesDamage) {
+  const std::string path = root() + "/Screenshots/a.png";
+  shotsieve::testing::writePng(path, PngSpec{640, 480});
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 640);
+  ASSERT_TRUE(fs::exists(home / "cache/metadata-index"));
+  // A changed file is read again; a damaged index is rebuilt.
+  shotsieve::testing::writePng(path, PngSpec{320, 240});
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
+  shotsieve::testing::writeFile(home / "cache/metadata-index", "shotsieve metadata index 1\n\x05\x00\x00");
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
+  shotsieve::testing::writeFile(home / "cache/metadata-index", "");
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
+}
+
+TEST_F(FolderLibraryTest, MissingRootIsAnEmptyLibrary) {
+  FolderLibrary library({home / "nowhere", home / "s", ""}, "");
+  EXPECT_EQ(library.fetchAssetsWithOptions({}).count(), 0u);
+}
+
+std::optional<std::string> writeThroughLibrary(FolderLibrary& library, const Asset& asset, const std::string& to) {
+  std::promise<std::optional<std::string>> done;
+  const auto resource = library.assetResourcesForAsset(asset).at(0);
+  library.writeDataForAssetResource(resource, to, {}, [&](std::optional<std::string> error) { done.set_value(error); });
+  return done.get_future().get();
+}
+
+TEST_F(FolderLibraryTest, ResourceWriteIsExclusiveCompleteAndCleansUp) {
+  const std::string source = root() + "/Screenshots/a.png";
+  shotsieve::testing::writePng(source, PngSpec{100, 100, {}, "", 300000});
+  FolderLibrary library(location(), "");
+  const Asset asset = library.fetchAssetsWithOptions({}).assets.at(0);
+
+  EXPECT_EQ(writeThroughLibrary(library, asset, home / "copy.png"), std::nullopt);
+  EXPECT_EQ(shotsieve::testing::readFile(home / "copy.png"), shotsieve::testing::readFile(source));
+
+  shotsieve::testing::writeFile(home / "taken.png", "someone else's");
+  EXPECT_NE(writeThroughLibrary(library, asset, home / "taken.png"), std::nullopt);
+  EXPECT_EQ(shotsieve::testing::readFile(home / "taken.png"), "someone else's");
+
+  EXPECT_NE(writeThroughLibrary(library, asset, home / "no/such/dir/x.png"), std::nullopt);
+
+  fs::remove(source);  // vanished before the write
+  EXPECT_NE(writeThroughLibrary(library, asset, home / "gone.png"), std::nullopt);
+  EXPECT_FALSE(fs::exists(home / "gone.png"));
+}
+
+TEST(ResourceCopy, LocalFilesAreCopiedEvenWithoutNetworkAccess) {
+  ScratchDir dir;
+  shotsieve::testing::writeFile(dir / "src", std::string(1 << 20, 'x') + "end");
+  EXPECT_EQ(copyResourceFile(dir / "src", dir / "dst", NetworkAccess::notAllowed), std::nullopt);
+  EXPECT_EQ(shotsieve::testing::readFile(dir / "dst"), shotsieve::testing::readFile(dir / "src"));
+  EXPECT_NE(copyResourceFile(dir.path(), dir / "dir-copy", NetworkAccess::allowed), std::nullopt);
+  EXPECT_FALSE(fs::exists(dir / "dir-copy"));
+}
+
+}  // namespace
+}  // namespace shotsieve::folder

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "image_fixtures.h"
+#include "photos/folder/access_state.h"
+#include "photos/folder/date_text.h"
+#include "photos/folder/image_metadata.h"
+#include "photos/folder/library_location.h"
+#include "photos/folder/screenshot_names.h"
+#include "scratch_dir.h"
+
+namespace shotsieve::folder {
+namespace {
+
+using shotsieve::testing::JpegSpec;
+using shotsieve::testing::PngSpec;
+using shotsieve::testing::ScratchDir;
+
+class LocalZone : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+  }
+  void TearDown() override {
+    unsetenv("TZ");
+    tzset();
+  }
+};
+
+using DateText = LocalZone;
+
+TEST_F(DateText, ReadsTheFormsThatImagesCarry) {
+  EXPECT_EQ(parseDateText("2024:03:05 14:07:09", "+01:00"), 1709644029);
+  EXPECT_EQ(parseDateText("2024:03:05 14:07:09"), 1709644029);  // local: Berlin is +01:00 in March
+  EXPECT_EQ(parseDateText("2024-03-05T14:07:09Z"), 1709647629);
+  EXPECT_EQ(parseDateText("2024-03-05T14:07:09.5-02:00"), 1709654829.5);
+  EXPECT_EQ(parseDateText("Tue, 05 Mar 2024 14:07:09 GMT"), 1709647629);
+  EXPECT_EQ(parseDateText("5 Mar 2024 14:07:09 +0100"), 1709644029);
+  for (const char* bad : {"", "0000:00:00 00:00:00", "2024:13:05 14:07:09", "yesterday", "2024-03-05T25:00"}) {
+    EXPECT_EQ(parseDateText(bad), std::nullopt) << bad;
+  }
+}
+
+using ScreenshotNames = LocalZone;
+
+TEST_F(ScreenshotNames, FoldersToolsAndDatesInNames) {
+  EXPECT_TRUE(isScreenshotFolderName("Screenshots"));
+  EXPECT_TRUE(isScreenshotFolderName("SCREENSHOTS"));
+  EXPECT_TRUE(isScreenshotFolderName("Снимки экрана"));
+  EXPECT_TRUE(isScreenshotFolderName("Captures d’écran"));
+  EXPECT_FALSE(isScreenshotFolderName("Holidays"));
+  EXPECT_TRUE(isScreenshotFileName("Screenshot_20240305_140709.png"));
+  EXPECT_TRUE(isScreenshotFileName("20240305_14h07m09s_grim.png"));
+  EXPECT_FALSE(isScreenshotFileName("IMG_0001.JPG"));
+  EXPECT_TRUE(isScreenshotSoftware("gnome-screenshot"));
+  EXPECT_FALSE(isScreenshotSoftware("GIMP 2.10"));
+  const double expected = 1709644029;  // 2024-03-05 14:07:09 in Berlin
+  for (const char* name : {"Screenshot from 2024-03-05 14-07-09.png", "Screenshot_20240305_140709.png",
+                           "Screenshot_20240305-140709_Chrome.png", "Screenshot 2024-03-05 at 14.07.09.png",
+                           "Screen Shot 2024-03-05 at 2.07.09 PM.png", "Bildschirmfoto vom 2024-03-05 14-07-09.png",
+                           "20240305_14h07m09s_grim.png", "2024-03-05-140709_1920x1080_scrot.png"}) {
+    EXPECT_EQ(dateFromScreenshotFileName(name), expected) << name;
+  }
+  EXPECT_EQ(dateFromScreenshotFileName("IMG_20240305_140709.jpg"), std::nullopt);
+}
+
+TEST(ImageFacts, PngHeaderTextsAndXmp) {
+  ScratchDir dir;
+  shotsieve::testing::writePng(dir / "a.png", PngSpec{1920, 1080,
+                                                    {{"Software", "gnome-screenshot"},
+                                                     {"Creation Time", "2024-03-05T14:07:09Z"}},
+                                                    shotsieve::testing::xmpWithRating(5), 4096});
+  const ImageFacts facts = readImageFacts(dir / "a.png");
+  EXPECT_TRUE(facts.headerRead);
+  EXPECT_EQ(facts.width, 1920);
+  EXPECT_EQ(facts.height, 1080);
+  EXPECT_TRUE(facts.markedScreenshot);
+  EXPECT_TRUE(facts.favorite);
+  EXPECT_EQ(facts.captureDate, 1709647629);
+
+  shotsieve::testing::writePng(dir / "plain.png", PngSpec{});
+  const ImageFacts plain = readImageFacts(dir / "plain.png");
+  EXPECT_TRUE(plain.headerRead);
+  EXPECT_FALSE(plain.markedScreenshot || plain.favorite || plain.captureDate);
+}
+
+TEST(ImageFacts, JpegExifWithOffsetUserCommentAndRating) {
+  ScratchDir dir;
+  shotsieve::testing::writeJpeg(dir / "a.jpg", JpegSpec{1170, 2532, "2024:03:05 14:07:09", "+01:00", "Screenshot", 5});
+  const ImageFacts facts = readImageFacts(dir / "a.jpg");
+  EXPECT_TRUE(facts.headerRead);
+  EXPECT_EQ(facts.width, 1170);
+  EXPECT_EQ(facts.height, 2532);
+  EXPECT_EQ(facts.captureDate, 1709644029);
+  EXPECT_TRUE(facts.markedScreenshot);
+  EXPECT_TRUE(facts.favorite);
+}
+
+TEST(ImageFacts, HostileAndBrokenFilesGiveDefaults) {
+  ScratchDir dir;
+  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  shotsieve::testing::writeFile(dir / "truncated.png", png.substr(0, 20));
+  shotsieve::testing::writeFile(dir / "empty.png", "");
+  shotsieve::testing::writeFile(dir / "text.png", "this is not an image at all");
+  std::string badCrc = png;
+  badCrc[29] ^= 0x40;  // inside IHDR
+  shotsieve::testing::writeFile(dir / "badcrc.png", badCrc);
+  std::string jpeg = shotsieve::testing::jpegBytes(JpegSpec{});
+  shotsieve::testing::writeFile(dir / "cut.jpg", jpeg.substr(0, 10));
+  ::mkfifo((dir / "fifo.png").c_str(), 0600);  // must not block
+  for (const char* name : {"truncated.png", "empty.png", "text.png", "badcrc.png", "cut.jpg", "fifo.png", "missing.png"}) {
+    const ImageFacts facts = readImageFacts(dir / name);
+    EXPECT_FALSE(facts.headerRead) << name;
+    EXPECT_EQ(facts.width, 0) << name;
+  }
+  EXPECT_FALSE(readImageFacts("relative.png").headerRead);
+  EXPECT_TRUE(imageDataLooksWhole(dir / "badcrc.png"));
+  EXPECT_FALSE(imageDataLooksWhole(dir / "truncated.png"));
+  EXPECT_FALSE(imageDataLooksWhole(dir / "cut.jpg"));
+}
+
+TEST(LibraryLocation, UserDirsIsReadAsData) {
+  EXPECT_EQ(picturesDirFromUserDirs("XDG_PICTURES_DIR=\"$HOME/Bilder\"\n", "/home/u"), "/home/u/Bilder");
+  EXPECT_EQ(picturesDirFromUserDirs("# c\n  XDG_PICTURES_DIR=\"/data/My \\\"Pics\\\"\"\n", "/h"), "/data/My \"Pics\"");
+  EXPECT_EQ(picturesDirFromUserDirs("XDG_PICTURES_DIR=\"$(rm -rf ~)\"\nXDG_PICTURES_DIR=`x`\n", "/h"), "");
+  EXPECT_EQ(picturesDirFromUserDirs("XDG_PICTURES_DIR=\"relative/dir\"\nXDG_PICTURES_DIR=\"/a\" junk\n", "/h"), "");
+  EXPECT_EQ(picturesDirFromUserDirs("XDG_PICTURES_DIR=\"/first\"\nXDG_PICTURES_DIR=\"/second\"", "/h"), "/second");
+}
+
+TEST(AccessState, ReadsWordsAndNumbersAndFailsClosed) {
+  ScratchDir dir;
+  const std::string path = dir / "state/access";
+  EXPECT_EQ(readAccessState(path), 0);
+  ASSERT_TRUE(writeAccessState(path, 2));
+  EXPECT_EQ(readAccessState(path), 2);
+  const std::pair<const char*, int> table[] = {{"restricted\n", 1}, {"limited", 4}, {" authorized \n", 3}, {"7", 7},
+                                               {"garbage", kUnreadableAccessState}, {"", kUnreadableAccessState},
+                                               {"99999999999", kUnreadableAccessState}};
+  for (const auto& [text, status] : table) {
+    shotsieve::testing::writeFile(path, text);
+    EXPECT_EQ(readAccessState(path), status) << text;
+  }
+  shotsieve::testing::writeFile(path, std::string(100, 'a') + "authorized");
+  EXPECT_EQ(readAccessState(path), kUnreadableAccessState);
+  ::mkdir((dir / "folder").c_str(), 0700);  // a folder where the file should be
+  EXPECT_EQ(readAccessState(dir / "folder"), kUnreadableAccessState);
+}
+
+}  // namespace
+}  // namespace shotsieve::folder

@@ -1,0 +1,184 @@
+#include "image_fixtures.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <exiv2/exiv2.hpp>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+namespace shotsieve::testing {
+
+namespace {
+
+void putBig32(std::string& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+std::uint32_t crcOf(const std::string& typeAndData) {
+  return static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(typeAndData.data()), static_cast<uInt>(typeAndData.size())));
+}
+
+void putChunk(std::string& out, const std::string& type, const std::string& data) {
+  putBig32(out, static_cast<std::uint32_t>(data.size()));
+  const std::string body = type + data;
+  out += body;
+  putBig32(out, crcOf(body));
+}
+
+// The compressed image data of an all-black RGB image, made once per size.
+const std::string& blackImageData(std::uint32_t width, std::uint32_t height) {
+  static std::mutex mutex;
+  static std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> cache;
+  std::lock_guard lock(mutex);
+  auto& data = cache[{width, height}];
+  if (data.empty()) {
+    const std::string raw((std::size_t{width} * 3 + 1) * height, '\0');
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    data.resize(size);
+    compress2(reinterpret_cast<Bytef*>(data.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+              static_cast<uLong>(raw.size()), 1);
+    data.resize(size);
+  }
+  return data;
+}
+
+// CRC of a chunk type followed by `count` zero bytes.
+std::uint32_t crcOfZeros(const std::string& type, std::uint64_t count) {
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), static_cast<uInt>(type.size()));
+  static const std::string zeros(1 << 16, '\0');
+  while (count > 0) {
+    const auto step = static_cast<uInt>(std::min<std::uint64_t>(count, zeros.size()));
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(zeros.data()), step);
+    count -= step;
+  }
+  return static_cast<std::uint32_t>(crc);
+}
+
+// Writes the pieces, leaving holes where a piece is only a run of zeros.
+struct Piece {
+  std::string bytes;
+  std::uint64_t zeros = 0;
+};
+
+void writePieces(const std::string& path, const std::vector<Piece>& pieces) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("cannot write " + path);
+  off_t at = 0;
+  for (const auto& piece : pieces) {
+    if (!piece.bytes.empty() && ::pwrite(fd, piece.bytes.data(), piece.bytes.size(), at) < 0) {
+      ::close(fd);
+      throw std::runtime_error("cannot write " + path);
+    }
+    at += static_cast<off_t>(piece.bytes.size() + piece.zeros);
+  }
+  if (::ftruncate(fd, at) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot size " + path);
+  }
+  ::close(fd);
+}
+
+std::string flatten(const std::vector<Piece>& pieces) {
+  std::string out;
+  for (const auto& piece : pieces) {
+    out += piece.bytes;
+    out.append(piece.zeros, '\0');
+  }
+  return out;
+}
+
+std::vector<Piece> pngPieces(const PngSpec& spec) {
+  std::string head("\x89PNG\r\n\x1a\n", 8);
+  std::string header;
+  putBig32(header, spec.width);
+  putBig32(header, spec.height);
+  header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB
+  putChunk(head, "IHDR", header);
+  for (const auto& [key, value] : spec.texts) putChunk(head, "tEXt", key + '\0' + value);
+  if (!spec.xmp.empty()) putChunk(head, "iTXt", std::string("XML:com.adobe.xmp") + '\0' + '\0' + '\0' + '\0' + '\0' + spec.xmp);
+  putChunk(head, "IDAT", blackImageData(spec.width, spec.height));
+  std::vector<Piece> pieces{{head, 0}};
+  if (spec.padding > 0) {
+    std::string length;
+    putBig32(length, static_cast<std::uint32_t>(spec.padding));
+    pieces.push_back({length + "prVt", spec.padding});
+    std::string crc;
+    putBig32(crc, crcOfZeros("prVt", spec.padding));
+    pieces.push_back({crc, 0});
+  }
+  std::string end;
+  putChunk(end, "IEND", "");
+  pieces.push_back({end, 0});
+  return pieces;
+}
+
+void putSegment(std::string& out, unsigned char marker, const std::string& data) {
+  out += '\xFF';
+  out += static_cast<char>(marker);
+  const std::size_t length = data.size() + 2;
+  out += static_cast<char>(length >> 8);
+  out += static_cast<char>(length & 0xFF);
+  out += data;
+}
+
+std::vector<Piece> jpegPieces(const JpegSpec& spec) {
+  std::string head("\xFF\xD8", 2);
+  Exiv2::ExifData exif;
+  if (!spec.dateTimeOriginal.empty()) exif["Exif.Photo.DateTimeOriginal"] = spec.dateTimeOriginal;
+  if (!spec.offsetTimeOriginal.empty()) exif["Exif.Photo.OffsetTimeOriginal"] = spec.offsetTimeOriginal;
+  if (!spec.userComment.empty()) exif["Exif.Photo.UserComment"] = "charset=Ascii " + spec.userComment;
+  if (!exif.empty()) {
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+    putSegment(head, 0xE1, std::string("Exif\0\0", 6) + std::string(blob.begin(), blob.end()));
+  }
+  if (spec.rating != 0) {
+    putSegment(head, 0xE1, std::string("http://ns.adobe.com/xap/1.0/") + '\0' + xmpWithRating(spec.rating));
+  }
+  std::string frame("\x08", 1);
+  frame += static_cast<char>(spec.height >> 8);
+  frame += static_cast<char>(spec.height & 0xFF);
+  frame += static_cast<char>(spec.width >> 8);
+  frame += static_cast<char>(spec.width & 0xFF);
+  frame += std::string("\x01\x01\x11\x00", 4);
+  putSegment(head, 0xC0, frame);
+  putSegment(head, 0xDA, std::string("\x01\x01\x00\x00\x3F\x00", 6));
+  return {{head, spec.padding + 16}, {std::string("\xFF\xD9", 2), 0}};
+}
+
+}  // namespace
+
+std::string xmpWithRating(int rating) {
+  Exiv2::XmpParser::initialize();
+  Exiv2::XmpData xmp;
+  xmp["Xmp.xmp.Rating"] = std::to_string(rating);
+  std::string packet;
+  Exiv2::XmpParser::encode(packet, xmp);
+  return packet;
+}
+
+std::string pngBytes(const PngSpec& spec) { return flatten(pngPieces(spec)); }
+std::string jpegBytes(const JpegSpec& spec) { return flatten(jpegPieces(spec)); }
+void writePng(const std::string& path, const PngSpec& spec) { writePieces(path, pngPieces(spec)); }
+void writeJpeg(const std::string& path, const JpegSpec& spec) { writePieces(path, jpegPieces(spec)); }
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << bytes;
+  if (!file) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+}  // namespace shotsieve::testing

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace shotsieve::testing {
+
+struct PngSpec {
+  std::uint32_t width = 64;
+  std::uint32_t height = 32;
+  std::vector<std::pair<std::string, std::string>> texts;  // tEXt chunks before the image data
+  std::string xmp;                                         // an XMP packet, as an iTXt chunk
+  std::uint64_t padding = 0;  // zero bytes in a private chunk, written as a hole
+};
+
+struct JpegSpec {
+  std::uint16_t width = 4032;
+  std::uint16_t height = 3024;
+  std::string dateTimeOriginal;  // "2024:03:05 14:07:09"
+  std::string offsetTimeOriginal;
+  std::string userComment;
+  int rating = 0;  // XMP rating, when not 0
+  std::uint64_t padding = 0;  // zero bytes of image data, written as a hole
+};
+
+// Complete, valid files with real headers and metadata.
+std::string pngBytes(const PngSpec& spec);
+std::string jpegBytes(const JpegSpec& spec);
+void writePng(const std::string& path, const PngSpec& spec);
+void writeJpeg(const std::string& path, const JpegSpec& spec);
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+
+// An XMP packet with xmp:Rating.
+std::string xmpWithRating(int rating);
+
+}  // namespace shotsieve::testing
