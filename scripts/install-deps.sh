@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what shotsieve needs to build and test on Debian 12.
+set -euo pipefail
+sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+sudo_if_needed apt-get update
+sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+  g++ cmake ninja-build pkg-config libgtest-dev libpng-dev libexiv2-dev uuid-dev zlib1g-dev \
+  binutils bsdutils util-linux python3

@@ -1,0 +1,36 @@
+# Helpers shared by the end-to-end scripts.
+set -u
+failures=0
+checks=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# expect_eq NAME ACTUAL EXPECTED
+expect_eq() {
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    printf '  expected: %q\n  actual:   %q\n' "${3:0:300}" "${2:0:300}" >&2
+  fi
+}
+
+# A temporary HOME with nothing in it, removed on exit.
+new_home() {
+  HOME_DIR=$(mktemp -d)
+  trap 'rm -rf "$HOME_DIR"' EXIT
+  export HOME="$HOME_DIR"
+  unset XDG_CONFIG_HOME XDG_STATE_HOME XDG_CACHE_HOME
+}
+
+grant() {
+  mkdir -p "$HOME/.local/state/shotsieve"
+  printf '%s\n' "$1" >"$HOME/.local/state/shotsieve/photo-library-access"
+}
+
+finish() {
+  echo "$((checks - failures)) passed, $failures failed"
+  [ "$failures" -eq 0 ]
+}

@@ -1,0 +1,80 @@
+# list end to end over a generated Pictures folder: export, cache reuse,
+# pruning, refusal, concurrent runs and a run killed mid-way.
+# usage: listing.sh SHOTSIEVE MAKE_LIBRARY
+. "$(dirname "$0")/lib.sh"
+bin=$(realpath "$1")
+make_library=$(realpath "$2")
+command -v python3 >/dev/null || { echo "skipped: python3 is needed to read the answers"; exit 77; }
+new_home
+check="python3 $(dirname "$0")/check_listing.py"
+pictures=$HOME/Pictures
+out=$HOME/exports
+"$make_library" library "$pictures" 400 200 30
+
+# Refused: nothing created, status 2.
+"$bin" list 7 "$out" >"$HOME/answer"
+expect_eq "refused status" "$?" 2
+[ -e "$out" ] && fail "a refused run created the export directory"
+
+grant authorized
+"$bin" list 7 "$out" >"$HOME/answer"
+expect_eq "first run status" "$?" 0
+count=$($check "$HOME/answer" "$pictures" "$out") || fail "first run answer"
+[ "${count:-0}" -gt 20 ] || fail "expected the screenshots of a week, got ${count:-none}"
+expect_eq "one file per entry" "$(ls "$out" | wc -l)" "$count"
+expect_eq "export directory is private" "$(stat -c %a "$out")" 700
+
+# Second run: same answer, nothing rewritten, times refreshed.
+first_inodes=$(ls -i "$out" | sort)
+touch -d '3 days ago' "$out"/*
+"$bin" list 7 "$out" >"$HOME/answer2"
+cmp -s "$HOME/answer" "$HOME/answer2" || fail "the second answer differs"
+expect_eq "nothing rewritten" "$(ls -i "$out" | sort)" "$first_inodes"
+expect_eq "times refreshed" "$(find "$out" -type f -mmin +60 | wc -l)" 0
+
+# Entries unused for 14 days leave; a recent folder and recent files stay.
+touch -d '15 days ago' "$out/stale.png" "$out/old.part"
+mkdir -p "$out/kept/inner" && touch "$out/kept/inner/recent" && touch -d '20 days ago' "$out/kept"
+"$bin" list 1 "$out" >/dev/null
+[ -e "$out/stale.png" ] || [ -e "$out/old.part" ] && fail "old entries were not pruned"
+[ -e "$out/kept/inner/recent" ] || fail "a folder with recent contents was pruned"
+rm -rf "$out/kept"
+
+# Two runs at once on a fresh directory both succeed with whole files.
+rm -rf "$out"
+"$bin" list 7 "$out" >"$HOME/a1" &
+"$bin" list 7 "$out" >"$HOME/a2" &
+wait %1 || fail "first concurrent run failed"
+wait %2 || fail "second concurrent run failed"
+$check "$HOME/a1" "$pictures" "$out" >/dev/null || fail "first concurrent answer"
+$check "$HOME/a2" "$pictures" "$out" >/dev/null || fail "second concurrent answer"
+expect_eq "no temporary files left" "$(ls "$out" | grep -c '\.part$')" 0
+
+# Killed in the middle of its exports: only whole files under final names.
+rm -rf "$out"
+"$bin" list 30 "$out" >/dev/null &
+pid=$!
+for _ in $(seq 100); do [ "$(ls "$out" 2>/dev/null | wc -l)" -ge 5 ] && break; sleep 0.01; done
+kill -KILL "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+for file in "$out"/*; do
+  case "$file" in *.part) continue ;; esac
+  tail -c 12 "$file" | od -An -c | grep -q 'I   E   N   D' || fail "a partial file under a final name: $file"
+done
+"$bin" list 30 "$out" >"$HOME/answer3"
+$check "$HOME/answer3" "$pictures" "$out" >/dev/null || fail "the run after the kill"
+
+# Odd export directories: answers, no crash, nothing written outside.
+echo data >"$HOME/a-file"
+"$bin" list 7 "$HOME/a-file" >"$HOME/answer4"
+expect_eq "a file as export directory" "$?" 0
+python3 -c "import json,sys; a=json.load(open(sys.argv[1])); assert a and all(e['ismissing'] for e in a)" "$HOME/answer4" ||
+  fail "entries should be missing when the export directory is a file"
+expect_eq "the file is untouched" "$(cat "$HOME/a-file")" data
+(cd "$HOME" && "$bin" list 7 "" >"$HOME/answer5") || fail "empty export directory"
+python3 -c "import json,sys; a=json.load(open(sys.argv[1])); assert a and all(e['ismissing'] for e in a)" "$HOME/answer5" ||
+  fail "entries should be missing for an empty export directory"
+(cd "$HOME" && "$bin" list 7 relative/dir >"$HOME/answer6") || fail "relative export directory"
+[ "$(ls "$HOME/relative/dir" | wc -l)" -gt 0 ] || fail "a relative directory is taken from the working directory"
+
+finish

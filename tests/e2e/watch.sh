@@ -1,0 +1,74 @@
+# watch end to end on a real Pictures folder: the start line arrives at once,
+# each complete screenshot gives exactly one line, nothing else does, and the
+# process sleeps while nothing happens.
+# usage: watch.sh SHOTSIEVE MAKE_LIBRARY
+. "$(dirname "$0")/lib.sh"
+bin=$(realpath "$1")
+make_library=$(realpath "$2")
+new_home
+shots=$HOME/Pictures/Screenshots
+mkdir -p "$shots"
+"$make_library" png "$shots/existing.png"
+
+"$bin" watch >"$HOME/refused"
+expect_eq "watch before access" "$?$(cat "$HOME/refused")" '2{"error":"not-authorized","status":"not-determined"}'
+
+grant authorized
+mkfifo "$HOME/lines"
+"$bin" watch >"$HOME/lines" &
+pid=$!
+trap 'kill $pid 2>/dev/null; rm -rf "$HOME_DIR"' EXIT
+exec 3<"$HOME/lines"
+read -r -t 5 start <&3
+expect_eq "start line" "$start" '{"event":"watching","baseline_count":1}'
+
+# next_line NAME: the next line, or empty after a few seconds
+next_line() { line=; read -r -t 5 line <&3; }
+
+"$make_library" png "$HOME/copy-me.png"
+cp "$HOME/copy-me.png" "$shots/copied.png"
+next_line
+case "$line" in
+  '{"event":"screenshot-added","asset":{"uuid":"'*'","id":"'*'\/L0\/001","created_at":"'*'Z","modified_at":"'*'Z","width":1920,"height":1080,"is_screenshot":true,"is_favorite":false}}')
+    checks=$((checks + 1)) ;;
+  *) fail "copied screenshot: $line" ;;
+esac
+
+"$make_library" png "$shots/.tmp-save"
+mv "$shots/.tmp-save" "$shots/renamed.png"
+next_line
+case "$line" in *'"event":"screenshot-added"'*) checks=$((checks + 1)) ;; *) fail "renamed screenshot: $line" ;; esac
+
+# Written slowly in three chunks through one descriptor.
+size=$(stat -c %s "$HOME/copy-me.png")
+third=$((size / 3 + 1))
+{
+  head -c "$third" "$HOME/copy-me.png"; sleep 0.4
+  tail -c +$((third + 1)) "$HOME/copy-me.png" | head -c "$third"; sleep 0.4
+  tail -c +$((2 * third + 1)) "$HOME/copy-me.png"
+} >"$shots/slow.png"
+next_line
+case "$line" in *'"event":"screenshot-added"'*) checks=$((checks + 1)) ;; *) fail "slowly written screenshot: $line" ;; esac
+
+mkdir -p "$shots/New Folder"
+cp "$HOME/copy-me.png" "$shots/New Folder/inside.png"
+next_line
+case "$line" in *'"event":"screenshot-added"'*) checks=$((checks + 1)) ;; *) fail "screenshot in a new folder: $line" ;; esac
+
+# Not screenshots, or not whole: no line.
+"$make_library" png "$HOME/Pictures/holiday.png"
+head -c 100 "$HOME/copy-me.png" >"$shots/broken.png"
+echo "not an image" >"$shots/fake.png"
+next_line
+expect_eq "no line for non-screenshots or broken files" "$line" ""
+
+# Asleep while nothing happens: CPU ticks over two idle seconds.
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+before=$(ticks)
+sleep 2
+after=$(ticks)
+[ $((after - before)) -le 1 ] || fail "the idle watcher used $((after - before)) ticks of CPU in 2 s"
+checks=$((checks + 1))
+
+kill "$pid"
+finish
