@@ -4,7 +4,7 @@
 //     A Pictures folder: SCREENSHOTS PNG screenshots (default 10000) in
 //     Screenshots folders with real headers and metadata, and PHOTOS camera
 //     JPEGs with Exif dates (default 20000), spread over the last DAYS days
-//     (default 60), with file sizes like real ones (stored sparsely).
+//     (default 60), with file sizes like real ones (photos stored sparsely).
 //   make_library png PATH [SOFTWARE [CREATION_TIME]]
 //   make_library jpeg PATH [DATE_TIME_ORIGINAL [USER_COMMENT]]
 
@@ -44,7 +44,7 @@ int makeLibrary(const std::string& root, long screenshots, long photos, long day
   const std::time_t now = std::time(nullptr);
   std::uniform_int_distribution<std::time_t> age(0, days * 86400);
   const std::pair<std::uint32_t, std::uint32_t> screens[] = {{1920, 1080}, {2560, 1440}, {2880, 1800}, {1366, 768}};
-  std::uniform_int_distribution<std::uint64_t> screenshotSize(150000, 1500000);
+  std::uniform_int_distribution<std::uint64_t> screenshotSize(100000, 900000);
   std::uniform_int_distribution<std::uint64_t> photoSize(1500000, 6000000);
   for (long i = 0; i < screenshots; ++i) {
     const std::time_t when = now - age(random);
@@ -59,6 +59,7 @@ int makeLibrary(const std::string& root, long screenshots, long photos, long day
     fs::create_directories(folder);
     PngSpec spec{width, height, {{"Software", "gnome-screenshot"}, {"Creation Time", formatTime(when, "%Y-%m-%dT%H:%M:%S%z")}}};
     spec.padding = screenshotSize(random);
+    spec.densePadding = true;  // screenshots are what gets copied: real data, no holes
     const std::string path = folder + "/" + name;
     shotsieve::testing::writePng(path, spec);
     setModified(path, when);

@@ -2,7 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <functional>
+#include <future>
 #include <cmath>
 #include <ctime>
 
@@ -56,20 +60,30 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
               : Clock::time_point::max();
 
   JsonArray result;
-  for (const Asset& asset : assets) {
-    if (Clock::now() >= deadline) {
-      pruneCache(exportDir, kCacheKeepDays);
-      result.push_back(JsonObject{}
-                           .set("__truncated", true)
-                           .set("__done", result.size())
-                           .set("__total", assets.size()));
-      return jsonEncode(result);
+  std::deque<std::future<ExportResult>> underWay;  // in fetch order
+  std::size_t started = 0;
+  bool budgetSpent = false;
+  const std::size_t inFlight = std::max<std::size_t>(1, options.exportsInFlight);
+  while (started < assets.size() || !underWay.empty()) {
+    while (!budgetSpent && started < assets.size() && underWay.size() < inFlight) {
+      if (Clock::now() >= deadline) {
+        budgetSpent = true;
+        break;
+      }
+      underWay.push_back(std::async(std::launch::async, exportOriginal, std::ref(library),
+                                    std::cref(assets[started]), std::cref(exportDir), options.networkAccess,
+                                    options.exportTimeout));
+      ++started;
     }
-    const ExportResult exported =
-        exportOriginal(library, asset, exportDir, options.networkAccess, options.exportTimeout);
-    result.push_back(listingEntry(asset, exported));
+    if (underWay.empty()) break;
+    const ExportResult exported = underWay.front().get();
+    result.push_back(listingEntry(assets[result.size()], exported));
+    underWay.pop_front();
   }
   pruneCache(exportDir, kCacheKeepDays);
+  if (budgetSpent) {
+    result.push_back(JsonObject{}.set("__truncated", true).set("__done", result.size()).set("__total", assets.size()));
+  }
   return jsonEncode(result);
 }
 

@@ -15,12 +15,18 @@ struct ListOptions {
   double budgetSeconds = 0.0;  // for the export loop; not above 0 (or NaN) means no limit
   NetworkAccess networkAccess = NetworkAccess::allowed;
   std::chrono::milliseconds exportTimeout = kExportTimeout;
+  // Exports under way at once. Each one waits for its data to reach the disk;
+  // overlapping a few lets the file system commit them together.
+  std::size_t exportsInFlight = 4;
 };
 
 // The screenshots of the last `days` calendar days, newest first, each
 // exported into `exportDir`, then the directory pruned of entries unused for
 // 14 days. Returns the list result (with a truncation marker when the budget
 // ran out) or the not-authorized result, as JSON text. Never throws.
+// The budget is checked before each export starts; exports already under way
+// when it runs out are finished and listed, so the entries are always the
+// newest of the window, in order.
 std::string listJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
                      const ListOptions& options = {});
 

@@ -85,10 +85,17 @@ TEST_F(ListTest, TheWindowFollowsTheDayCount) {
 TEST_F(ListTest, BudgetAddsTheTruncationMarker) {
   for (int i = 0; i < 5; ++i) {
     const Asset asset = library.addScreenshot("S" + std::to_string(i) + "/L0/001", now() - i);
-    library.writes[asset.locator].delay = 40ms;
+    library.writes[asset.locator].delay = 100ms;
   }
-  const std::string truncated = listJSON(library, 1, exportDir, ListOptions{0.06});
+  // One at a time: two exports fit into the budget, the third check finds it spent.
+  const std::string truncated = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 1});
   EXPECT_TRUE(truncated.ends_with(R"({"__truncated":true,"__done":2,"__total":5}])")) << truncated;
+  // Two at a time: those under way when the budget runs out are finished, in order.
+  fs::remove_all(exportDir);
+  const std::string overlapped = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 2});
+  EXPECT_TRUE(overlapped.ends_with(R"({"__truncated":true,"__done":4,"__total":5}])")) << overlapped;
+  EXPECT_LT(overlapped.find("\"S0\""), overlapped.find("\"S1\""));
+  EXPECT_LT(overlapped.find("\"S2\""), overlapped.find("\"S3\""));
   EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}).substr(0, 1), "[");
   for (const double unlimited : {0.0, -1.0, std::nan("")}) {
     EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{unlimited}).find("__truncated"), std::string::npos);

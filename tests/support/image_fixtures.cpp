@@ -48,10 +48,10 @@ const std::string& blackImageData(std::uint32_t width, std::uint32_t height) {
   return data;
 }
 
-// CRC of a chunk type followed by `count` zero bytes.
-std::uint32_t crcOfZeros(const std::string& type, std::uint64_t count) {
+// CRC of a chunk type followed by `count` bytes of `fill`.
+std::uint32_t crcOfFill(const std::string& type, std::uint64_t count, char fill) {
   uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), static_cast<uInt>(type.size()));
-  static const std::string zeros(1 << 16, '\0');
+  const std::string zeros(1 << 16, fill);
   while (count > 0) {
     const auto step = static_cast<uInt>(std::min<std::uint64_t>(count, zeros.size()));
     crc = crc32(crc, reinterpret_cast<const Bytef*>(zeros.data()), step);
@@ -60,10 +60,11 @@ std::uint32_t crcOfZeros(const std::string& type, std::uint64_t count) {
   return static_cast<std::uint32_t>(crc);
 }
 
-// Writes the pieces, leaving holes where a piece is only a run of zeros.
+// Bytes, then a run of `fill` bytes: a hole when the fill is zero.
 struct Piece {
   std::string bytes;
   std::uint64_t zeros = 0;
+  char fill = '\0';
 };
 
 void writePieces(const std::string& path, const std::vector<Piece>& pieces) {
@@ -71,11 +72,13 @@ void writePieces(const std::string& path, const std::vector<Piece>& pieces) {
   if (fd < 0) throw std::runtime_error("cannot write " + path);
   off_t at = 0;
   for (const auto& piece : pieces) {
-    if (!piece.bytes.empty() && ::pwrite(fd, piece.bytes.data(), piece.bytes.size(), at) < 0) {
+    std::string data = piece.bytes;
+    if (piece.fill != '\0') data.append(piece.zeros, piece.fill);
+    if (!data.empty() && ::pwrite(fd, data.data(), data.size(), at) != static_cast<ssize_t>(data.size())) {
       ::close(fd);
       throw std::runtime_error("cannot write " + path);
     }
-    at += static_cast<off_t>(piece.bytes.size() + piece.zeros);
+    at += static_cast<off_t>(data.size() + (piece.fill != '\0' ? 0 : piece.zeros));
   }
   if (::ftruncate(fd, at) != 0) {
     ::close(fd);
@@ -88,7 +91,7 @@ std::string flatten(const std::vector<Piece>& pieces) {
   std::string out;
   for (const auto& piece : pieces) {
     out += piece.bytes;
-    out.append(piece.zeros, '\0');
+    out.append(piece.zeros, piece.fill);
   }
   return out;
 }
@@ -107,9 +110,10 @@ std::vector<Piece> pngPieces(const PngSpec& spec) {
   if (spec.padding > 0) {
     std::string length;
     putBig32(length, static_cast<std::uint32_t>(spec.padding));
-    pieces.push_back({length + "prVt", spec.padding});
+    const char fill = spec.densePadding ? '\x55' : '\0';
+    pieces.push_back({length + "prVt", spec.padding, fill});
     std::string crc;
-    putBig32(crc, crcOfZeros("prVt", spec.padding));
+    putBig32(crc, crcOfFill("prVt", spec.padding, fill));
     pieces.push_back({crc, 0});
   }
   std::string end;

@@ -12,7 +12,8 @@ struct PngSpec {
   std::uint32_t height = 32;
   std::vector<std::pair<std::string, std::string>> texts;  // tEXt chunks before the image data
   std::string xmp;                                         // an XMP packet, as an iTXt chunk
-  std::uint64_t padding = 0;  // zero bytes in a private chunk, written as a hole
+  std::uint64_t padding = 0;  // bytes in a private chunk, written as a hole unless dense
+  bool densePadding = false;  // written out in full, as a real image's data would be
 };
 
 struct JpegSpec {

@@ -37,7 +37,7 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   result.options = options;
   std::vector<std::string> paths;  // ties keep path order, so runs agree
   walkLibrary(location_.root, options.mediaType, [&](const LibraryFile& file) {
-    const auto status = statusOfFile(file.absolutePath);
+    const auto status = statusOfFile(file);
     if (!status || !status->regular) return;  // vanished, or a link to no file
     Asset asset = assetOfFile(file, *status, index_);
     if (fetchOptionsSelect(options, asset)) result.assets.push_back(std::move(asset));

@@ -57,7 +57,7 @@ struct Walker {
       } else if (type == DT_REG || type == DT_LNK) {  // a link counts when it leads to a file
         const auto mediaType = mediaTypeOfName(name);
         if (!mediaType || (wantedType && *mediaType != *wantedType)) continue;
-        visit(LibraryFile{relative, root + "/" + relative, *mediaType, inScreenshotFolder});
+        visit(LibraryFile{relative, root + "/" + relative, *mediaType, inScreenshotFolder, ::dirfd(dir)});
       }
     }
     ::closedir(dir);
@@ -105,15 +105,27 @@ std::optional<LibraryFile> libraryFileAt(const std::string& root, const std::str
   return LibraryFile{relativePath, root + "/" + relativePath, *mediaType, inScreenshotFolder};
 }
 
-std::optional<FileStatus> statusOfFile(const std::string& absolutePath) {
+namespace {
+
+std::optional<FileStatus> statusAt(int folderFd, const char* path) {
   struct statx info;
-  if (::statx(AT_FDCWD, absolutePath.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return std::nullopt;
+  if (::statx(folderFd, path, 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return std::nullopt;
   FileStatus status;
   status.regular = S_ISREG(info.stx_mode);
   status.modifiedNanoseconds = nanoseconds(info.stx_mtime);
   status.birthNanoseconds = (info.stx_mask & STATX_BTIME) ? nanoseconds(info.stx_btime) : status.modifiedNanoseconds;
   status.stamp = FileStamp{info.stx_size, status.modifiedNanoseconds, info.stx_ino};
   return status;
+}
+
+}  // namespace
+
+std::optional<FileStatus> statusOfFile(const std::string& absolutePath) { return statusAt(AT_FDCWD, absolutePath.c_str()); }
+
+std::optional<FileStatus> statusOfFile(const LibraryFile& file) {
+  if (file.folderFd < 0) return statusOfFile(file.absolutePath);
+  const auto slash = file.relativePath.rfind('/');
+  return statusAt(file.folderFd, file.relativePath.c_str() + (slash == std::string::npos ? 0 : slash + 1));
 }
 
 std::string identifierOfFile(const LibraryFile& file, const FileStatus& status) {

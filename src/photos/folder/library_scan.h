@@ -16,6 +16,7 @@ struct LibraryFile {
   std::string absolutePath;
   int mediaType = kImageMediaType;
   bool inScreenshotFolder = false;
+  int folderFd = -1;  // the open folder during a walk, so the status needs no path lookup
 };
 
 // The media type of a file name by its extension, if it is an asset at all.
@@ -40,6 +41,7 @@ struct FileStatus {
   bool regular = false;
 };
 std::optional<FileStatus> statusOfFile(const std::string& absolutePath);
+std::optional<FileStatus> statusOfFile(const LibraryFile& file);
 
 // The asset of a file: identifier and dates from its status, the rest from its
 // data (through the index, so unchanged files are not read again).

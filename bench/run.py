@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Benchmarks of shotsieve against shell baselines, on a generated Pictures folder.
+
+usage: bench/run.py BUILD_DIR {fetch|list|watch|all} [--screenshots N] [--photos M]
+
+Every figure is measured in the same run as its baseline, with the page cache
+warm. Wall times are medians of several runs; peak memory is the largest
+resident set of the measured process.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run(cmd, env=None, stdout=subprocess.DEVNULL):
+    """Runs a command; returns (seconds, peak resident KiB, stdout text)."""
+    started = time.perf_counter()
+    proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE if stdout is None else stdout,
+                            stderr=subprocess.DEVNULL, shell=isinstance(cmd, str))
+    out = proc.stdout.read() if stdout is None else b""
+    _, status, usage = os.wait4(proc.pid, 0)
+    took = time.perf_counter() - started
+    if os.waitstatus_to_exitcode(status) not in (0,):
+        raise RuntimeError(f"{cmd} failed with {status}")
+    return took, usage.ru_maxrss, out.decode("utf-8", "replace")
+
+
+def median(cmd, times=5, env=None, before=None):
+    samples, peak = [], 0
+    for _ in range(times):
+        if before:
+            before()
+        took, rss, _ = run(cmd, env)
+        samples.append(took)
+        peak = max(peak, rss)
+    return statistics.median(samples), peak
+
+
+class Library:
+    def __init__(self, build, screenshots, photos, days=60):
+        self.build = build
+        self.home = tempfile.mkdtemp(prefix="shotsieve-bench-")
+        self.root = os.path.join(self.home, "Pictures")
+        self.env = dict(os.environ, HOME=self.home)
+        for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
+            self.env.pop(name, None)
+        started = time.perf_counter()
+        subprocess.run([os.path.join(build, "bench/make_library"), "library", self.root, str(screenshots),
+                        str(photos), str(days)], check=True)
+        print(f"generated {screenshots} screenshots and {photos} photos over {days} days "
+              f"in {time.perf_counter() - started:.1f} s")
+        state = os.path.join(self.home, ".local/state/shotsieve")
+        os.makedirs(state)
+        with open(os.path.join(state, "photo-library-access"), "w") as f:
+            f.write("authorized\n")
+
+    def shotsieve(self, *args):
+        return [os.path.join(self.build, "src/cli/shotsieve"), *args]
+
+    def close(self):
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+def bench_fetch(lib):
+    fetch = [os.path.join(lib.build, "bench/fetch_screenshots"), lib.root, "7"]
+    cache = os.path.join(lib.home, ".cache/shotsieve")
+    find = f"find '{lib.root}' -type f -printf '%T@ %s %p\\n' >/dev/null"
+    run(find)  # warm the page cache
+    cold_took, _, out = run(fetch + [cache], stdout=None)
+    count = out.split()[0]
+    find_s, _ = median(find)
+    fetch_s, fetch_rss = median(fetch + [cache])
+    noindex_s, _ = median(fetch + [""], times=3)
+    print(f"fetch of the last 7 days: {count} screenshots")
+    print(f"  stat-only walk (find -printf):        {find_s * 1000:8.1f} ms")
+    print(f"  fetch, metadata index warm:           {fetch_s * 1000:8.1f} ms  ({fetch_s / find_s:.2f}x the walk), "
+          f"peak {fetch_rss / 1024:.1f} MiB")
+    print(f"  fetch, first run (index built):       {cold_took * 1000:8.1f} ms")
+    print(f"  fetch, no index (reads every header): {noindex_s * 1000:8.1f} ms")
+    if shutil.which("exiftool"):
+        exif_s, _, _ = run(["exiftool", "-json", "-r", "-ImageWidth", "-ImageHeight", "-DateTimeOriginal", lib.root])
+        print(f"  exiftool -json -r:                    {exif_s * 1000:8.1f} ms  ({exif_s / fetch_s:.0f}x the fetch)")
+    else:
+        print("  exiftool: not installed (apt-get install libimage-exiftool-perl)")
+
+
+def bench_list(lib):
+    out = os.path.join(lib.home, "exports")
+    copy_dir = os.path.join(lib.home, "copies")
+    fetch = [os.path.join(lib.build, "bench/fetch_screenshots"), lib.root, "7", os.path.join(lib.home, ".cache/shotsieve")]
+    run(fetch)  # metadata index and page cache warm
+    # The files a 7-day list exports, for the baselines.
+    _, _, answer = run(lib.shotsieve("list", "7", os.path.join(lib.home, "probe")), env=lib.env, stdout=None)
+    import json
+    entries = json.loads(answer)
+    originals = {}
+    for folder, _, names in os.walk(lib.root):
+        for name in names:
+            originals[name] = os.path.join(folder, name)
+    files = [originals[e["original_filename"]] for e in entries]
+    listfile = os.path.join(lib.home, "files.txt")
+    with open(listfile, "w") as f:
+        f.write("\0".join(files))
+    size = sum(os.path.getsize(p) for p in files)
+    print(f"list 7: {len(files)} screenshots, {size / 2**20:.0f} MiB of originals")
+
+    def clear():
+        shutil.rmtree(out, ignore_errors=True)
+        shutil.rmtree(copy_dir, ignore_errors=True)
+        os.makedirs(copy_dir)
+        subprocess.run("sync", shell=True)
+
+    cp = f"xargs -0 cp -t '{copy_dir}' <'{listfile}'"
+    cp_sync = f"{cp} && sync -f '{copy_dir}'"
+    cold_s, cold_rss = median(lib.shotsieve("list", "7", out), env=lib.env, before=clear, times=3)
+    cp_s, _ = median(cp, before=clear, times=3)
+    cp_sync_s, _ = median(cp_sync, before=clear, times=3)
+    print(f"  cold (every file exported):  {cold_s * 1000:8.1f} ms, peak {cold_rss / 1024:.1f} MiB")
+    print(f"  cp + sync baseline:          {cp_sync_s * 1000:8.1f} ms  (cold is {cold_s / cp_sync_s:.2f}x)")
+    print(f"  plain cp:                    {cp_s * 1000:8.1f} ms")
+    run(lib.shotsieve("list", "7", out), env=lib.env)
+    warm_s, warm_rss = median(lib.shotsieve("list", "7", out), env=lib.env)
+    cached = os.path.join(lib.home, "cached.txt")
+    with open(cached, "w") as f:
+        f.write("\0".join(os.path.join(out, n) for n in os.listdir(out)))
+    touch_prune = (f"xargs -0 touch <'{cached}' && "
+                   f"find '{out}' -mindepth 1 -maxdepth 1 -mmin +20160 -delete")
+    touch_s, _ = median(touch_prune)
+    fetch_s, _ = median(fetch)
+    print(f"  warm (every file cached):    {warm_s * 1000:8.1f} ms, peak {warm_rss / 1024:.1f} MiB")
+    print(f"  touch + prune baseline:      {touch_s * 1000:8.1f} ms; library fetch {fetch_s * 1000:.1f} ms; "
+          f"warm is {warm_s / (touch_s + fetch_s):.2f}x their sum")
+
+
+def bench_memory(build, count):
+    """Peak memory of a list whose window holds `count` screenshots (cached exports)."""
+    lib = Library(build, count, 0, days=1)
+    try:
+        out = os.path.join(lib.home, "exports")
+        run(lib.shotsieve("list", "2", out), env=lib.env)
+        took, rss, _ = run(lib.shotsieve("list", "2", out), env=lib.env)
+        print(f"list with {count} screenshots in the window (warm): {took:.2f} s, peak {rss / 1024:.1f} MiB")
+    finally:
+        lib.close()
+
+
+def bench_watch(lib, count=100):
+    """Latency from close or rename of a new screenshot to its line at the reader."""
+    if not shutil.which("inotifywait"):
+        print("watch: inotifywait not installed (apt-get install inotify-tools)")
+        return
+    shots = os.path.join(lib.root, "Screenshots", "incoming")
+    os.makedirs(shots, exist_ok=True)
+    sample = next(os.path.join(d, n) for d, _, ns in os.walk(lib.root) for n in ns if n.endswith(".png"))
+    data = open(sample, "rb").read()
+    watcher = subprocess.Popen(lib.shotsieve("watch"), env=lib.env, stdout=subprocess.PIPE)
+    peer = subprocess.Popen(["inotifywait", "-m", "-q", "-e", "close_write,moved_to", "--format", "%f", shots],
+                            stdout=subprocess.PIPE)
+    watcher.stdout.readline()  # start line
+    time.sleep(0.5)  # inotifywait has set its watch
+    ours, theirs = [], []
+    for i in range(count):
+        path = os.path.join(shots, f"bench-{i}.png")
+        tmp = os.path.join(shots, f".bench-{i}.tmp")
+        with open(tmp if i % 2 else path, "wb") as f:
+            f.write(data)
+        if i % 2:
+            os.rename(tmp, path)
+        done = time.perf_counter()
+        peer.stdout.readline()
+        theirs.append(time.perf_counter() - done)
+        watcher.stdout.readline()
+        ours.append(time.perf_counter() - done)
+        time.sleep(0.02)
+    ticks_before = sum(int(x) for x in open(f"/proc/{watcher.pid}/stat").read().split()[13:15])
+    time.sleep(10)
+    ticks_after = sum(int(x) for x in open(f"/proc/{watcher.pid}/stat").read().split()[13:15])
+    watcher.kill()
+    peer.kill()
+
+    def pct(values, p):
+        return sorted(values)[min(len(values) - 1, int(len(values) * p))] * 1000
+
+    print(f"watch, {count} screenshots (half written in place, half renamed in):")
+    print(f"  shotsieve watch: median {pct(ours, 0.5):6.2f} ms, 99th {pct(ours, 0.99):6.2f} ms")
+    print(f"  inotifywait:     median {pct(theirs, 0.5):6.2f} ms, 99th {pct(theirs, 0.99):6.2f} ms")
+    hz = os.sysconf("SC_CLK_TCK")
+    print(f"  CPU while idle for 10 s: {(ticks_after - ticks_before) * 1000 / hz:.0f} ms")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "all"])
+    parser.add_argument("--screenshots", type=int, default=10000)
+    parser.add_argument("--photos", type=int, default=20000)
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    if args.what == "memory":
+        bench_memory(build, args.screenshots)
+        return
+    lib = Library(build, args.screenshots, args.photos)
+    try:
+        if args.what in ("fetch", "all"):
+            bench_fetch(lib)
+        if args.what in ("list", "all"):
+            bench_list(lib)
+        if args.what in ("watch", "all"):
+            bench_watch(lib)
+    finally:
+        lib.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
