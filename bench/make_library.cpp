@@ -1,10 +1,12 @@
 // Makes image files for benchmarks and end-to-end tests.
 //
-//   make_library library ROOT [SCREENSHOTS [PHOTOS [DAYS]]]
+//   make_library library ROOT [SCREENSHOTS [PHOTOS [DAYS [small]]]]
 //     A Pictures folder: SCREENSHOTS PNG screenshots (default 10000) in
 //     Screenshots folders with real headers and metadata, and PHOTOS camera
 //     JPEGs with Exif dates (default 20000), spread over the last DAYS days
-//     (default 60), with file sizes like real ones (photos stored sparsely).
+//     (default 60), with file sizes like real ones (photos stored sparsely);
+//     "small" leaves the screenshots without their bulk, for counts in the
+//     hundreds of thousands.
 //   make_library png PATH [SOFTWARE [CREATION_TIME]]
 //   make_library jpeg PATH [DATE_TIME_ORIGINAL [USER_COMMENT]]
 
@@ -39,7 +41,7 @@ void setModified(const std::string& path, std::time_t when) {
   ::utimes(path.c_str(), times);
 }
 
-int makeLibrary(const std::string& root, long screenshots, long photos, long days) {
+int makeLibrary(const std::string& root, long screenshots, long photos, long days, bool small) {
   std::mt19937_64 random(20261206);
   const std::time_t now = std::time(nullptr);
   std::uniform_int_distribution<std::time_t> age(0, days * 86400);
@@ -58,7 +60,7 @@ int makeLibrary(const std::string& root, long screenshots, long photos, long day
     }
     fs::create_directories(folder);
     PngSpec spec{width, height, {{"Software", "gnome-screenshot"}, {"Creation Time", formatTime(when, "%Y-%m-%dT%H:%M:%S%z")}}};
-    spec.padding = screenshotSize(random);
+    spec.padding = small ? 0 : screenshotSize(random);
     spec.densePadding = true;  // screenshots are what gets copied: real data, no holes
     const std::string path = folder + "/" + name;
     shotsieve::testing::writePng(path, spec);
@@ -84,7 +86,8 @@ int main(int argc, char** argv) {
   const auto arg = [&](int i, const char* fallback) { return std::string(argc > i ? argv[i] : fallback); };
   try {
     if (mode == "library") {
-      return makeLibrary(argv[2], std::stol(arg(3, "10000")), std::stol(arg(4, "20000")), std::stol(arg(5, "60")));
+      return makeLibrary(argv[2], std::stol(arg(3, "10000")), std::stol(arg(4, "20000")), std::stol(arg(5, "60")),
+                         arg(6, "") == "small");
     }
     if (mode == "png") {
       PngSpec spec{1920, 1080};

@@ -45,7 +45,7 @@ def median(cmd, times=5, env=None, before=None):
 
 
 class Library:
-    def __init__(self, build, screenshots, photos, days=60):
+    def __init__(self, build, screenshots, photos, days=60, small=False):
         self.build = build
         self.home = tempfile.mkdtemp(prefix="shotsieve-bench-")
         self.root = os.path.join(self.home, "Pictures")
@@ -54,7 +54,7 @@ class Library:
             self.env.pop(name, None)
         started = time.perf_counter()
         subprocess.run([os.path.join(build, "bench/make_library"), "library", self.root, str(screenshots),
-                        str(photos), str(days)], check=True)
+                        str(photos), str(days)] + (["small"] if small else []), check=True)
         print(f"generated {screenshots} screenshots and {photos} photos over {days} days "
               f"in {time.perf_counter() - started:.1f} s")
         state = os.path.join(self.home, ".local/state/shotsieve")
@@ -142,7 +142,7 @@ def bench_list(lib):
 
 def bench_memory(build, count):
     """Peak memory of a list whose window holds `count` screenshots (cached exports)."""
-    lib = Library(build, count, 0, days=1)
+    lib = Library(build, count, 0, days=1, small=True)
     try:
         out = os.path.join(lib.home, "exports")
         run(lib.shotsieve("list", "2", out), env=lib.env)

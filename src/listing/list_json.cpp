@@ -30,6 +30,30 @@ void createExportDirectory(const std::string& dir) {
   ::mkdir(dir.c_str(), 0700);
 }
 
+// A JSON array built one encoded object at a time; the same text as
+// jsonEncode of the whole array, "{}" included when any object fails.
+class ListText {
+ public:
+  explicit ListText(std::size_t expected) : expected_(expected) {}
+
+  void add(const JsonObject& object) {
+    const std::string encoded = jsonEncode(object);
+    failed_ = failed_ || encoded == "{}";  // every object added has members
+    // Sized once from the first entry, instead of doubling as it grows.
+    if (count_ == 0) text_.reserve((encoded.size() + 16) * (expected_ + 1) + 2);
+    text_ += count_++ == 0 ? "[" : ",";
+    text_ += encoded;
+  }
+  std::size_t size() const { return count_; }
+  std::string text() && { return failed_ ? "{}" : count_ == 0 ? "[]" : std::move(text_) + "]"; }
+
+ private:
+  std::size_t expected_;
+  std::string text_;
+  std::size_t count_ = 0;
+  bool failed_ = false;
+};
+
 JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
   JsonObject entry;
   entry.set("uuid", assetUUID(asset))
@@ -49,7 +73,7 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
   fetch.mediaType = kImageMediaType;
   fetch.subtypeMask = kScreenshotSubtype;
   fetch.earliestCreationDate = windowStart(days, std::time(nullptr));
-  const std::vector<Asset> assets = library.fetchAssetsWithOptions(fetch).assets;
+  std::vector<Asset> assets = std::move(library.fetchAssetsWithOptions(fetch).assets);
 
   // The budget counts from here: the fetch is not part of it.
   using Clock = std::chrono::steady_clock;
@@ -59,7 +83,9 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
                                    std::chrono::duration<double>(std::min(options.budgetSeconds, 1.0e9)))
               : Clock::time_point::max();
 
-  JsonArray result;
+  // Encoded entry by entry, so a long window never holds its whole answer twice.
+  const std::size_t total = assets.size();
+  ListText result(total);
   std::deque<std::future<ExportResult>> underWay;  // in fetch order
   std::size_t started = 0;
   bool budgetSpent = false;
@@ -77,14 +103,17 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
     }
     if (underWay.empty()) break;
     const ExportResult exported = underWay.front().get();
-    result.push_back(listingEntry(assets[result.size()], exported));
+    Asset& listed = assets[result.size()];
+    result.add(listingEntry(listed, exported));
+    Asset done = std::move(listed);  // freed here: a long window should not hold every asset and every entry
     underWay.pop_front();
   }
+  assets = {};
   pruneCache(exportDir, kCacheKeepDays);
   if (budgetSpent) {
-    result.push_back(JsonObject{}.set("__truncated", true).set("__done", result.size()).set("__total", assets.size()));
+    result.add(JsonObject{}.set("__truncated", true).set("__done", result.size()).set("__total", total));
   }
-  return jsonEncode(result);
+  return std::move(result).text();
 }
 
 }  // namespace

@@ -11,10 +11,12 @@ namespace shotsieve {
 void printJSON(const JsonValue& value) { printJSONText(jsonEncode(value)); }
 
 void printJSONText(std::string_view jsonText) {
-  std::string line(jsonText);
-  line += '\n';
-  // One call per line, so lines written from two threads never interleave.
-  std::fwrite(line.data(), 1, line.size(), stdout);
+  // Locked as one line, so lines written from two threads never interleave;
+  // the text is not copied, as a long listing can run to tens of megabytes.
+  ::flockfile(stdout);
+  ::fwrite_unlocked(jsonText.data(), 1, jsonText.size(), stdout);
+  ::fputc_unlocked('\n', stdout);
+  ::funlockfile(stdout);
 }
 
 void eprint(std::string_view message) {

@@ -32,6 +32,7 @@ class FolderLibrary final : public PhotoLibrary {
   const LibraryLocation location_;
   const std::string usageText_;
   MetadataIndex index_;
+  MetadataIndex watcherIndex_{""};  // new files only: no need to load the stored index
   std::mutex observersMutex_;
   std::vector<std::shared_ptr<PhotoLibraryChangeObserver>> observers_;
   std::unique_ptr<ChangeWatcher> watcher_;

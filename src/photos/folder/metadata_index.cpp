@@ -100,13 +100,18 @@ void MetadataIndex::store(const std::string& relativePath, const FileStamp& stam
 
 void MetadataIndex::save() {
   std::lock_guard lock(mutex_);
+  if (path_.empty()) return;
   std::size_t unused = 0;
   for (const auto& [_, entry] : entries_) unused += entry.used ? 0 : 1;
-  if (path_.empty() || (!changed_ && unused == 0)) return;
+  const bool write = changed_ || unused > 0;
+  std::unordered_map<std::string, Entry> entries;
+  entries.swap(entries_);
+  loaded_ = false;
+  changed_ = false;
+  if (!write) return;
   std::string out(kMagic);
-  for (auto& [relativePath, entry] : entries_) {
+  for (auto& [relativePath, entry] : entries) {
     if (!entry.used) continue;
-    entry.used = false;
     const auto& facts = entry.facts;
     const std::uint8_t flags = (facts.headerRead ? kHeaderRead : 0) | (facts.captureDate ? kHasCapture : 0) |
                                (facts.favorite ? kFavorite : 0) | (facts.markedScreenshot ? kMarked : 0);
@@ -120,7 +125,7 @@ void MetadataIndex::save() {
     put(out, facts.height);
     put(out, facts.captureDate.value_or(0.0));
   }
-  changed_ = false;
+  entries.clear();
   if (!makeDirectories(path_)) return;
   // A private temporary name per writer, so that concurrent runs never share one.
   const std::string temporary = path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());

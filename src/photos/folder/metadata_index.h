@@ -28,7 +28,8 @@ class MetadataIndex {
 
   std::optional<ImageFacts> find(const std::string& relativePath, const FileStamp& stamp);
   void store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts);
-  // Writes the entries used since the last save, when anything changed. Entries
+  // Writes the entries used since the last save, when anything changed, and
+  // lets go of them in memory (they are read again when next needed). Entries
   // of files that no longer exist are dropped that way.
   void save();
 
