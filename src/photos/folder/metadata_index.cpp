@@ -4,41 +4,67 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <random>
 
 namespace shotsieve::folder {
 
 namespace {
 
-constexpr std::string_view kMagic = "shotsieve metadata index 1\n";
+constexpr std::string_view kMagic = "shotsieve metadata index 2\n";
 
 enum Flags : std::uint8_t { kHeaderRead = 1, kHasCapture = 2, kFavorite = 4, kMarked = 8 };
 
-template <typename T>
-void put(std::string& out, const T& value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
+// One record of the file, written field by field in the machine's byte order.
+struct Record {
+  std::uint64_t pathHash;
+  std::uint64_t size;
+  std::int64_t modifiedNanoseconds;
+  std::uint64_t inode;
+  std::int64_t width;
+  std::int64_t height;
+  double capture;
+  std::uint8_t flags;
+};
+constexpr std::size_t kRecordSize = 7 * 8 + 1;
+
+// FNV-1a: stable across builds and runs, unlike std::hash.
+std::uint64_t pathHash(std::string_view path) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : path) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
 }
 
-struct Reader {
-  std::string_view data;
-  template <typename T>
-  bool get(T& value) {
-    if (data.size() < sizeof value) return false;
-    std::memcpy(&value, data.data(), sizeof value);
-    data.remove_prefix(sizeof value);
-    return true;
-  }
-  bool get(std::string& text, std::uint32_t length) {
-    if (data.size() < length) return false;
-    text.assign(data.substr(0, length));
-    data.remove_prefix(length);
-    return true;
-  }
-};
+void encode(const Record& record, char* out) {
+  const std::uint64_t words[7] = {record.pathHash,
+                                  record.size,
+                                  static_cast<std::uint64_t>(record.modifiedNanoseconds),
+                                  record.inode,
+                                  static_cast<std::uint64_t>(record.width),
+                                  static_cast<std::uint64_t>(record.height),
+                                  std::bit_cast<std::uint64_t>(record.capture)};
+  std::memcpy(out, words, sizeof words);
+  out[sizeof words] = static_cast<char>(record.flags);
+}
+
+Record decode(const char* in) {
+  std::uint64_t words[7];
+  std::memcpy(words, in, sizeof words);
+  return Record{words[0],
+                words[1],
+                static_cast<std::int64_t>(words[2]),
+                words[3],
+                static_cast<std::int64_t>(words[4]),
+                static_cast<std::int64_t>(words[5]),
+                std::bit_cast<double>(words[6]),
+                static_cast<std::uint8_t>(in[sizeof words])};
+}
 
 bool makeDirectories(const std::string& path) {
   for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
@@ -56,36 +82,30 @@ void MetadataIndex::loadLocked() {
   loaded_ = true;
   if (path_.empty()) return;
   std::ifstream file(path_, std::ios::binary);
-  if (!file) return;
-  const std::string data{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (!data.starts_with(kMagic)) return;
-  Reader reader{std::string_view(data).substr(kMagic.size())};
-  std::unordered_map<std::string, Entry> entries;
-  while (!reader.data.empty()) {
-    std::uint32_t length = 0;
-    std::string relativePath;
+  std::string magic(kMagic.size(), '\0');
+  if (!file.read(magic.data(), static_cast<std::streamsize>(magic.size())) || magic != kMagic) return;
+  std::unordered_map<std::uint64_t, Entry> entries;
+  char buffer[kRecordSize];
+  while (file.read(buffer, kRecordSize)) {
+    const Record record = decode(buffer);
     Entry entry;
-    std::uint8_t flags = 0;
-    double capture = 0;
-    if (!reader.get(length) || length > 65536 || !reader.get(relativePath, length) ||
-        !reader.get(entry.stamp.size) || !reader.get(entry.stamp.modifiedNanoseconds) ||
-        !reader.get(entry.stamp.inode) || !reader.get(flags) || !reader.get(entry.facts.width) ||
-        !reader.get(entry.facts.height) || !reader.get(capture)) {
-      return;  // damaged: start afresh
-    }
-    entry.facts.headerRead = flags & kHeaderRead;
-    entry.facts.favorite = flags & kFavorite;
-    entry.facts.markedScreenshot = flags & kMarked;
-    if (flags & kHasCapture) entry.facts.captureDate = capture;
-    entries.emplace(std::move(relativePath), std::move(entry));
+    entry.stamp = FileStamp{record.size, record.modifiedNanoseconds, record.inode};
+    entry.facts.width = record.width;
+    entry.facts.height = record.height;
+    entry.facts.headerRead = record.flags & kHeaderRead;
+    entry.facts.favorite = record.flags & kFavorite;
+    entry.facts.markedScreenshot = record.flags & kMarked;
+    if (record.flags & kHasCapture) entry.facts.captureDate = record.capture;
+    entries.emplace(record.pathHash, entry);
   }
+  if (file.gcount() != 0) return;  // a torn last record: the file is damaged, start afresh
   entries_ = std::move(entries);
 }
 
 std::optional<ImageFacts> MetadataIndex::find(const std::string& relativePath, const FileStamp& stamp) {
   std::lock_guard lock(mutex_);
   loadLocked();
-  const auto found = entries_.find(relativePath);
+  const auto found = entries_.find(pathHash(relativePath));
   if (found == entries_.end() || !(found->second.stamp == stamp)) return std::nullopt;
   found->second.used = true;
   return found->second.facts;
@@ -94,7 +114,7 @@ std::optional<ImageFacts> MetadataIndex::find(const std::string& relativePath, c
 void MetadataIndex::store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts) {
   std::lock_guard lock(mutex_);
   loadLocked();
-  entries_[relativePath] = Entry{stamp, facts, true};
+  entries_[pathHash(relativePath)] = Entry{stamp, facts, true};
   changed_ = true;
 }
 
@@ -104,26 +124,23 @@ void MetadataIndex::save() {
   std::size_t unused = 0;
   for (const auto& [_, entry] : entries_) unused += entry.used ? 0 : 1;
   const bool write = changed_ || unused > 0;
-  std::unordered_map<std::string, Entry> entries;
+  std::unordered_map<std::uint64_t, Entry> entries;
   entries.swap(entries_);
   loaded_ = false;
   changed_ = false;
   if (!write) return;
   std::string out(kMagic);
-  for (auto& [relativePath, entry] : entries) {
+  out.reserve(kMagic.size() + entries.size() * kRecordSize);
+  for (const auto& [hash, entry] : entries) {
     if (!entry.used) continue;
     const auto& facts = entry.facts;
     const std::uint8_t flags = (facts.headerRead ? kHeaderRead : 0) | (facts.captureDate ? kHasCapture : 0) |
                                (facts.favorite ? kFavorite : 0) | (facts.markedScreenshot ? kMarked : 0);
-    put(out, static_cast<std::uint32_t>(relativePath.size()));
-    out += relativePath;
-    put(out, entry.stamp.size);
-    put(out, entry.stamp.modifiedNanoseconds);
-    put(out, entry.stamp.inode);
-    put(out, flags);
-    put(out, facts.width);
-    put(out, facts.height);
-    put(out, facts.captureDate.value_or(0.0));
+    char record[kRecordSize];
+    encode(Record{hash, entry.stamp.size, entry.stamp.modifiedNanoseconds, entry.stamp.inode, facts.width,
+                  facts.height, facts.captureDate.value_or(0.0), flags},
+           record);
+    out.append(record, kRecordSize);
   }
   entries.clear();
   if (!makeDirectories(path_)) return;
