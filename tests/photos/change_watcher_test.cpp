@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "image_fixtures.h"
 #include "photos/folder/folder_library.h"
@@ -22,8 +23,10 @@ using namespace std::chrono_literals;
 // Collects what a baseline-relative observer would be told.
 class Recorder : public PhotoLibraryChangeObserver {
  public:
-  explicit Recorder(FetchResult baseline) : baseline_(std::move(baseline)) {}
+  explicit Recorder(FetchResult baseline, std::chrono::milliseconds firstCallTakes = 0ms)
+      : baseline_(std::move(baseline)), firstCallTakes_(firstCallTakes) {}
   void photoLibraryDidChange(const Change& change) override {
+    std::this_thread::sleep_for(std::exchange(firstCallTakes_, 0ms));  // keeps the library's thread busy
     std::lock_guard lock(mutex_);
     if (auto details = changeDetailsForFetchResult(change, baseline_)) {
       for (const auto& asset : details->insertedObjects) inserted_.push_back(fs::path(asset.locator).filename());
@@ -39,6 +42,7 @@ class Recorder : public PhotoLibraryChangeObserver {
 
  private:
   FetchResult baseline_;
+  std::chrono::milliseconds firstCallTakes_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> inserted_;
@@ -105,6 +109,39 @@ TEST_F(ChangeWatcherTest, ABurstOfAThousandFilesIsReportedOnceEach) {
   inserted = recorder->waitFor(2000, 0ms);
   std::sort(inserted.begin(), inserted.end());
   EXPECT_EQ(inserted.size(), 1000u);
+  EXPECT_EQ(std::unique(inserted.begin(), inserted.end()), inserted.end());
+}
+
+// A queue too small for the burst overflows; the rescan must still report
+// every file once. Needs to lower the system's queue size for a moment.
+TEST(ChangeWatcherOverflow, LostEventsAreMadeUpByARescan) {
+  const char* limitPath = "/proc/sys/fs/inotify/max_queued_events";
+  const std::string saved = shotsieve::testing::readFile(limitPath);
+  if (saved.empty() || ::access(limitPath, W_OK) != 0) GTEST_SKIP() << "cannot lower " << limitPath << " here";
+  try {
+    shotsieve::testing::writeFile(limitPath, "64\n");
+  } catch (const std::exception&) {
+    GTEST_SKIP() << "cannot lower " << limitPath << " here";
+  }
+  ScratchDir home;
+  fs::create_directories(home / "Pictures/Screenshots");
+  FolderLibrary library{{home / "Pictures", home / "access", ""}, ""};
+  auto recorder = std::make_shared<Recorder>(
+      library.fetchAssetsWithOptions(FetchOptions{kImageMediaType, kScreenshotSubtype, std::nullopt}), 1500ms);
+  library.registerChangeObserver(recorder);  // its queue holds 64 events
+  shotsieve::testing::writeFile(limitPath, saved);
+  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  // The first file's change keeps the library busy while the rest pour in.
+  shotsieve::testing::writeFile(home / "Pictures/Screenshots/first.png", png);
+  std::this_thread::sleep_for(100ms);
+  for (int i = 1; i < 500; ++i) {
+    shotsieve::testing::writeFile(home / ("Pictures/Screenshots/over-" + std::to_string(i) + ".png"), png);
+  }
+  auto inserted = recorder->waitFor(500, 30s);
+  std::this_thread::sleep_for(300ms);
+  inserted = recorder->waitFor(1000, 0ms);
+  std::sort(inserted.begin(), inserted.end());
+  EXPECT_EQ(inserted.size(), 500u);
   EXPECT_EQ(std::unique(inserted.begin(), inserted.end()), inserted.end());
 }
 

@@ -109,12 +109,20 @@ TEST(ImageFacts, HostileAndBrokenFilesGiveDefaults) {
   std::string jpeg = shotsieve::testing::jpegBytes(JpegSpec{});
   shotsieve::testing::writeFile(dir / "cut.jpg", jpeg.substr(0, 10));
   ::mkfifo((dir / "fifo.png").c_str(), 0600);  // must not block
+  shotsieve::testing::writeFile(dir / "huge.png", shotsieve::testing::pngHeaderOnly(0x7FFFFFFF, 0x7FFFFFFF));
+  ::testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
   for (const char* name : {"truncated.png", "empty.png", "text.png", "badcrc.png", "cut.jpg", "fifo.png", "missing.png"}) {
     const ImageFacts facts = readImageFacts(dir / name);
     EXPECT_FALSE(facts.headerRead) << name;
     EXPECT_EQ(facts.width, 0) << name;
   }
   EXPECT_FALSE(readImageFacts("relative.png").headerRead);
+  const ImageFacts huge = readImageFacts(dir / "huge.png");  // the header alone, never the pixels
+  EXPECT_EQ(huge.width, 0x7FFFFFFF);
+  EXPECT_FALSE(huge.headerRead);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // libpng and exiv2 stay quiet
   EXPECT_TRUE(imageDataLooksWhole(dir / "badcrc.png"));
   EXPECT_FALSE(imageDataLooksWhole(dir / "truncated.png"));
   EXPECT_FALSE(imageDataLooksWhole(dir / "cut.jpg"));

@@ -96,13 +96,18 @@ std::string flatten(const std::vector<Piece>& pieces) {
   return out;
 }
 
-std::vector<Piece> pngPieces(const PngSpec& spec) {
+std::string signatureAndHeader(std::uint32_t width, std::uint32_t height) {
   std::string head("\x89PNG\r\n\x1a\n", 8);
   std::string header;
-  putBig32(header, spec.width);
-  putBig32(header, spec.height);
+  putBig32(header, width);
+  putBig32(header, height);
   header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB
   putChunk(head, "IHDR", header);
+  return head;
+}
+
+std::vector<Piece> pngPieces(const PngSpec& spec) {
+  std::string head = signatureAndHeader(spec.width, spec.height);
   for (const auto& [key, value] : spec.texts) putChunk(head, "tEXt", key + '\0' + value);
   if (!spec.xmp.empty()) putChunk(head, "iTXt", std::string("XML:com.adobe.xmp") + '\0' + '\0' + '\0' + '\0' + '\0' + spec.xmp);
   putChunk(head, "IDAT", blackImageData(spec.width, spec.height));
@@ -166,6 +171,8 @@ std::string xmpWithRating(int rating) {
   Exiv2::XmpParser::encode(packet, xmp);
   return packet;
 }
+
+std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height) { return signatureAndHeader(width, height); }
 
 std::string pngBytes(const PngSpec& spec) { return flatten(pngPieces(spec)); }
 std::string jpegBytes(const JpegSpec& spec) { return flatten(jpegPieces(spec)); }

@@ -34,6 +34,9 @@ void writeJpeg(const std::string& path, const JpegSpec& spec);
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
+// The signature and header chunk of a PNG, nothing after: enough to claim any size.
+std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height);
+
 // An XMP packet with xmp:Rating.
 std::string xmpWithRating(int rating);
 

@@ -65,6 +65,9 @@ bool readPngTexts(std::FILE* file, PngTexts* out) {
     return false;
   }
   if (setjmp(png_jmpbuf(png))) {
+    // A file cut short after its header still tells its size.
+    out->width = png_get_image_width(png, info);
+    out->height = png_get_image_height(png, info);
     png_destroy_read_struct(&png, &info, nullptr);
     return false;
   }
@@ -170,7 +173,10 @@ void readWithExiv2(const std::string& path, ImageFacts& facts, bool takeSize) {
 
 void readPng(std::FILE* file, const std::string& path, ImageFacts& facts) {
   PngTexts texts;
-  if (!readPngTexts(file, &texts)) return;
+  const bool whole = readPngTexts(file, &texts);
+  facts.width = texts.width;
+  facts.height = texts.height;
+  if (!whole) return;
   facts.headerRead = true;
   facts.width = texts.width;
   facts.height = texts.height;
