@@ -10,6 +10,7 @@
 #include <string>
 
 #include "photos/authorization.h"
+#include "photos/folder/private_directories.h"
 
 namespace shotsieve::folder {
 
@@ -29,13 +30,6 @@ bool writeAll(int fd, std::string_view bytes) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-bool makeParents(const std::string& path) {
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
   return true;
 }
@@ -64,7 +58,7 @@ int readAccessState(const std::string& path) {
 }
 
 bool writeAccessState(const std::string& path, int status) {
-  if (!makeParents(path)) return false;
+  if (!makePrivateParentDirectories(path)) return false;
   const std::string temporary = path + ".tmp." + std::to_string(::getpid());
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 
@@ -129,16 +130,6 @@ std::optional<Fields> readRfc1123Date(std::string_view text) {
   return f;
 }
 
-// Days from 1970-01-01 to a proleptic Gregorian date.
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
 }  // namespace
 
 std::optional<double> parseDateText(std::string_view text, std::string_view offsetText) {
@@ -157,7 +148,10 @@ std::optional<double> parseDateText(std::string_view text, std::string_view offs
     f.offsetSeconds = readOffset(c);
   }
   if (f.offsetSeconds) {
-    const std::int64_t days = daysFromCivil(f.year, static_cast<unsigned>(f.month), static_cast<unsigned>(f.day));
+    using namespace std::chrono;
+    const year_month_day date{year{f.year}, month{static_cast<unsigned>(f.month)}, day{static_cast<unsigned>(f.day)}};
+    if (!date.ok()) return std::nullopt;
+    const std::int64_t days = sys_days{date}.time_since_epoch().count();
     const std::int64_t seconds = days * 86400 + f.hour * 3600 + f.minute * 60 + f.second - *f.offsetSeconds;
     return static_cast<double>(seconds) + f.fraction;
   }

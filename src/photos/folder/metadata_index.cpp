@@ -1,5 +1,7 @@
 #include "photos/folder/metadata_index.h"
 
+#include "photos/folder/private_directories.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,13 +66,6 @@ Record decode(const char* in) {
                 static_cast<std::int64_t>(words[5]),
                 std::bit_cast<double>(words[6]),
                 static_cast<std::uint8_t>(in[sizeof words])};
-}
-
-bool makeDirectories(const std::string& path) {
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -143,7 +138,7 @@ void MetadataIndex::save() {
     out.append(record, kRecordSize);
   }
   entries.clear();
-  if (!makeDirectories(path_)) return;
+  if (!makePrivateParentDirectories(path_)) return;
   // A private temporary name per writer, so that concurrent runs never share one.
   const std::string temporary = path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
