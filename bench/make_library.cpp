@@ -24,8 +24,8 @@
 
 namespace {
 
-using shotsieve::testing::JpegSpec;
-using shotsieve::testing::PngSpec;
+using shotsieve::testing::JpegFixture;
+using shotsieve::testing::PngFixture;
 namespace fs = std::filesystem;
 
 std::string formatTime(std::time_t when, const char* format) {
@@ -59,21 +59,21 @@ int makeLibrary(const std::string& root, long screenshots, long photos, long day
       name = "Screenshot_" + formatTime(when, "%Y%m%d_%H%M%S") + "_" + std::to_string(i) + ".png";
     }
     fs::create_directories(folder);
-    PngSpec spec{width, height, {{"Software", "gnome-screenshot"}, {"Creation Time", formatTime(when, "%Y-%m-%dT%H:%M:%S%z")}}};
-    spec.padding = small ? 0 : screenshotSize(random);
-    spec.densePadding = true;  // screenshots are what gets copied: real data, no holes
+    PngFixture image{width, height, {{"Software", "gnome-screenshot"}, {"Creation Time", formatTime(when, "%Y-%m-%dT%H:%M:%S%z")}}};
+    image.padding = small ? 0 : screenshotSize(random);
+    image.densePadding = true;  // screenshots are what gets copied: real data, no holes
     const std::string path = folder + "/" + name;
-    shotsieve::testing::writePng(path, spec);
+    shotsieve::testing::writePng(path, image);
     setModified(path, when);
   }
   for (long i = 0; i < photos; ++i) {
     const std::time_t when = now - age(random);
     const std::string folder = root + "/Camera/" + formatTime(when, "%Y/%m");
     fs::create_directories(folder);
-    JpegSpec spec{4032, 3024, formatTime(when, "%Y:%m:%d %H:%M:%S")};
-    spec.padding = photoSize(random);
+    JpegFixture image{4032, 3024, formatTime(when, "%Y:%m:%d %H:%M:%S")};
+    image.padding = photoSize(random);
     const std::string path = folder + "/IMG_" + std::to_string(10000 + i) + ".jpg";
-    shotsieve::testing::writeJpeg(path, spec);
+    shotsieve::testing::writeJpeg(path, image);
     setModified(path, when);
   }
   return 0;
@@ -90,14 +90,14 @@ int main(int argc, char** argv) {
                          arg(6, "") == "small");
     }
     if (mode == "png") {
-      PngSpec spec{1920, 1080};
-      if (!arg(3, "").empty()) spec.texts.push_back({"Software", arg(3, "")});
-      if (!arg(4, "").empty()) spec.texts.push_back({"Creation Time", arg(4, "")});
-      shotsieve::testing::writePng(argv[2], spec);
+      PngFixture image{1920, 1080};
+      if (!arg(3, "").empty()) image.texts.push_back({"Software", arg(3, "")});
+      if (!arg(4, "").empty()) image.texts.push_back({"Creation Time", arg(4, "")});
+      shotsieve::testing::writePng(argv[2], image);
       return 0;
     }
     if (mode == "jpeg") {
-      shotsieve::testing::writeJpeg(argv[2], JpegSpec{4032, 3024, arg(3, ""), "", arg(4, "")});
+      shotsieve::testing::writeJpeg(argv[2], JpegFixture{4032, 3024, arg(3, ""), "", arg(4, "")});
       return 0;
     }
   } catch (const std::exception& error) {

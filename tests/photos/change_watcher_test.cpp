@@ -15,7 +15,7 @@
 namespace shotsieve::folder {
 namespace {
 
-using shotsieve::testing::PngSpec;
+using shotsieve::testing::PngFixture;
 using shotsieve::testing::ScratchDir;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -52,7 +52,7 @@ class ChangeWatcherTest : public ::testing::Test {
  protected:
   ChangeWatcherTest() {
     fs::create_directories(root() + "/Screenshots");
-    shotsieve::testing::writePng(root() + "/Screenshots/existing.png", PngSpec{});
+    shotsieve::testing::writePng(root() + "/Screenshots/existing.png", PngFixture{});
     recorder = std::make_shared<Recorder>(library.fetchAssetsWithOptions(kScreenshots));
     library.registerChangeObserver(recorder);
   }
@@ -65,7 +65,7 @@ class ChangeWatcherTest : public ::testing::Test {
 };
 
 TEST_F(ChangeWatcherTest, EachCompleteScreenshotIsInsertedOnce) {
-  const std::string png = shotsieve::testing::pngBytes(PngSpec{200, 100, {}, "", 20000});
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{200, 100, {}, "", 20000});
   shotsieve::testing::writeFile(home / "outside.png", png);
   fs::copy_file(home / "outside.png", root() + "/Screenshots/copied.png");
   shotsieve::testing::writeFile(root() + "/Screenshots/.saving.tmp", png);
@@ -73,7 +73,7 @@ TEST_F(ChangeWatcherTest, EachCompleteScreenshotIsInsertedOnce) {
   fs::create_directories(root() + "/Screenshots/New");
   shotsieve::testing::writeFile(root() + "/Screenshots/New/nested.png", png);
   shotsieve::testing::writeFile(root() + "/Screenshots/broken.png", png.substr(0, 500));
-  shotsieve::testing::writePng(root() + "/not-a-screenshot.png", PngSpec{});
+  shotsieve::testing::writePng(root() + "/not-a-screenshot.png", PngFixture{});
   {  // written slowly in chunks through one descriptor
     const int fd = ::open((root() + "/Screenshots/slow.png").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     for (std::size_t at = 0; at < png.size(); at += png.size() / 4 + 1) {
@@ -90,7 +90,7 @@ TEST_F(ChangeWatcherTest, EachCompleteScreenshotIsInsertedOnce) {
 }
 
 TEST_F(ChangeWatcherTest, AWriterThatNeverClosesIsCaughtOnceTheFileIsWhole) {
-  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{});
   const int fd = ::open((root() + "/Screenshots/open.png").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
   ASSERT_EQ(::write(fd, png.data(), png.size()), static_cast<ssize_t>(png.size()));
   EXPECT_EQ(recorder->waitFor(1), std::vector<std::string>{"open.png"});
@@ -100,7 +100,7 @@ TEST_F(ChangeWatcherTest, AWriterThatNeverClosesIsCaughtOnceTheFileIsWhole) {
 }
 
 TEST_F(ChangeWatcherTest, ABurstOfAThousandFilesIsReportedOnceEach) {
-  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{});
   for (int i = 0; i < 1000; ++i) {
     shotsieve::testing::writeFile(root() + "/Screenshots/burst-" + std::to_string(i) + ".png", png);
   }
@@ -130,7 +130,7 @@ TEST(ChangeWatcherOverflow, LostEventsAreMadeUpByARescan) {
       library.fetchAssetsWithOptions(FetchOptions{kImageMediaType, kScreenshotSubtype, std::nullopt}), 1500ms);
   library.registerChangeObserver(recorder);  // its queue holds 64 events
   shotsieve::testing::writeFile(limitPath, saved);
-  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{});
   // The first file's change keeps the library busy while the rest pour in.
   shotsieve::testing::writeFile(home / "Pictures/Screenshots/first.png", png);
   std::this_thread::sleep_for(100ms);

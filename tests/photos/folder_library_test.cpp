@@ -13,8 +13,8 @@
 namespace shotsieve::folder {
 namespace {
 
-using shotsieve::testing::JpegSpec;
-using shotsieve::testing::PngSpec;
+using shotsieve::testing::JpegFixture;
+using shotsieve::testing::PngFixture;
 using shotsieve::testing::ScratchDir;
 namespace fs = std::filesystem;
 
@@ -41,16 +41,16 @@ class FolderLibraryTest : public ::testing::Test {
 
 TEST_F(FolderLibraryTest, FindsScreenshotsByFolderNameAndMetadataNewestFirst) {
   shotsieve::testing::writePng(root() + "/Screenshots/2024/in-folder.png",
-                               PngSpec{800, 600, {{"Creation Time", "2024-03-05T10:00:00Z"}}});
-  shotsieve::testing::writePng(root() + "/Screenshot_20240306_120000.png", PngSpec{});
+                               PngFixture{800, 600, {{"Creation Time", "2024-03-05T10:00:00Z"}}});
+  shotsieve::testing::writePng(root() + "/Screenshot_20240306_120000.png", PngFixture{});
   shotsieve::testing::writePng(root() + "/by-software.png",
-                               PngSpec{10, 10, {{"Software", "Spectacle"}, {"Creation Time", "2024-03-07T10:00:00Z"}}});
-  shotsieve::testing::writeJpeg(root() + "/Camera/phone.jpg", JpegSpec{1170, 2532, "2024:03:08 09:00:00", "+00:00", "Screenshot"});
-  shotsieve::testing::writeJpeg(root() + "/Camera/photo.jpg", JpegSpec{4032, 3024, "2024:03:09 09:00:00", "+00:00"});
-  shotsieve::testing::writePng(root() + "/.thumbnails/Screenshot_20240310_120000.png", PngSpec{});
-  shotsieve::testing::writePng(root() + "/Screenshots/notes.txt", PngSpec{});
+                               PngFixture{10, 10, {{"Software", "Spectacle"}, {"Creation Time", "2024-03-07T10:00:00Z"}}});
+  shotsieve::testing::writeJpeg(root() + "/Camera/phone.jpg", JpegFixture{1170, 2532, "2024:03:08 09:00:00", "+00:00", "Screenshot"});
+  shotsieve::testing::writeJpeg(root() + "/Camera/photo.jpg", JpegFixture{4032, 3024, "2024:03:09 09:00:00", "+00:00"});
+  shotsieve::testing::writePng(root() + "/.thumbnails/Screenshot_20240310_120000.png", PngFixture{});
+  shotsieve::testing::writePng(root() + "/Screenshots/notes.txt", PngFixture{});
   shotsieve::testing::writeFile(root() + "/Screenshots/zero.png", "");
-  shotsieve::testing::writeFile(root() + "/Screenshots/\xFF\xFEname.png", shotsieve::testing::pngBytes(PngSpec{}));
+  shotsieve::testing::writeFile(root() + "/Screenshots/\xFF\xFEname.png", shotsieve::testing::pngBytes(PngFixture{}));
   fs::create_directory_symlink(root(), root() + "/Screenshots/loop");
   for (const char* old : {"/Screenshots/zero.png", "/Screenshots/\xFF\xFEname.png"}) {  // dated by the file: 2020
     fs::last_write_time(root() + old, fs::file_time_type::clock::now() - std::chrono::days(2000));
@@ -84,7 +84,7 @@ TEST_F(FolderLibraryTest, FindsScreenshotsByFolderNameAndMetadataNewestFirst) {
 
 TEST_F(FolderLibraryTest, IdentifiersAreStableAndChangeWhenTheFileIsReplaced) {
   const std::string path = root() + "/Screenshots/a.png";
-  shotsieve::testing::writePng(path, PngSpec{});
+  shotsieve::testing::writePng(path, PngFixture{});
   const std::string first = FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier;
   EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier, first);
   EXPECT_TRUE(first.ends_with("/L0/001"));
@@ -96,17 +96,17 @@ TEST_F(FolderLibraryTest, IdentifiersAreStableAndChangeWhenTheFileIsReplaced) {
   }());
   usleep(10000);
   fs::remove(path);
-  shotsieve::testing::writePng(path, PngSpec{});
+  shotsieve::testing::writePng(path, PngFixture{});
   EXPECT_NE(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier, first);
 }
 
 TEST_F(FolderLibraryTest, MetadataIndexServesUnchangedFilesAndSurvivesDamage) {
   const std::string path = root() + "/Screenshots/a.png";
-  shotsieve::testing::writePng(path, PngSpec{640, 480});
+  shotsieve::testing::writePng(path, PngFixture{640, 480});
   EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 640);
   ASSERT_TRUE(fs::exists(home / "cache/metadata-index"));
   // A changed file is read again; a damaged index is rebuilt.
-  shotsieve::testing::writePng(path, PngSpec{320, 240});
+  shotsieve::testing::writePng(path, PngFixture{320, 240});
   EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
   shotsieve::testing::writeFile(home / "cache/metadata-index", "shotsieve metadata index 1\n\x05\x00\x00");
   EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
@@ -128,7 +128,7 @@ std::optional<std::string> writeThroughLibrary(FolderLibrary& library, const Ass
 
 TEST_F(FolderLibraryTest, ResourceWriteIsExclusiveCompleteAndCleansUp) {
   const std::string source = root() + "/Screenshots/a.png";
-  shotsieve::testing::writePng(source, PngSpec{100, 100, {}, "", 300000});
+  shotsieve::testing::writePng(source, PngFixture{100, 100, {}, "", 300000});
   FolderLibrary library(location(), "");
   const Asset asset = library.fetchAssetsWithOptions({}).assets.at(0);
 

@@ -12,8 +12,8 @@
 namespace shotsieve::folder {
 namespace {
 
-using shotsieve::testing::JpegSpec;
-using shotsieve::testing::PngSpec;
+using shotsieve::testing::JpegFixture;
+using shotsieve::testing::PngFixture;
 using shotsieve::testing::ScratchDir;
 
 class LocalZone : public ::testing::Test {
@@ -67,7 +67,7 @@ TEST_F(ScreenshotNames, FoldersToolsAndDatesInNames) {
 
 TEST(ImageFacts, PngHeaderTextsAndXmp) {
   ScratchDir dir;
-  shotsieve::testing::writePng(dir / "a.png", PngSpec{1920, 1080,
+  shotsieve::testing::writePng(dir / "a.png", PngFixture{1920, 1080,
                                                     {{"Software", "gnome-screenshot"},
                                                      {"Creation Time", "2024-03-05T14:07:09Z"}},
                                                     shotsieve::testing::xmpWithRating(5), 4096});
@@ -79,7 +79,7 @@ TEST(ImageFacts, PngHeaderTextsAndXmp) {
   EXPECT_TRUE(facts.favorite);
   EXPECT_EQ(facts.captureDate, 1709647629);
 
-  shotsieve::testing::writePng(dir / "plain.png", PngSpec{});
+  shotsieve::testing::writePng(dir / "plain.png", PngFixture{});
   const ImageFacts plain = readImageFacts(dir / "plain.png");
   EXPECT_TRUE(plain.headerRead);
   EXPECT_FALSE(plain.markedScreenshot || plain.favorite || plain.captureDate);
@@ -87,7 +87,7 @@ TEST(ImageFacts, PngHeaderTextsAndXmp) {
 
 TEST(ImageFacts, JpegExifWithOffsetUserCommentAndRating) {
   ScratchDir dir;
-  shotsieve::testing::writeJpeg(dir / "a.jpg", JpegSpec{1170, 2532, "2024:03:05 14:07:09", "+01:00", "Screenshot", 5});
+  shotsieve::testing::writeJpeg(dir / "a.jpg", JpegFixture{1170, 2532, "2024:03:05 14:07:09", "+01:00", "Screenshot", 5});
   const ImageFacts facts = readImageFacts(dir / "a.jpg");
   EXPECT_TRUE(facts.headerRead);
   EXPECT_EQ(facts.width, 1170);
@@ -99,14 +99,14 @@ TEST(ImageFacts, JpegExifWithOffsetUserCommentAndRating) {
 
 TEST(ImageFacts, HostileAndBrokenFilesGiveDefaults) {
   ScratchDir dir;
-  const std::string png = shotsieve::testing::pngBytes(PngSpec{});
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{});
   shotsieve::testing::writeFile(dir / "truncated.png", png.substr(0, 20));
   shotsieve::testing::writeFile(dir / "empty.png", "");
   shotsieve::testing::writeFile(dir / "text.png", "this is not an image at all");
   std::string badCrc = png;
   badCrc[29] ^= 0x40;  // inside IHDR
   shotsieve::testing::writeFile(dir / "badcrc.png", badCrc);
-  std::string jpeg = shotsieve::testing::jpegBytes(JpegSpec{});
+  std::string jpeg = shotsieve::testing::jpegBytes(JpegFixture{});
   shotsieve::testing::writeFile(dir / "cut.jpg", jpeg.substr(0, 10));
   ::mkfifo((dir / "fifo.png").c_str(), 0600);  // must not block
   shotsieve::testing::writeFile(dir / "huge.png", shotsieve::testing::pngHeaderOnly(0x7FFFFFFF, 0x7FFFFFFF));

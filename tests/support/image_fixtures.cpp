@@ -106,19 +106,19 @@ std::string signatureAndHeader(std::uint32_t width, std::uint32_t height) {
   return head;
 }
 
-std::vector<Piece> pngPieces(const PngSpec& spec) {
-  std::string head = signatureAndHeader(spec.width, spec.height);
-  for (const auto& [key, value] : spec.texts) putChunk(head, "tEXt", key + '\0' + value);
-  if (!spec.xmp.empty()) putChunk(head, "iTXt", std::string("XML:com.adobe.xmp") + '\0' + '\0' + '\0' + '\0' + '\0' + spec.xmp);
-  putChunk(head, "IDAT", blackImageData(spec.width, spec.height));
+std::vector<Piece> pngPieces(const PngFixture& image) {
+  std::string head = signatureAndHeader(image.width, image.height);
+  for (const auto& [key, value] : image.texts) putChunk(head, "tEXt", key + '\0' + value);
+  if (!image.xmp.empty()) putChunk(head, "iTXt", std::string("XML:com.adobe.xmp") + '\0' + '\0' + '\0' + '\0' + '\0' + image.xmp);
+  putChunk(head, "IDAT", blackImageData(image.width, image.height));
   std::vector<Piece> pieces{{head, 0}};
-  if (spec.padding > 0) {
+  if (image.padding > 0) {
     std::string length;
-    putBig32(length, static_cast<std::uint32_t>(spec.padding));
-    const char fill = spec.densePadding ? '\x55' : '\0';
-    pieces.push_back({length + "prVt", spec.padding, fill});
+    putBig32(length, static_cast<std::uint32_t>(image.padding));
+    const char fill = image.densePadding ? '\x55' : '\0';
+    pieces.push_back({length + "prVt", image.padding, fill});
     std::string crc;
-    putBig32(crc, crcOfFill("prVt", spec.padding, fill));
+    putBig32(crc, crcOfFill("prVt", image.padding, fill));
     pieces.push_back({crc, 0});
   }
   std::string end;
@@ -136,29 +136,29 @@ void putSegment(std::string& out, unsigned char marker, const std::string& data)
   out += data;
 }
 
-std::vector<Piece> jpegPieces(const JpegSpec& spec) {
+std::vector<Piece> jpegPieces(const JpegFixture& image) {
   std::string head("\xFF\xD8", 2);
   Exiv2::ExifData exif;
-  if (!spec.dateTimeOriginal.empty()) exif["Exif.Photo.DateTimeOriginal"] = spec.dateTimeOriginal;
-  if (!spec.offsetTimeOriginal.empty()) exif["Exif.Photo.OffsetTimeOriginal"] = spec.offsetTimeOriginal;
-  if (!spec.userComment.empty()) exif["Exif.Photo.UserComment"] = "charset=Ascii " + spec.userComment;
+  if (!image.dateTimeOriginal.empty()) exif["Exif.Photo.DateTimeOriginal"] = image.dateTimeOriginal;
+  if (!image.offsetTimeOriginal.empty()) exif["Exif.Photo.OffsetTimeOriginal"] = image.offsetTimeOriginal;
+  if (!image.userComment.empty()) exif["Exif.Photo.UserComment"] = "charset=Ascii " + image.userComment;
   if (!exif.empty()) {
     Exiv2::Blob blob;
     Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
     putSegment(head, 0xE1, std::string("Exif\0\0", 6) + std::string(blob.begin(), blob.end()));
   }
-  if (spec.rating != 0) {
-    putSegment(head, 0xE1, std::string("http://ns.adobe.com/xap/1.0/") + '\0' + xmpWithRating(spec.rating));
+  if (image.rating != 0) {
+    putSegment(head, 0xE1, std::string("http://ns.adobe.com/xap/1.0/") + '\0' + xmpWithRating(image.rating));
   }
   std::string frame("\x08", 1);
-  frame += static_cast<char>(spec.height >> 8);
-  frame += static_cast<char>(spec.height & 0xFF);
-  frame += static_cast<char>(spec.width >> 8);
-  frame += static_cast<char>(spec.width & 0xFF);
+  frame += static_cast<char>(image.height >> 8);
+  frame += static_cast<char>(image.height & 0xFF);
+  frame += static_cast<char>(image.width >> 8);
+  frame += static_cast<char>(image.width & 0xFF);
   frame += std::string("\x01\x01\x11\x00", 4);
   putSegment(head, 0xC0, frame);
   putSegment(head, 0xDA, std::string("\x01\x01\x00\x00\x3F\x00", 6));
-  return {{head, spec.padding + 16}, {std::string("\xFF\xD9", 2), 0}};
+  return {{head, image.padding + 16}, {std::string("\xFF\xD9", 2), 0}};
 }
 
 }  // namespace
@@ -174,10 +174,10 @@ std::string xmpWithRating(int rating) {
 
 std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height) { return signatureAndHeader(width, height); }
 
-std::string pngBytes(const PngSpec& spec) { return flatten(pngPieces(spec)); }
-std::string jpegBytes(const JpegSpec& spec) { return flatten(jpegPieces(spec)); }
-void writePng(const std::string& path, const PngSpec& spec) { writePieces(path, pngPieces(spec)); }
-void writeJpeg(const std::string& path, const JpegSpec& spec) { writePieces(path, jpegPieces(spec)); }
+std::string pngBytes(const PngFixture& image) { return flatten(pngPieces(image)); }
+std::string jpegBytes(const JpegFixture& image) { return flatten(jpegPieces(image)); }
+void writePng(const std::string& path, const PngFixture& image) { writePieces(path, pngPieces(image)); }
+void writeJpeg(const std::string& path, const JpegFixture& image) { writePieces(path, jpegPieces(image)); }
 
 void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);

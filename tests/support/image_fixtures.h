@@ -7,7 +7,7 @@
 
 namespace shotsieve::testing {
 
-struct PngSpec {
+struct PngFixture {
   std::uint32_t width = 64;
   std::uint32_t height = 32;
   std::vector<std::pair<std::string, std::string>> texts;  // tEXt chunks before the image data
@@ -16,7 +16,7 @@ struct PngSpec {
   bool densePadding = false;  // written out in full, as a real image's data would be
 };
 
-struct JpegSpec {
+struct JpegFixture {
   std::uint16_t width = 4032;
   std::uint16_t height = 3024;
   std::string dateTimeOriginal;  // "2024:03:05 14:07:09"
@@ -27,10 +27,10 @@ struct JpegSpec {
 };
 
 // Complete, valid files with real headers and metadata.
-std::string pngBytes(const PngSpec& spec);
-std::string jpegBytes(const JpegSpec& spec);
-void writePng(const std::string& path, const PngSpec& spec);
-void writeJpeg(const std::string& path, const JpegSpec& spec);
+std::string pngBytes(const PngFixture& image);
+std::string jpegBytes(const JpegFixture& image);
+void writePng(const std::string& path, const PngFixture& image);
+void writeJpeg(const std::string& path, const JpegFixture& image);
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
