@@ -6,12 +6,12 @@
 #endif
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <future>
-#include <cmath>
-#include <ctime>
+#include <vector>
 
 #include "export/prune_cache.h"
 #include "listing/asset_record.h"

@@ -77,15 +77,16 @@ struct ChangeWatcher::State {
       const std::string relative = join(relativeFolder, file.relativePath);
       if (collect) {
         ready.push_back(relative);
-      } else if (auto status = statusOfFile(file.absolutePath)) {
+      } else if (auto status = statusOfFile(file)) {
         known.insert(identifierOfFile(LibraryFile{relative, file.absolutePath, file.mediaType, false}, *status));
       }
     });
-    addFolderWatches(path, relativeFolder);
+    addFolderWatches(path, relativeFolder, 0);
   }
 
   // Adds watches for every folder below `path` (files are handled by the walk).
-  void addFolderWatches(const std::string& path, const std::string& relativeFolder) {
+  void addFolderWatches(const std::string& path, const std::string& relativeFolder, int depth) {
+    if (depth >= 64) return;  // as deep as the walk goes
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     DIR* dir = ::fdopendir(fd);
@@ -105,7 +106,7 @@ struct ChangeWatcher::State {
       const int wd = inotify_add_watch(inotifyFd, childPath.c_str(), kDirectoryEvents);
       if (wd < 0) continue;  // not a folder, a link to one, or out of watches
       folders[wd] = join(relativeFolder, name);
-      addFolderWatches(childPath, folders[wd]);
+      addFolderWatches(childPath, folders[wd], depth + 1);
     }
   }
 
