@@ -166,8 +166,7 @@ void readWithExiv2(const std::string& path, ImageFacts& facts, bool takeSize) {
     }
     applyExif(image->exifData(), facts);
     applyXmp(image->xmpData(), facts);
-  } catch (const Exiv2::AnyError&) {
-  } catch (const std::exception&) {
+  } catch (...) {  // Exiv2::AnyError, std::exception or anything else: the defaults stand
   }
 }
 
@@ -188,8 +187,7 @@ void readPng(std::FILE* file, const std::string& path, ImageFacts& facts) {
       std::lock_guard lock(exiv2Mutex());
       Exiv2::XmpData xmp;
       if (Exiv2::XmpParser::decode(xmp, texts.xmp) == 0) applyXmp(xmp, facts);
-    } catch (const Exiv2::AnyError&) {
-    } catch (const std::exception&) {
+    } catch (...) {
     }
   }
   if (!facts.captureDate && !texts.creationTime.empty()) facts.captureDate = parseDateText(texts.creationTime);
