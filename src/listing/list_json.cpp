@@ -81,10 +81,7 @@ JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
 std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
                            const ListOptions& options) {
   createExportDirectory(exportDir);
-  FetchOptions fetch;
-  fetch.mediaType = kImageMediaType;
-  fetch.subtypeMask = kScreenshotSubtype;
-  fetch.earliestCreationDate = windowStart(days, std::time(nullptr));
+  const FetchOptions fetch = screenshotQuery(windowStart(days, std::time(nullptr)));
   std::vector<Asset> assets = std::move(library.fetchAssetsWithOptions(fetch).assets);
 
   // The budget counts from here: the fetch is not part of it.

@@ -13,10 +13,7 @@ namespace shotsieve {
 std::string listTodayJSON(PhotoLibrary& library) {
   const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
   if (!authStatusAllowsReading(status)) return notAuthorizedJSON(status);
-  FetchOptions fetch;
-  fetch.mediaType = kImageMediaType;
-  fetch.subtypeMask = kScreenshotSubtype;
-  fetch.earliestCreationDate = windowStart(1, std::time(nullptr));
+  const FetchOptions fetch = screenshotQuery(windowStart(1, std::time(nullptr)));
   JsonArray items;
   for (const Asset& asset : library.fetchAssetsWithOptions(fetch).assets) items.push_back(assetToDict(asset));
   const std::size_t count = items.size();

@@ -51,6 +51,11 @@ struct FetchOptions {
   std::optional<double> earliestCreationDate;  // inclusive; assets without a date never match
 };
 
+// Image assets with the screenshot bit, created at or after `since` if given.
+inline FetchOptions screenshotQuery(std::optional<double> since = std::nullopt) {
+  return FetchOptions{kImageMediaType, kScreenshotSubtype, since};
+}
+
 struct FetchResult {
   FetchOptions options;
   std::vector<Asset> assets;  // in sort order

@@ -16,10 +16,7 @@ std::shared_ptr<Observer> beginWatch(PhotoLibrary& library) {
     printJSONText(notAuthorizedJSON(status));
     return nullptr;
   }
-  FetchOptions fetch;
-  fetch.mediaType = kImageMediaType;
-  fetch.subtypeMask = kScreenshotSubtype;
-  auto observer = std::make_shared<Observer>(library.fetchAssetsWithOptions(fetch));
+  auto observer = std::make_shared<Observer>(library.fetchAssetsWithOptions(screenshotQuery()));
   library.registerChangeObserver(observer);
   printJSON(JsonObject{}.set("event", "watching").set("baseline_count", observer->baseline().count()));
   // The watcher only ends by a signal, which does not flush: a reader waiting

@@ -39,6 +39,15 @@ class Recorder : public PhotoLibraryChangeObserver {
     changed_.wait_for(lock, limit, [&] { return inserted_.size() >= count; });
     return inserted_;
   }
+  // Every name inserted once `count` have arrived and a quiet spell has passed
+  // (anything more would be a duplicate), sorted.
+  std::vector<std::string> settle(std::size_t count, std::chrono::milliseconds limit = 10s) {
+    waitFor(count, limit);
+    std::this_thread::sleep_for(400ms);
+    auto inserted = waitFor(SIZE_MAX, 0ms);
+    std::sort(inserted.begin(), inserted.end());
+    return inserted;
+  }
 
  private:
   FetchResult baseline_;
@@ -82,10 +91,7 @@ TEST_F(ChangeWatcherTest, EachCompleteScreenshotIsInsertedOnce) {
     }
     ::close(fd);
   }
-  auto inserted = recorder->waitFor(4);
-  std::this_thread::sleep_for(500ms);  // anything more would be a duplicate
-  inserted = recorder->waitFor(100, 0ms);
-  std::sort(inserted.begin(), inserted.end());
+  const auto inserted = recorder->settle(4);
   EXPECT_EQ(inserted, (std::vector<std::string>{"copied.png", "nested.png", "renamed.png", "slow.png"}));
 }
 
@@ -104,10 +110,7 @@ TEST_F(ChangeWatcherTest, ABurstOfAThousandFilesIsReportedOnceEach) {
   for (int i = 0; i < 1000; ++i) {
     shotsieve::testing::writeFile(root() + "/Screenshots/burst-" + std::to_string(i) + ".png", png);
   }
-  auto inserted = recorder->waitFor(1000, 30s);
-  std::this_thread::sleep_for(300ms);
-  inserted = recorder->waitFor(2000, 0ms);
-  std::sort(inserted.begin(), inserted.end());
+  auto inserted = recorder->settle(1000, 30s);
   EXPECT_EQ(inserted.size(), 1000u);
   EXPECT_EQ(std::unique(inserted.begin(), inserted.end()), inserted.end());
 }
@@ -137,10 +140,7 @@ TEST(ChangeWatcherOverflow, LostEventsAreMadeUpByARescan) {
   for (int i = 1; i < 500; ++i) {
     shotsieve::testing::writeFile(home / ("Pictures/Screenshots/over-" + std::to_string(i) + ".png"), png);
   }
-  auto inserted = recorder->waitFor(500, 30s);
-  std::this_thread::sleep_for(300ms);
-  inserted = recorder->waitFor(1000, 0ms);
-  std::sort(inserted.begin(), inserted.end());
+  auto inserted = recorder->settle(500, 30s);
   EXPECT_EQ(inserted.size(), 500u);
   EXPECT_EQ(std::unique(inserted.begin(), inserted.end()), inserted.end());
 }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "photos/authorization.h"
-#include "photos/folder/private_directories.h"
+#include "photos/folder/private_files.h"
 
 namespace shotsieve::folder {
 
@@ -22,16 +22,6 @@ void trim(std::string& text) {
   std::size_t start = 0;
   while (start < text.size() && isSpace(text[start])) ++start;
   text.erase(0, start);
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 }  // namespace
@@ -58,17 +48,7 @@ int readAccessState(const std::string& path) {
 }
 
 bool writeAccessState(const std::string& path, int status) {
-  if (!makePrivateParentDirectories(path)) return false;
-  const std::string temporary = path + ".tmp." + std::to_string(::getpid());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  const bool written = writeAll(fd, std::string(authStatusString(status)) + "\n") && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  return replacePrivateFile(path, std::string(authStatusString(status)) + "\n");
 }
 
 PromptAnswer askOnTerminal(std::string_view usageText) {

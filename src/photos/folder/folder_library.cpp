@@ -35,7 +35,6 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
 FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   FetchResult result;
   result.options = options;
-  std::vector<std::string> paths;  // ties keep path order, so runs agree
   walkLibrary(location_.root, options.mediaType, [&](const LibraryFile& file) {
     const auto status = statusOfFile(file);
     if (!status || !status->regular) return;  // vanished, or a link to no file
@@ -45,7 +44,7 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   index_.save();
   std::sort(result.assets.begin(), result.assets.end(), [](const Asset& a, const Asset& b) {
     if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
-    return a.locator < b.locator;
+    return a.locator < b.locator;  // ties in path order, so runs agree
   });
   return result;
 }

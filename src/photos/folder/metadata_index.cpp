@@ -1,16 +1,10 @@
 #include "photos/folder/metadata_index.h"
 
-#include "photos/folder/private_directories.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <random>
+
+#include "photos/folder/private_files.h"
 
 namespace shotsieve::folder {
 
@@ -138,21 +132,7 @@ void MetadataIndex::save() {
     out.append(record, kRecordSize);
   }
   entries.clear();
-  if (!makePrivateParentDirectories(path_)) return;
-  // A private temporary name per writer, so that concurrent runs never share one.
-  const std::string temporary = path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  std::string_view rest = out;
-  bool ok = true;
-  while (ok && !rest.empty()) {
-    const ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    ok = written > 0;
-    if (ok) rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) ::unlink(temporary.c_str());
+  replacePrivateFile(path_, out);  // a cache: failing to keep it costs only time
 }
 
 }  // namespace shotsieve::folder

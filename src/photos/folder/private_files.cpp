@@ -1,0 +1,49 @@
+#include "photos/folder/private_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+namespace shotsieve::folder {
+
+namespace {
+
+bool makePrivateParentDirectories(const std::string& filePath) {
+  for (std::size_t slash = filePath.find('/', 1); slash != std::string::npos; slash = filePath.find('/', slash + 1)) {
+    if (::mkdir(filePath.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+bool replacePrivateFile(const std::string& path, std::string_view bytes) {
+  if (!makePrivateParentDirectories(path)) return false;
+  // A temporary name per writer, so that concurrent runs never share one.
+  const std::string temporary =
+      path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace shotsieve::folder

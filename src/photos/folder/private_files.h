@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace shotsieve::folder {
+
+// Writes every byte to the descriptor, going on after interruptions.
+bool writeAll(int fd, std::string_view bytes);
+
+// Replaces the file with the bytes, or leaves it as it was: written under a
+// temporary name of this writer's own, synced, then renamed into place. The
+// missing folders above it are made private to the user (0700), as the
+// library's state and cache folders should be. False on failure.
+bool replacePrivateFile(const std::string& path, std::string_view bytes);
+
+}  // namespace shotsieve::folder
