@@ -3,10 +3,10 @@
 
 #include "image_fixtures.h"
 #include "photos/folder/access_state.h"
-#include "photos/folder/date_text.h"
-#include "photos/folder/image_metadata.h"
+#include "photos/folder/metadata/date_text.h"
+#include "photos/folder/metadata/image_metadata.h"
 #include "photos/folder/library_location.h"
-#include "photos/folder/screenshot_names.h"
+#include "photos/folder/scan/screenshot_names.h"
 #include "scratch_dir.h"
 
 namespace shotsieve::folder {

@@ -5,7 +5,7 @@
 
 #include "output/utf8.h"
 #include "photos/folder/access_state.h"
-#include "photos/folder/library_scan.h"
+#include "photos/folder/scan/library_scan.h"
 #include "photos/folder/resource_copy.h"
 
 namespace shotsieve::folder {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "photos/folder/change_watcher.h"
+#include "photos/folder/watch/change_watcher.h"
 #include "photos/folder/library_location.h"
-#include "photos/folder/metadata_index.h"
+#include "photos/folder/metadata/metadata_index.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve::folder {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "photos/folder/metadata_index.h"
+#include "photos/folder/metadata/metadata_index.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve::folder {

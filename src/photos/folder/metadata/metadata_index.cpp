@@ -1,4 +1,4 @@
-#include "photos/folder/metadata_index.h"
+#include "photos/folder/metadata/metadata_index.h"
 
 #include <bit>
 #include <cstring>

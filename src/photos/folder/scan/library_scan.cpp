@@ -1,4 +1,4 @@
-#include "photos/folder/library_scan.h"
+#include "photos/folder/scan/library_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,8 +9,8 @@
 #include <array>
 
 #include "output/text_case.h"
-#include "photos/folder/asset_identity.h"
-#include "photos/folder/screenshot_names.h"
+#include "photos/folder/scan/asset_identity.h"
+#include "photos/folder/scan/screenshot_names.h"
 
 namespace shotsieve::folder {
 

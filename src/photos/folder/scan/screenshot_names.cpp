@@ -1,4 +1,4 @@
-#include "photos/folder/screenshot_names.h"
+#include "photos/folder/scan/screenshot_names.h"
 
 #include <array>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "photos/folder/image_metadata.h"
+#include "photos/folder/metadata/image_metadata.h"
 
 #include <fcntl.h>
 #include <png.h>
@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string_view>
 
-#include "photos/folder/date_text.h"
-#include "photos/folder/screenshot_names.h"
+#include "photos/folder/metadata/date_text.h"
+#include "photos/folder/scan/screenshot_names.h"
 
 namespace shotsieve::folder {
 

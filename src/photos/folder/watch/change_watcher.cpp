@@ -1,4 +1,4 @@
-#include "photos/folder/change_watcher.h"
+#include "photos/folder/watch/change_watcher.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,8 +14,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "photos/folder/image_metadata.h"
-#include "photos/folder/library_scan.h"
+#include "photos/folder/metadata/image_metadata.h"
+#include "photos/folder/scan/library_scan.h"
 
 namespace shotsieve::folder {
 

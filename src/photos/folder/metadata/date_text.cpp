@@ -1,4 +1,4 @@
-#include "photos/folder/date_text.h"
+#include "photos/folder/metadata/date_text.h"
 
 #include <array>
 #include <cctype>

@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "photos/folder/image_metadata.h"
+#include "photos/folder/metadata/image_metadata.h"
 
 namespace shotsieve::folder {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "photos/folder/metadata_index.h"
+#include "photos/folder/metadata/metadata_index.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve::folder {

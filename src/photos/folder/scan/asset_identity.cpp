@@ -1,4 +1,4 @@
-#include "photos/folder/asset_identity.h"
+#include "photos/folder/scan/asset_identity.h"
 
 #include <uuid/uuid.h>
 
