@@ -47,6 +47,7 @@ def median(cmd, times=5, env=None, before=None):
 class Library:
     def __init__(self, build, screenshots, photos, days=60, small=False):
         self.build = build
+        self.files = screenshots + photos
         self.home = tempfile.mkdtemp(prefix="shotsieve-bench-")
         self.root = os.path.join(self.home, "Pictures")
         self.env = dict(os.environ, HOME=self.home)
@@ -140,6 +141,59 @@ def bench_list(lib):
           f"warm is {warm_s / (touch_s + fetch_s):.2f}x their sum")
 
 
+def time_start_line(cmd, env):
+    """Seconds until a command's first line, then it is stopped."""
+    started = time.perf_counter()
+    proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    proc.stdout.readline()
+    took = time.perf_counter() - started
+    proc.kill()
+    proc.wait()
+    return took
+
+
+def bench_coldstart(lib, times=5):
+    """First runs on a large library with no metadata index, and warm runs, against find."""
+    index = os.path.join(lib.home, ".cache/shotsieve/metadata-index")
+    out = os.path.join(lib.home, "exports")
+
+    def no_index():
+        if os.path.exists(index):
+            os.remove(index)
+
+    def no_index_empty_dir():
+        no_index()
+        shutil.rmtree(out, ignore_errors=True)
+
+    printf = f"find '{lib.root}' -type f -printf '%T@ %s %p\\n' >/dev/null"
+    heads = f"find '{lib.root}' -type f -exec head -q -c 4096 {{}} + >/dev/null"
+    run(printf)  # page cache warm
+    run(heads)
+    printf_s, _ = median(printf, times)
+    heads_s, _ = median(heads, times)
+    today_cold_s, today_cold_rss = median(lib.shotsieve("list-today"), times, env=lib.env, before=no_index)
+    list_cold_s, list_cold_rss = median(lib.shotsieve("list", "7", out), times, env=lib.env, before=no_index_empty_dir)
+    watch = []
+    for _ in range(times):
+        no_index()
+        watch.append(time_start_line(lib.shotsieve("watch"), lib.env))
+    watch_s = statistics.median(watch)
+    run(lib.shotsieve("list-today"), env=lib.env)  # builds the index
+    today_warm_s, today_warm_rss = median(lib.shotsieve("list-today"), times, env=lib.env)
+    size = os.path.getsize(index) if os.path.exists(index) else 0
+    print(f"cold start, {lib.files} files, page cache warm:")
+    print(f"  find -printf:                      {printf_s * 1000:8.1f} ms")
+    print(f"  find -exec head -c 4096:           {heads_s * 1000:8.1f} ms")
+    print(f"  watch start line, no index:        {watch_s * 1000:8.1f} ms  ({watch_s / heads_s:.2f}x find+head)")
+    print(f"  list-today, no index:              {today_cold_s * 1000:8.1f} ms  ({today_cold_s / printf_s:.2f}x find -printf), "
+          f"peak {today_cold_rss / 1024:.1f} MiB")
+    print(f"  list 7 into an empty dir, no index:{list_cold_s * 1000:8.1f} ms  ({list_cold_s / printf_s:.2f}x find -printf), "
+          f"peak {list_cold_rss / 1024:.1f} MiB")
+    print(f"  list-today, index warm:            {today_warm_s * 1000:8.1f} ms  ({today_warm_s / printf_s:.2f}x find -printf), "
+          f"peak {today_warm_rss / 1024:.1f} MiB")
+    print(f"  index on disk: {size / 2**20:.1f} MiB")
+
+
 def bench_memory(build, count):
     """Peak memory of a list whose window holds `count` screenshots (cached exports)."""
     lib = Library(build, count, 0, days=1, small=True)
@@ -148,6 +202,10 @@ def bench_memory(build, count):
         run(lib.shotsieve("list", "2", out), env=lib.env)
         took, rss, _ = run(lib.shotsieve("list", "2", out), env=lib.env)
         print(f"list with {count} screenshots in the window (warm): {took:.2f} s, peak {rss / 1024:.1f} MiB")
+        took, rss, _ = run(lib.shotsieve("list", "7", out), env=lib.env)
+        print(f"list 7 with {count} screenshots in the window (warm): {took:.2f} s, peak {rss / 1024:.1f} MiB")
+        took, rss, _ = run(lib.shotsieve("list-today"), env=lib.env)
+        print(f"list-today with {count} screenshots today (warm): {took:.2f} s, peak {rss / 1024:.1f} MiB")
     finally:
         lib.close()
 
@@ -199,15 +257,23 @@ def bench_watch(lib, count=100):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
-    parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "all"])
-    parser.add_argument("--screenshots", type=int, default=10000)
-    parser.add_argument("--photos", type=int, default=20000)
+    parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "coldstart", "all"])
+    parser.add_argument("--screenshots", type=int, default=None)
+    parser.add_argument("--photos", type=int, default=None)
+    parser.add_argument("--days", type=int, default=None)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     if args.what == "memory":
-        bench_memory(build, args.screenshots)
+        bench_memory(build, args.screenshots or 100000)
         return
-    lib = Library(build, args.screenshots, args.photos)
+    if args.what == "coldstart":  # two years of phone and camera photos
+        lib = Library(build, args.screenshots or 6000, args.photos or 24000, days=args.days or 730)
+        try:
+            bench_coldstart(lib)
+        finally:
+            lib.close()
+        return
+    lib = Library(build, args.screenshots or 10000, args.photos or 20000, days=args.days or 60)
     try:
         if args.what in ("fetch", "all"):
             bench_fetch(lib)

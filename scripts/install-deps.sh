@@ -5,4 +5,5 @@ sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 sudo_if_needed apt-get update
 sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
   g++ cmake ninja-build pkg-config libgtest-dev libpng-dev libexiv2-dev uuid-dev zlib1g-dev \
-  binutils bsdutils util-linux python3
+  binutils bsdutils util-linux python3 \
+  xvfb xauth scrot imagemagick libheif-examples libavif-bin

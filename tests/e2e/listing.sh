@@ -10,6 +10,14 @@ check="python3 $(dirname "$0")/check_listing.py"
 pictures=$HOME/Pictures
 out=$HOME/exports
 "$make_library" library "$pictures" 400 200 30
+# Things named like screenshots that are not images, or lead outside the library.
+mkdir -p "$pictures/Screenshots"
+echo "meeting notes" >"$pictures/Screenshots/notes.png"
+head -c 300 /dev/urandom >"$pictures/Screenshots/Screenshot_$(date +%Y%m%d)_010000.png"
+echo "secret-key-material" >"$HOME/id_key"
+ln -s "$HOME/id_key" "$pictures/Screenshots/Screenshot from $(date +%F) 01-00-02.png"
+ln -s /etc/passwd "$pictures/Screenshots/Screenshot from $(date +%F) 01-00-03.png"
+mkfifo "$pictures/Screenshots/Screenshot from $(date +%F) 01-00-04.png"
 
 # Refused: nothing created, status 2.
 "$bin" list 7 "$out" >"$HOME/answer"
@@ -23,6 +31,8 @@ count=$($check "$HOME/answer" "$pictures" "$out") || fail "first run answer"
 [ "${count:-0}" -gt 20 ] || fail "expected the screenshots of a week, got ${count:-none}"
 expect_eq "one file per entry" "$(ls "$out" | wc -l)" "$count"
 expect_eq "export directory is private" "$(stat -c %a "$out")" 700
+expect_eq "exported originals are private" "$(stat -c %a "$out"/* | sort -u)" 600
+grep -rqs -e secret-key-material -e 'root:x:' "$out" && fail "a file from outside the library was exported"
 
 # Second run: same answer, nothing rewritten, times refreshed.
 first_inodes=$(ls -i "$out" | sort)

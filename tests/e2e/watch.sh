@@ -55,10 +55,20 @@ cp "$HOME/copy-me.png" "$shots/New Folder/inside.png"
 next_line
 case "$line" in *'"event":"screenshot-added"'*) checks=$((checks + 1)) ;; *) fail "screenshot in a new folder: $line" ;; esac
 
-# Not screenshots, or not whole: no line.
+# A JPEG with data after its end marker, as phones write them: one line, with its size.
+"$make_library" jpeg "$HOME/trailer.jpg"
+head -c 100 /dev/urandom >>"$HOME/trailer.jpg"
+cp "$HOME/trailer.jpg" "$shots/trailer.jpg"
+next_line
+case "$line" in *'"width":4032,"height":3024'*) checks=$((checks + 1)) ;; *) fail "JPEG with a trailer: $line" ;; esac
+
+# Not screenshots, not images, not inside the library, or not whole: no line.
 "$make_library" png "$HOME/Pictures/holiday.png"
 head -c 100 "$HOME/copy-me.png" >"$shots/broken.png"
 echo "not an image" >"$shots/fake.png"
+head -c 300 /dev/urandom >"$shots/Screenshot_20261207_010000.png"
+ln -s "$HOME/copy-me.png" "$shots/Screenshot from 2026-12-07 01-00-02.png"
+ln -s /etc/passwd "$shots/passwd.png"
 next_line
 expect_eq "no line for non-screenshots or broken files" "$line" ""
 

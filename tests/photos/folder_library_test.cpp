@@ -67,9 +67,10 @@ TEST_F(FolderLibraryTest, FindsScreenshotsByFolderNameAndMetadataNewestFirst) {
   EXPECT_EQ(result.assets[3].pixelWidth, 800);
   EXPECT_EQ(result.assets[3].creationDate, 1709632800);
 
-  // Files without a readable date or header are still screenshots, dated by the file.
+  // Files without a readable date are still screenshots, dated by the file; an
+  // empty file is no image at all.
   const FetchResult all = fetchScreenshots(library);
-  EXPECT_EQ(all.count(), 6u);
+  EXPECT_EQ(all.count(), 5u);
   for (const auto& asset : all.assets) {
     EXPECT_TRUE(asset.creationDate && asset.modificationDate);
     const auto resources = library.assetResourcesForAsset(asset);
@@ -146,12 +147,81 @@ TEST_F(FolderLibraryTest, ResourceWriteIsExclusiveCompleteAndCleansUp) {
   EXPECT_FALSE(fs::exists(home / "gone.png"));
 }
 
+TEST_F(FolderLibraryTest, ContentDecidesAndLinksStayInsideTheRoot) {
+  const std::string shots = root() + "/Screenshots/";
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{300, 200});
+  shotsieve::testing::writeFile(shots + "notes.png", "meeting notes, not an image\n");
+  std::string noise(300, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919 + 13) % 251);
+  shotsieve::testing::writeFile(shots + "Screenshot_20261207_010000.png", noise);
+  shotsieve::testing::writeFile(shots + "movie.png", std::string("\0\0\0\x18" "ftypisom\0\0\0\0isomavc1", 24));
+  fs::create_directory(shots + "folder.png");
+  ::mkfifo((shots + "pipe.png").c_str(), 0600);
+  fs::create_symlink("/dev/null", shots + "device.png");
+  shotsieve::testing::writeFile(home / "private.png", png);  // outside the library
+  fs::create_symlink(home / "private.png", shots + "Screenshot from 2026-12-07 01-00-02.png");
+  fs::create_symlink("/etc/passwd", shots + "passwd.png");
+  fs::create_symlink(shots + "nowhere.png", shots + "dangling.png");
+  fs::create_symlink(shots + "loop-b.png", shots + "loop-a.png");
+  fs::create_symlink(shots + "loop-a.png", shots + "loop-b.png");
+  fs::create_symlink("../Pictures/../Pictures/../private.png", shots + "climbs-out.png");
+  // What is an asset: a PNG named .jpg, and a link to a file inside the root.
+  shotsieve::testing::writeFile(shots + "real.png", png);
+  shotsieve::testing::writeFile(shots + "really-a-png.jpg", png);
+  fs::create_symlink("real.png", shots + "link-inside.png");
+
+  FolderLibrary library(location(), "");
+  const FetchResult all = library.fetchAssetsWithOptions({});
+  auto found = names(all);
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (std::vector<std::string>{"link-inside.png", "real.png", "really-a-png.jpg"}));
+  for (const auto& asset : all.assets) EXPECT_EQ(asset.pixelWidth, 300) << asset.locator;
+
+  // The link's target is copied, to a file private to the user.
+  const auto link = std::find_if(all.assets.begin(), all.assets.end(),
+                                 [](const Asset& a) { return a.locator.ends_with("link-inside.png"); });
+  ASSERT_NE(link, all.assets.end());
+  ::umask(0);
+  EXPECT_EQ(writeThroughLibrary(library, *link, home / "copy.png"), std::nullopt);
+  ::umask(022);
+  EXPECT_EQ(shotsieve::testing::readFile(home / "copy.png"), png);
+  struct stat info;
+  ASSERT_EQ(::stat((home / "copy.png").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // Pointed outside between the fetch and the copy: nothing leaves the root.
+  fs::remove(shots + "link-inside.png");
+  fs::create_symlink(home / "private.png", shots + "link-inside.png");
+  EXPECT_NE(writeThroughLibrary(library, *link, home / "leak.png"), std::nullopt);
+  EXPECT_FALSE(fs::exists(home / "leak.png"));
+  // A plain file replaced by such a link after the fetch: the same.
+  const auto real = std::find_if(all.assets.begin(), all.assets.end(),
+                                 [](const Asset& a) { return a.locator.ends_with("/real.png"); });
+  ASSERT_NE(real, all.assets.end());
+  fs::remove(shots + "real.png");
+  fs::create_symlink("/etc/passwd", shots + "real.png");
+  EXPECT_NE(writeThroughLibrary(library, *real, home / "leak2.png"), std::nullopt);
+  EXPECT_FALSE(fs::exists(home / "leak2.png"));
+}
+
+TEST_F(FolderLibraryTest, TheIndexNoticesAFileThatChangedKind) {
+  const std::string path = root() + "/Screenshots/a.png";
+  shotsieve::testing::writePng(path, PngFixture{640, 480});
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).count(), 1u);
+  const auto stamp = fs::last_write_time(path);
+  shotsieve::testing::writeFile(path, std::string(fs::file_size(path), 'x'));  // same size, same time
+  fs::last_write_time(path, stamp);
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).count(), 0u);
+  shotsieve::testing::writePng(path, PngFixture{640, 480});
+  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).count(), 1u);
+}
+
 TEST(ResourceCopy, LocalFilesAreCopiedEvenWithoutNetworkAccess) {
   ScratchDir dir;
   shotsieve::testing::writeFile(dir / "src", std::string(1 << 20, 'x') + "end");
-  EXPECT_EQ(copyResourceFile(dir / "src", dir / "dst", NetworkAccess::notAllowed), std::nullopt);
+  EXPECT_EQ(copyResourceFile(dir.path(), dir / "src", dir / "dst", NetworkAccess::notAllowed), std::nullopt);
   EXPECT_EQ(shotsieve::testing::readFile(dir / "dst"), shotsieve::testing::readFile(dir / "src"));
-  EXPECT_NE(copyResourceFile(dir.path(), dir / "dir-copy", NetworkAccess::allowed), std::nullopt);
+  EXPECT_NE(copyResourceFile(dir.path(), dir.path(), dir / "dir-copy", NetworkAccess::allowed), std::nullopt);
   EXPECT_FALSE(fs::exists(dir / "dir-copy"));
 }
 

@@ -5,6 +5,7 @@
 #include "photos/folder/access_state.h"
 #include "photos/folder/metadata/date_text.h"
 #include "photos/folder/metadata/image_metadata.h"
+#include "photos/folder/metadata/image_wholeness.h"
 #include "photos/folder/library_location.h"
 #include "photos/folder/scan/screenshot_names.h"
 #include "scratch_dir.h"
@@ -63,6 +64,70 @@ TEST_F(ScreenshotNames, FoldersToolsAndDatesInNames) {
     EXPECT_EQ(dateFromScreenshotFileName(name), expected) << name;
   }
   EXPECT_EQ(dateFromScreenshotFileName("IMG_20240305_140709.jpg"), std::nullopt);
+}
+
+// One row per convention: the name a tool or platform gives a screenshot
+// taken at 14:07:09 on 2024-03-05 (local time), and whether the date is in it.
+TEST_F(ScreenshotNames, EveryToolAndPlatformConvention) {
+  struct Row {
+    const char* convention;
+    const char* name;
+    bool dated;
+  };
+  const Row rows[] = {
+      {"GNOME", "Screenshot from 2024-03-05 14-07-09.png", true},
+      {"GNOME de", "Bildschirmfoto vom 2024-03-05 14-07-09.png", true},
+      {"GNOME fr", "Capture d’écran du 2024-03-05 14-07-09.png", true},
+      {"GNOME es", "Captura de pantalla de 2024-03-05 14-07-09.png", true},
+      {"GNOME it", "Schermata del 2024-03-05 14-07-09.png", true},
+      {"GNOME ru", "Снимок экрана от 2024-03-05 14-07-09.png", true},
+      {"GNOME pt_BR", "Captura de tela de 2024-03-05 14-07-09.png", true},
+      {"GNOME nl", "Schermafdruk van 2024-03-05 14-07-09.png", true},
+      {"GNOME pl", "Zrzut ekranu z 2024-03-05 14-07-09.png", true},
+      {"GNOME ja", "スクリーンショット 2024-03-05 14-07-09.png", true},
+      {"GNOME zh_CN", "截图 2024-03-05 14-07-09.png", true},
+      {"GNOME tr", "Ekran görüntüsü 2024-03-05 14-07-09.png", true},
+      {"KDE Spectacle", "Screenshot_20240305_140709.png", true},
+      {"Xfce", "Screenshot_2024-03-05_14-07-09.png", true},
+      {"Android", "Screenshot_20240305-140709.png", true},
+      {"Android Samsung", "Screenshot_20240305-140709_Chrome.jpg", true},
+      {"macOS", "Screenshot 2024-03-05 at 14.07.09.png", true},
+      {"macOS before 10.14", "Screen Shot 2024-03-05 at 2.07.09 PM.png", true},
+      {"macOS 12-hour, narrow space", "Screenshot 2024-03-05 at 2.07.09\u202fPM.png", true},
+      {"macOS de", "Bildschirmfoto 2024-03-05 um 14.07.09.png", true},
+      {"macOS fr", "Capture d’écran 2024-03-05 à 14.07.09.png", true},
+      {"macOS sv", "Skärmavbild 2024-03-05 kl. 14.07.09.png", true},
+      {"macOS tr", "Ekran Resmi 2024-03-05 14.07.09.png", true},
+      {"macOS ko", "스크린샷 2024-03-05 오후 2.07.09.png", true},
+      {"macOS zh_CN", "截屏2024-03-05 下午2.07.09.png", true},
+      {"macOS zh_CN older", "屏幕快照 2024-03-05 下午2.07.09.png", true},
+      {"macOS ja", "スクリーンショット 2024-03-05 14.07.09.png", true},
+      {"Windows Snipping Tool", "Screenshot 2024-03-05 140709.png", true},
+      {"Windows Win+PrtScn", "Screenshot (12).png", false},
+      {"ChromeOS", "Screenshot 2024-03-05 2.07.09 PM.png", true},
+      {"Steam", "20240305140709_1.jpg", true},
+      {"grim", "20240305_14h07m09s_grim.png", true},
+      {"scrot", "2024-03-05-140709_1920x1080_scrot.png", true},
+      {"ksnip", "ksnip_20240305-140709.png", true},
+      {"Flameshot", "2024-03-05_14-07.png", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_TRUE(isScreenshotFileName(row.name)) << row.convention;
+    EXPECT_EQ(dateFromScreenshotFileName(row.name), row.dated ? std::optional<double>(1709644029) : std::nullopt)
+        << row.convention;
+  }
+  // Folders: GNOME's translations, Android's, Steam's, the Xbox Game Bar's.
+  for (const char* folder : {"Screenshots", "Bildschirmfotos", "Captures d’écran", "Schermafdrukken", "Capturas de tela",
+                             "Ekran Görüntüleri", "screenshots", "Captures", "截图", "스크린샷"}) {
+    EXPECT_TRUE(isScreenshotFolderName(folder)) << folder;
+  }
+  // Camera and phone photos, and names that merely look like dates, are not screenshots.
+  for (const char* name : {"IMG_20240305_140709.jpg", "20240305_140709.jpg", "PXL_20240305_140709123.jpg",
+                           "DSC01234.JPG", "2024-03-05 14.07.09.jpg", "2024-03-05_14-07.jpg", "holiday.png"}) {
+    EXPECT_FALSE(isScreenshotFileName(name)) << name;
+  }
+  EXPECT_TRUE(isScreenshotSoftware("Spectacle 23.08"));
+  EXPECT_TRUE(isScreenshotSoftware("xfce4-screenshooter"));
 }
 
 TEST(ImageFacts, PngHeaderTextsAndXmp) {

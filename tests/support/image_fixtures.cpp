@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <exiv2/exiv2.hpp>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -171,6 +172,22 @@ std::string xmpWithRating(int rating) {
   Exiv2::XmpParser::encode(packet, xmp);
   return packet;
 }
+
+void addMetadata(const std::string& path, const JpegFixture& metadata) {
+  auto image = Exiv2::ImageFactory::open(path);
+  image->readMetadata();
+  Exiv2::ExifData& exif = image->exifData();
+  if (!metadata.dateTimeOriginal.empty()) exif["Exif.Photo.DateTimeOriginal"] = metadata.dateTimeOriginal;
+  if (!metadata.offsetTimeOriginal.empty()) exif["Exif.Photo.OffsetTimeOriginal"] = metadata.offsetTimeOriginal;
+  if (!metadata.userComment.empty()) exif["Exif.Photo.UserComment"] = "charset=Ascii " + metadata.userComment;
+  if (metadata.rating != 0) {
+    Exiv2::XmpParser::initialize();
+    image->xmpData()["Xmp.xmp.Rating"] = std::to_string(metadata.rating);
+  }
+  image->writeMetadata();
+}
+
+bool runTool(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height) { return signatureAndHeader(width, height); }
 

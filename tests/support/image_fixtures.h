@@ -37,6 +37,13 @@ std::string readFile(const std::string& path);
 // The signature and header chunk of a PNG, nothing after: enough to claim any size.
 std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height);
 
+// Adds metadata to an existing image file through exiv2, as a camera or a
+// photo manager would have written it.
+void addMetadata(const std::string& path, const JpegFixture& metadata);
+
+// Runs a shell command (a Debian tool making a fixture); true when it succeeded.
+bool runTool(const std::string& command);
+
 // An XMP packet with xmp:Rating.
 std::string xmpWithRating(int rating);
 

@@ -38,8 +38,8 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   walkLibrary(location_.root, options.mediaType, [&](const LibraryFile& file) {
     const auto status = statusOfFile(file);
     if (!status || !status->regular) return;  // vanished, or a link to no file
-    Asset asset = assetOfFile(file, *status, index_);
-    if (fetchOptionsSelect(options, asset)) result.assets.push_back(std::move(asset));
+    auto asset = assetOfFile(file, *status, index_);
+    if (asset && fetchOptionsSelect(options, *asset)) result.assets.push_back(std::move(*asset));
   });
   index_.save();
   std::sort(result.assets.begin(), result.assets.end(), [](const Asset& a, const Asset& b) {
@@ -61,8 +61,8 @@ std::vector<AssetResource> FolderLibrary::assetResourcesForAsset(const Asset& as
 
 void FolderLibrary::writeDataForAssetResource(const AssetResource& resource, const std::string& path,
                                               const ResourceRequestOptions& options, WriteCompletion completion) {
-  std::thread([source = resource.locator, path, network = options.networkAccess,
-               completion = std::move(completion)] { completion(copyResourceFile(source, path, network)); })
+  std::thread([root = location_.root, source = resource.locator, path, network = options.networkAccess,
+               completion = std::move(completion)] { completion(copyResourceFile(root, source, path, network)); })
       .detach();
 }
 

@@ -13,6 +13,9 @@
 #include <cstring>
 #include <vector>
 
+#include "photos/folder/no_link_open.h"
+#include "photos/folder/scan/link_target.h"
+
 namespace shotsieve::folder {
 
 namespace {
@@ -72,9 +75,11 @@ bool copyData(int from, int to) {
 
 }  // namespace
 
-std::optional<std::string> copyResourceFile(const std::string& source, const std::string& destination,
-                                            NetworkAccess networkAccess) {
-  const int from = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+std::optional<std::string> copyResourceFile(const std::string& libraryRoot, const std::string& source,
+                                            const std::string& destination, NetworkAccess networkAccess) {
+  const auto resolved = resolvedFileInside(resolvedLibraryRoot(libraryRoot), source);
+  if (!resolved) return std::string("the original is no longer a file inside the library");
+  const int from = openWithoutLinks(*resolved);
   if (from < 0) return errorText("cannot open the original");
   struct stat info;
   if (::fstat(from, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -85,7 +90,7 @@ std::optional<std::string> copyResourceFile(const std::string& source, const std
     ::close(from);
     return std::string("the original is not held locally and network access is not allowed");
   }
-  const int to = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  const int to = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   if (to < 0) {
     const std::string error = errorText("cannot create the destination");
     ::close(from);

@@ -7,36 +7,20 @@
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <exiv2/exiv2.hpp>
 #include <memory>
 #include <mutex>
 #include <string_view>
 
 #include "photos/folder/metadata/date_text.h"
+#include "photos/folder/metadata/file_format.h"
+#include "photos/folder/no_link_open.h"
+#include "photos/photo_library.h"
 #include "photos/folder/scan/screenshot_names.h"
 
 namespace shotsieve::folder {
 
 namespace {
-
-enum class Format { unknown, png, jpeg, webp, tiff, bmff, gif, bmp };
-
-constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-Format formatOf(const unsigned char* head, std::size_t size) {
-  const auto is = [&](std::size_t at, std::string_view magic) {
-    return size >= at + magic.size() && std::memcmp(head + at, magic.data(), magic.size()) == 0;
-  };
-  if (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0) return Format::png;
-  if (size >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return Format::jpeg;
-  if (is(0, "RIFF") && is(8, "WEBP")) return Format::webp;
-  if (is(0, std::string_view("II*\0", 4)) || is(0, std::string_view("MM\0*", 4))) return Format::tiff;
-  if (is(4, "ftyp")) return Format::bmff;
-  if (is(0, "GIF87a") || is(0, "GIF89a")) return Format::gif;
-  if (is(0, "BM")) return Format::bmp;
-  return Format::unknown;
-}
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -194,7 +178,7 @@ void readPng(std::FILE* file, const std::string& path, ImageFacts& facts) {
 }
 
 File openRegular(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int fd = openWithoutLinks(path);
   if (fd < 0) return nullptr;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // no FIFOs or devices
@@ -206,6 +190,14 @@ File openRegular(const std::string& path) {
   return File(file);
 }
 
+// exiv2 opens files by name. Handing it the descriptor's own name in /proc
+// makes it read the file that was opened and checked, even if the path has
+// been pointed elsewhere since.
+std::string nameForExiv2(std::FILE* file, const std::string& path) {
+  static const bool haveProc = ::access("/proc/self/fd", X_OK) == 0;
+  return haveProc ? "/proc/self/fd/" + std::to_string(::fileno(file)) : path;
+}
+
 }  // namespace
 
 ImageFacts readImageFacts(const std::string& absolutePath) {
@@ -213,36 +205,19 @@ ImageFacts readImageFacts(const std::string& absolutePath) {
   if (absolutePath.empty() || absolutePath.front() != '/') return facts;  // exiv2 reads "-" and URLs otherwise
   File file = openRegular(absolutePath);
   if (!file) return facts;
-  std::array<unsigned char, 16> head{};
+  std::array<char, kSniffBytes> head{};
   const std::size_t got = std::fread(head.data(), 1, head.size(), file.get());
-  const Format format = formatOf(head.data(), got);
-  if (format == Format::unknown) return facts;
+  facts.format = sniffFileFormat(std::string_view(head.data(), got));
+  if (mediaTypeOfFormat(facts.format) != kImageMediaType) return facts;
   setUpExiv2Once();
-  if (format == Format::png) {
+  const std::string name = nameForExiv2(file.get(), absolutePath);
+  if (facts.format == FileFormat::png) {
     std::rewind(file.get());
-    readPng(file.get(), absolutePath, facts);
+    readPng(file.get(), name, facts);
   } else {
-    file.reset();
-    readWithExiv2(absolutePath, facts, true);
+    readWithExiv2(name, facts, true);
   }
   return facts;
-}
-
-bool imageDataLooksWhole(const std::string& absolutePath) {
-  File file = openRegular(absolutePath);
-  if (!file) return false;
-  std::array<unsigned char, 16> head{};
-  const std::size_t got = std::fread(head.data(), 1, head.size(), file.get());
-  const Format format = formatOf(head.data(), got);
-  if (format == Format::png || format == Format::jpeg) {
-    static constexpr unsigned char kIend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
-    std::array<unsigned char, 12> tail{};
-    if (std::fseek(file.get(), -12, SEEK_END) != 0 || std::fread(tail.data(), 1, 12, file.get()) != 12) return false;
-    if (format == Format::png) return std::memcmp(tail.data(), kIend, 12) == 0;
-    return tail[10] == 0xFF && tail[11] == 0xD9;
-  }
-  file.reset();
-  return readImageFacts(absolutePath).headerRead;
 }
 
 }  // namespace shotsieve::folder

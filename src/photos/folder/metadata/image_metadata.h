@@ -4,10 +4,13 @@
 #include <optional>
 #include <string>
 
+#include "photos/folder/metadata/file_format.h"
+
 namespace shotsieve::folder {
 
-// What the folder library reads from inside an image file.
+// What the folder library reads from inside a file.
 struct ImageFacts {
+  FileFormat format = FileFormat::unknown;  // by content; unknown for no image or video at all
   bool headerRead = false;  // the format was recognised and its header parsed
   std::int64_t width = 0;
   std::int64_t height = 0;
@@ -16,12 +19,10 @@ struct ImageFacts {
   bool markedScreenshot = false;      // screenshot tool in "Software", or a "Screenshot" user comment
 };
 
-// Reads the facts of one untrusted image file, by absolute path. Never throws
-// and never prints; a file that no parser accepts gives the defaults.
+// Reads the facts of one untrusted file, by absolute path, opened without
+// following links: its format by content and, for an image, what its header
+// and metadata say. Never throws and never prints; a file that no parser
+// accepts gives the defaults, with the format its first bytes show.
 ImageFacts readImageFacts(const std::string& absolutePath);
-
-// True when the file's data looks whole: a PNG ends with its IEND chunk, a
-// JPEG with its end marker; other formats when their header can be read.
-bool imageDataLooksWhole(const std::string& absolutePath);
 
 }  // namespace shotsieve::folder

@@ -10,7 +10,7 @@ namespace shotsieve::folder {
 
 namespace {
 
-constexpr std::string_view kMagic = "shotsieve metadata index 2\n";
+constexpr std::string_view kMagic = "shotsieve metadata index 4\n";
 
 enum Flags : std::uint8_t { kHeaderRead = 1, kHasCapture = 2, kFavorite = 4, kMarked = 8 };
 
@@ -20,12 +20,15 @@ struct Record {
   std::uint64_t size;
   std::int64_t modifiedNanoseconds;
   std::uint64_t inode;
+  std::int64_t changedNanoseconds;
   std::int64_t width;
   std::int64_t height;
   double capture;
   std::uint8_t flags;
+  std::uint8_t format;
 };
-constexpr std::size_t kRecordSize = 7 * 8 + 1;
+constexpr std::size_t kWords = 8;
+constexpr std::size_t kRecordSize = kWords * 8 + 2;
 
 // FNV-1a: stable across builds and runs, unlike std::hash.
 std::uint64_t pathHash(std::string_view path) {
@@ -38,19 +41,21 @@ std::uint64_t pathHash(std::string_view path) {
 }
 
 void encode(const Record& record, char* out) {
-  const std::uint64_t words[7] = {record.pathHash,
+  const std::uint64_t words[kWords] = {record.pathHash,
                                   record.size,
                                   static_cast<std::uint64_t>(record.modifiedNanoseconds),
                                   record.inode,
+                                  static_cast<std::uint64_t>(record.changedNanoseconds),
                                   static_cast<std::uint64_t>(record.width),
                                   static_cast<std::uint64_t>(record.height),
                                   std::bit_cast<std::uint64_t>(record.capture)};
   std::memcpy(out, words, sizeof words);
   out[sizeof words] = static_cast<char>(record.flags);
+  out[sizeof words + 1] = static_cast<char>(record.format);
 }
 
 Record decode(const char* in) {
-  std::uint64_t words[7];
+  std::uint64_t words[kWords];
   std::memcpy(words, in, sizeof words);
   return Record{words[0],
                 words[1],
@@ -58,8 +63,10 @@ Record decode(const char* in) {
                 words[3],
                 static_cast<std::int64_t>(words[4]),
                 static_cast<std::int64_t>(words[5]),
-                std::bit_cast<double>(words[6]),
-                static_cast<std::uint8_t>(in[sizeof words])};
+                static_cast<std::int64_t>(words[6]),
+                std::bit_cast<double>(words[7]),
+                static_cast<std::uint8_t>(in[sizeof words]),
+                static_cast<std::uint8_t>(in[sizeof words + 1])};
 }
 
 }  // namespace
@@ -78,13 +85,16 @@ void MetadataIndex::loadLocked() {
   while (file.read(buffer, kRecordSize)) {
     const Record record = decode(buffer);
     Entry entry;
-    entry.stamp = FileStamp{record.size, record.modifiedNanoseconds, record.inode};
+    entry.stamp = FileStamp{record.size, record.modifiedNanoseconds, record.inode, record.changedNanoseconds};
     entry.facts.width = record.width;
     entry.facts.height = record.height;
     entry.facts.headerRead = record.flags & kHeaderRead;
     entry.facts.favorite = record.flags & kFavorite;
     entry.facts.markedScreenshot = record.flags & kMarked;
     if (record.flags & kHasCapture) entry.facts.captureDate = record.capture;
+    // A format this build does not know: the file is read again.
+    if (record.format > static_cast<std::uint8_t>(FileFormat::video)) continue;
+    entry.facts.format = static_cast<FileFormat>(record.format);
     entries.emplace(record.pathHash, entry);
   }
   if (file.gcount() != 0) return;  // a torn last record: the file is damaged, start afresh
@@ -126,8 +136,9 @@ void MetadataIndex::save() {
     const std::uint8_t flags = (facts.headerRead ? kHeaderRead : 0) | (facts.captureDate ? kHasCapture : 0) |
                                (facts.favorite ? kFavorite : 0) | (facts.markedScreenshot ? kMarked : 0);
     char record[kRecordSize];
-    encode(Record{hash, entry.stamp.size, entry.stamp.modifiedNanoseconds, entry.stamp.inode, facts.width,
-                  facts.height, facts.captureDate.value_or(0.0), flags},
+    encode(Record{hash, entry.stamp.size, entry.stamp.modifiedNanoseconds, entry.stamp.inode,
+                  entry.stamp.changedNanoseconds, facts.width,
+                  facts.height, facts.captureDate.value_or(0.0), flags, static_cast<std::uint8_t>(facts.format)},
            record);
     out.append(record, kRecordSize);
   }

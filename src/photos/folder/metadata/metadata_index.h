@@ -10,18 +10,21 @@
 
 namespace shotsieve::folder {
 
-// What identifies one version of a file on disk.
+// What identifies one version of a file on disk. The change time is there
+// because nobody can set it: a file rewritten in place with its size and
+// modification time put back is still noticed.
 struct FileStamp {
   std::uint64_t size = 0;
   std::int64_t modifiedNanoseconds = 0;
   std::uint64_t inode = 0;
+  std::int64_t changedNanoseconds = 0;
   bool operator==(const FileStamp&) const = default;
 };
 
 // Image facts remembered per relative path, so that a listing over unchanged
 // files reads no image data. Kept in one file; a damaged or foreign file is
 // dropped and rebuilt without a word. Paths are kept as 64-bit hashes: with
-// the size, modification time and inode also having to match, a collision
+// the size, modification and change times and inode also having to match, a collision
 // cannot serve wrong facts in practice, and 100,000 files take a few MiB.
 // Safe to use from several threads.
 class MetadataIndex {

@@ -10,6 +10,7 @@
 
 #include "output/text_case.h"
 #include "photos/folder/scan/asset_identity.h"
+#include "photos/folder/scan/link_target.h"
 #include "photos/folder/scan/screenshot_names.h"
 
 namespace shotsieve::folder {
@@ -54,10 +55,18 @@ struct Walker {
         if (depth >= 64) continue;  // deeper than any real photo tree
         const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (child >= 0) walk(child, relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
-      } else if (type == DT_REG || type == DT_LNK) {  // a link counts when it leads to a file
+      } else if (type == DT_REG || type == DT_LNK) {
         const auto mediaType = mediaTypeOfName(name);
         if (!mediaType || (wantedType && *mediaType != *wantedType)) continue;
-        visit(LibraryFile{relative, root + "/" + relative, *mediaType, inScreenshotFolder, ::dirfd(dir)});
+        std::string absolute = root + "/" + relative;
+        std::string content = absolute;
+        if (type == DT_LNK) {  // a link counts when it leads to a file inside the root
+          auto target = resolvedFileInside(root, absolute);
+          if (!target) continue;
+          content = std::move(*target);
+        }
+        visit(LibraryFile{relative, std::move(absolute), std::move(content), *mediaType, inScreenshotFolder,
+                          ::dirfd(dir)});
       }
     }
     ::closedir(dir);
@@ -84,13 +93,15 @@ std::optional<int> mediaTypeOfName(std::string_view fileName) {
 
 void walkLibrary(const std::string& root, std::optional<int> wantedType,
                  const std::function<void(const LibraryFile&)>& visit) {
-  const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string resolvedRoot = resolvedLibraryRoot(root);
+  if (resolvedRoot.empty()) return;
+  const int fd = ::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  Walker walker{wantedType, visit, root};
+  Walker walker{wantedType, visit, resolvedRoot};
   walker.walk(fd, "", false, 0);
 }
 
-std::optional<LibraryFile> libraryFileAt(const std::string& root, const std::string& relativePath) {
+std::optional<LibraryFile> libraryFileAt(const std::string& resolvedRoot, const std::string& relativePath) {
   bool inScreenshotFolder = false;
   std::size_t start = 0;
   for (std::size_t slash; (slash = relativePath.find('/', start)) != std::string::npos; start = slash + 1) {
@@ -102,19 +113,28 @@ std::optional<LibraryFile> libraryFileAt(const std::string& root, const std::str
   if (name.empty() || name.front() == '.') return std::nullopt;
   const auto mediaType = mediaTypeOfName(name);
   if (!mediaType) return std::nullopt;
-  return LibraryFile{relativePath, root + "/" + relativePath, *mediaType, inScreenshotFolder};
+  std::string absolute = resolvedRoot + "/" + relativePath;
+  std::string content = absolute;
+  struct stat info;
+  if (::lstat(absolute.c_str(), &info) != 0) return std::nullopt;
+  if (S_ISLNK(info.st_mode)) {
+    auto target = resolvedFileInside(resolvedRoot, absolute);
+    if (!target) return std::nullopt;
+    content = std::move(*target);
+  }
+  return LibraryFile{relativePath, std::move(absolute), std::move(content), *mediaType, inScreenshotFolder};
 }
 
 namespace {
 
 std::optional<FileStatus> statusAt(int folderFd, const char* path) {
   struct statx info;
-  if (::statx(folderFd, path, 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return std::nullopt;
+  if (::statx(folderFd, path, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return std::nullopt;
   FileStatus status;
   status.regular = S_ISREG(info.stx_mode);
   status.modifiedNanoseconds = nanoseconds(info.stx_mtime);
   status.birthNanoseconds = (info.stx_mask & STATX_BTIME) ? nanoseconds(info.stx_btime) : status.modifiedNanoseconds;
-  status.stamp = FileStamp{info.stx_size, status.modifiedNanoseconds, info.stx_ino};
+  status.stamp = FileStamp{info.stx_size, status.modifiedNanoseconds, info.stx_ino, nanoseconds(info.stx_ctime)};
   return status;
 }
 
@@ -123,7 +143,7 @@ std::optional<FileStatus> statusAt(int folderFd, const char* path) {
 std::optional<FileStatus> statusOfFile(const std::string& absolutePath) { return statusAt(AT_FDCWD, absolutePath.c_str()); }
 
 std::optional<FileStatus> statusOfFile(const LibraryFile& file) {
-  if (file.folderFd < 0) return statusOfFile(file.absolutePath);
+  if (file.folderFd < 0 || file.contentPath != file.absolutePath) return statusOfFile(file.contentPath);
   const auto slash = file.relativePath.rfind('/');
   return statusAt(file.folderFd, file.relativePath.c_str() + (slash == std::string::npos ? 0 : slash + 1));
 }
@@ -132,16 +152,16 @@ std::string identifierOfFile(const LibraryFile& file, const FileStatus& status) 
   return assetLocalIdentifier(file.relativePath, status.birthNanoseconds);
 }
 
-Asset assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, ImageFacts* factsOut) {
+std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
+                                 ImageFacts* factsOut) {
   ImageFacts facts;
-  if (file.mediaType == kImageMediaType) {
-    if (auto known = index.find(file.relativePath, status.stamp)) {
-      facts = *known;
-    } else {
-      facts = readImageFacts(file.absolutePath);
-      index.store(file.relativePath, status.stamp, facts);
-    }
+  if (auto known = index.find(file.relativePath, status.stamp)) {
+    facts = *known;
+  } else {
+    facts = readImageFacts(file.contentPath);
+    index.store(file.relativePath, status.stamp, facts);
   }
+  if (mediaTypeOfFormat(facts.format) != file.mediaType) return std::nullopt;
   const std::string_view name = lastComponent(file.relativePath);
   Asset asset;
   asset.localIdentifier = identifierOfFile(file, status);

@@ -13,7 +13,8 @@ namespace shotsieve::folder {
 // A file below the library root whose extension makes it an asset.
 struct LibraryFile {
   std::string relativePath;  // raw bytes, "/"-separated
-  std::string absolutePath;
+  std::string absolutePath;  // below the resolved root
+  std::string contentPath;   // where the bytes are: the file, or a link's target inside the root
   int mediaType = kImageMediaType;
   bool inScreenshotFolder = false;
   int folderFd = -1;  // the open folder during a walk, so the status needs no path lookup
@@ -23,17 +24,19 @@ struct LibraryFile {
 std::optional<int> mediaTypeOfName(std::string_view fileName);
 
 // Visits every asset file below the root at any depth, in no set order. Hidden
-// entries and symbolic links to folders are skipped; a missing root or an
-// unreadable folder yields nothing. `wantedType` skips other media types
-// before any file is examined.
+// entries and symbolic links to folders are skipped, and so are links to
+// files that do not resolve to a regular file inside the root; a missing root
+// or an unreadable folder yields nothing. `wantedType` skips other media types
+// before any file is examined. Paths are built on the resolved root.
 void walkLibrary(const std::string& root, std::optional<int> wantedType,
                  const std::function<void(const LibraryFile&)>& visit);
 
-// The library file at a path relative to the root, if it is an asset file
-// that the walk would visit.
-std::optional<LibraryFile> libraryFileAt(const std::string& root, const std::string& relativePath);
+// The library file at a path relative to the resolved root, if it is an
+// asset file that the walk would visit.
+std::optional<LibraryFile> libraryFileAt(const std::string& resolvedRoot, const std::string& relativePath);
 
-// What the file system says of a file, read once.
+// What the file system says of a file (a link's target, for a link), read
+// once; a file that has turned into a link since is not regular.
 struct FileStatus {
   FileStamp stamp;
   std::int64_t birthNanoseconds = 0;  // modification time where there is no birth time
@@ -44,9 +47,11 @@ std::optional<FileStatus> statusOfFile(const std::string& absolutePath);
 std::optional<FileStatus> statusOfFile(const LibraryFile& file);
 
 // The asset of a file: identifier and dates from its status, the rest from its
-// data (through the index, so unchanged files are not read again).
-Asset assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
-                  ImageFacts* factsOut = nullptr);
+// data (through the index, so unchanged files are not read again). Nothing
+// when the content is not of the media type its name promises: text or
+// random bytes under an image name are no asset.
+std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
+                                 ImageFacts* factsOut = nullptr);
 
 // The identifier alone, from the status; reads no data.
 std::string identifierOfFile(const LibraryFile& file, const FileStatus& status);

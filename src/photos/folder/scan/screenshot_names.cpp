@@ -11,39 +11,71 @@ namespace shotsieve::folder {
 
 namespace {
 
-// Folder names, lower case.
+// Folder names, lower case: where desktop shells, phones, games and
+// screenshot tools save, in the languages they ship.
 constexpr std::string_view kScreenshotFolders[] = {
-    std::string_view{"screenshots"},      "screenshot",           "screen shots",
-    "bildschirmfotos",                    "captures d’écran",     "captures d'écran",
-    "capturas de pantalla",               "capturas de ecrã",     "capturas de tela",
-    "снимки экрана",                      "знімки екрана",        "schermafbeeldingen",
-    "schermate",                          "skärmbilder",          "skjermbilder",
-    "skærmbilleder",                      "kuvakaappaukset",      "zrzuty ekranu",
-    "snímky obrazovky",                   "képernyőképek",        "ekran görüntüleri",
-    "στιγμιότυπα οθόνης",                 "スクリーンショット",   "屏幕截图",
-    "螢幕截圖",                           "截图",                 "스크린샷",
+    // English, and Windows' Xbox Game Bar ("Videos/Captures", often synced into Pictures).
+    std::string_view{"screenshots"}, "screenshot", "screen shots", "captures",
+    // GNOME Shell's translated "Screenshots" and Android's vendor folders.
+    "bildschirmfotos", "captures d’écran", "captures d'écran", "capturas de pantalla", "capturas de ecrã",
+    "capturas de tela", "captures de pantalla", "capturi de ecran", "снимки экрана", "знімки екрана",
+    "schermafbeeldingen", "schermafdrukken", "schermate", "skärmbilder", "skjermbilder", "skærmbilleder",
+    "kuvakaappaukset", "zrzuty ekranu", "snímky obrazovky", "képernyőképek",
+    "ekran görüntüleri", "στιγμιότυπα οθόνης", "tangkapan layar", "ảnh chụp màn hình", "צילומי מסך",
+    "スクリーンショット", "屏幕截图", "螢幕截圖", "截图", "截圖", "스크린샷",
 };
 
-// File-name prefixes, lower case: GNOME, KDE, Android, macOS, Xfce and their
-// localised forms.
+// File-name prefixes, lower case. GNOME ("Screenshot from ...", and every
+// translation of it), KDE Spectacle and Xfce ("Screenshot_..."), Android,
+// ChromeOS and Windows' Snipping Tool ("Screenshot ..."), macOS in each
+// locale ("Screenshot ... at ...", the older "Screen Shot ...",
+// "Bildschirmfoto ...", "Skärmavbild ...", "截屏...", ...), ksnip and Deepin.
 constexpr std::string_view kScreenshotPrefixes[] = {
-    std::string_view{"screenshot"}, "screen shot",        "bildschirmfoto",      "capture d’écran",
-    "capture d'écran",              "captura de pantalla", "captura de tela",    "снимок экрана",
-    "знімок екрана",                "schermafbeelding",    "schermata",          "skärmbild",
-    "skjermbilde",                  "skærmbillede",        "näyttökuva",         "kuvakaappaus",
-    "zrzut ekranu",                 "snímek obrazovky",    "képernyőkép",        "ekran görüntüsü",
-    "στιγμιότυπο οθόνης",           "スクリーンショット",  "屏幕截图",           "截屏",
-    "螢幕截圖",                     "스크린샷",
+    std::string_view{"screenshot"}, "screen shot", "bildschirmfoto", "capture d’écran", "capture d'écran",
+    "captura de pantalla", "captura de tela", "captura de ecrã", "captură de ecran", "снимок экрана",
+    "знімок екрана", "schermafbeelding", "schermafdruk", "schermata", "skärmbild", "skärmavbild",
+    "skjermbilde", "skærmbillede", "näyttökuva", "kuvakaappaus", "zrzut ekranu", "snímek obrazovky",
+    "snímka obrazovky", "képernyőkép", "képernyőfotó", "ekran görüntüsü", "ekran resmi",
+    "στιγμιότυπο οθόνης", "tangkapan layar", "ảnh chụp màn hình", "צילום מסך", "スクリーンショット",
+    "屏幕截图", "屏幕快照", "截屏", "截图", "螢幕截圖", "螢幕快照", "截圖", "스크린샷", "ksnip_",
+    "deepin screenshot", "deepin-screenshot",
 };
 
-// Endings of the stem (name without extension): grim, scrot, flameshot.
+// Endings of the stem (name without extension): grim, scrot.
 constexpr std::string_view kScreenshotStemSuffixes[] = {std::string_view{"_grim"}, "_scrot"};
 
 // Software texts, lower case, matched anywhere in the text.
 constexpr std::string_view kScreenshotSoftware[] = {
     std::string_view{"gnome-screenshot"}, "screenshot", "spectacle", "ksnapshot", "flameshot",
-    "xfce4-screenshooter", "shutter", "ksnip",
+    "xfce4-screenshooter", "shutter", "ksnip", "grim", "scrot", "maim",
 };
+
+// Words that stand beside a twelve-hour time: macOS writes "2.07.09 PM" in
+// English, "오후 2.07.09" in Korean and "下午2.07.09" in Chinese.
+constexpr std::string_view kAfternoonMarks[] = {std::string_view{"pm"}, "오후", "下午", "午後"};
+constexpr std::string_view kMorningMarks[] = {std::string_view{"am"}, "오전", "上午", "午前"};
+
+// Names made by tools whose names carry no word for "screenshot", matched on
+// the whole stem: Steam's "20240305140709_1" and Flameshot's default
+// "2024-03-05_14-07" (PNG only: it saves nothing else by default).
+bool isSteamStem(std::string_view stem) {
+  const auto underscore = stem.find('_');
+  if (underscore != 14 || underscore + 1 >= stem.size()) return false;
+  for (std::size_t i = 0; i < stem.size(); ++i) {
+    if (i != underscore && (stem[i] < '0' || stem[i] > '9')) return false;
+  }
+  return true;
+}
+
+bool isFlameshotName(std::string_view name) {
+  constexpr std::string_view kShape = "dddd-dd-dd_dd-dd.png";
+  if (name.size() != kShape.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const bool digit = name[i] >= '0' && name[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : name[i] != kShape[i]) return false;
+  }
+  return true;
+}
 
 std::string_view stemOf(std::string_view name) {
   const auto dot = name.rfind('.');
@@ -82,7 +114,13 @@ int number(std::string_view digits) {
 }
 
 // Reads Y M D from runs[i...] as one 8-digit run or as runs of 4, 2 and 2.
-std::optional<std::array<int, 3>> readDate(const std::vector<DigitRun>& runs, std::size_t& i) {
+// Steam's 14-digit run holds the time as well; it is split in two.
+std::optional<std::array<int, 3>> readDate(std::vector<DigitRun>& runs, std::size_t& i) {
+  if (i < runs.size() && runs[i].digits.size() == 14) {
+    DigitRun time{runs[i].begin + 8, runs[i].digits.substr(8)};
+    runs[i].digits.resize(8);
+    runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(time));
+  }
   if (i < runs.size() && runs[i].digits.size() == 8) {
     const auto& d = runs[i++].digits;
     return std::array{number(d.substr(0, 4)), number(d.substr(4, 2)), number(d.substr(6, 2))};
@@ -123,6 +161,7 @@ bool isScreenshotFolderName(std::string_view folderName) {
 
 bool isScreenshotFileName(std::string_view fileName) {
   const std::string lower = lowercaseFull(fileName);
+  if (isSteamStem(stemOf(lower)) || isFlameshotName(lower)) return true;
   for (const auto prefix : kScreenshotPrefixes) {
     if (startsWith(lower, prefix)) return true;
   }
@@ -144,20 +183,32 @@ bool isScreenshotSoftware(std::string_view software) {
 std::optional<double> dateFromScreenshotFileName(std::string_view fileName) {
   if (!isScreenshotFileName(fileName)) return std::nullopt;
   const std::string_view stem = stemOf(fileName);
-  const auto runs = digitRuns(stem);
-  for (std::size_t start = 0; start < runs.size(); ++start) {
+  for (std::size_t start = 0;; ++start) {
+    auto runs = digitRuns(stem);  // afresh: readDate may split a run
+    if (start >= runs.size()) break;
     std::size_t i = start;
     const auto date = readDate(runs, i);
     if (!date) continue;
+    const std::size_t dateEnd = runs[i - 1].begin + runs[i - 1].digits.size();
+    const std::size_t timeBegin = i < runs.size() ? runs[i].begin : stem.size();
     const auto time = readTime(runs, i);
     if (!time) continue;
     auto [year, month, day] = *date;
     auto [hour, minute, second] = *time;
-    // macOS writes "2.07.09 PM" in twelve-hour locales.
     const std::size_t afterTime = runs[i - 1].begin + runs[i - 1].digits.size();
-    const std::string rest = lowercaseFull(stem.substr(afterTime, 6));
-    if (hour <= 12 && (startsWith(rest, " pm") || startsWith(rest, "\u202fpm"))) hour = hour % 12 + 12;
-    if (hour <= 12 && (startsWith(rest, " am") || startsWith(rest, "\u202fam"))) hour = hour % 12;
+    const std::string before = lowercaseFull(stem.substr(dateEnd, timeBegin - dateEnd));
+    const std::string after = lowercaseFull(stem.substr(afterTime, 8));
+    const auto marked = [&](const auto& marks) {
+      for (const std::string_view mark : marks) {
+        const bool ascii = static_cast<unsigned char>(mark[0]) < 0x80;
+        if (!ascii && before.find(mark) != std::string::npos) return true;  // "오후 2.07.09", "下午2.07.09"
+        const std::string_view rest = std::string_view(after).substr(after.starts_with("\u202f") ? 3 : 0);
+        if (rest.starts_with(mark) || (rest.starts_with(" ") && rest.substr(1).starts_with(mark))) return true;
+      }
+      return false;
+    };
+    if (hour >= 1 && hour <= 12 && marked(kAfternoonMarks)) hour = hour % 12 + 12;
+    if (hour >= 1 && hour <= 12 && marked(kMorningMarks)) hour = hour % 12;
     if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
       continue;
     }

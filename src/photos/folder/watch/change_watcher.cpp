@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "photos/folder/metadata/image_metadata.h"
+#include "photos/folder/metadata/image_wholeness.h"
+#include "photos/folder/scan/link_target.h"
 #include "photos/folder/scan/library_scan.h"
 
 namespace shotsieve::folder {
@@ -54,7 +56,7 @@ struct ChangeWatcher::State {
   std::thread thread;
 
   State(std::string rootPath, MetadataIndex& metadataIndex, Deliver deliverChange)
-      : root(std::move(rootPath)), index(metadataIndex), deliver(std::move(deliverChange)) {}
+      : root(resolvedLibraryRoot(rootPath)), index(metadataIndex), deliver(std::move(deliverChange)) {}
 
   std::string join(const std::string& folder, std::string_view name) const {
     return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
@@ -78,7 +80,7 @@ struct ChangeWatcher::State {
       if (collect) {
         ready.push_back(relative);
       } else if (auto status = statusOfFile(file)) {
-        known.insert(identifierOfFile(LibraryFile{relative, file.absolutePath, file.mediaType, false}, *status));
+        known.insert(identifierOfFile(LibraryFile{relative, file.absolutePath, file.contentPath, file.mediaType}, *status));
       }
     });
     addFolderWatches(path, relativeFolder, 0);
@@ -185,18 +187,19 @@ struct ChangeWatcher::State {
     for (const auto& relative : ready) {
       const auto file = libraryFileAt(root, relative);
       if (!file) continue;
-      const auto status = statusOfFile(file->absolutePath);
+      const auto status = statusOfFile(*file);
       if (!status || !status->regular) continue;  // gone before it could be read
       const std::string identifier = identifierOfFile(*file, *status);
       if (known.contains(identifier)) continue;
       ImageFacts facts;
-      Asset asset = assetOfFile(*file, *status, index, &facts);
+      auto asset = assetOfFile(*file, *status, index, &facts);
+      if (!asset) continue;  // not what its name says
       // A corrupt or unfinished image is not an asset yet; a later event may complete it.
-      if (file->mediaType == kImageMediaType && (!facts.headerRead || !imageDataLooksWhole(file->absolutePath))) {
+      if (file->mediaType == kImageMediaType && (!facts.headerRead || !imageDataLooksWhole(file->contentPath))) {
         continue;
       }
       known.insert(identifier);
-      change.inserted.push_back(std::move(asset));
+      change.inserted.push_back(std::move(*asset));
     }
     ready.clear();
     std::stable_sort(change.inserted.begin(), change.inserted.end(),

@@ -1,0 +1,321 @@
+#include "photos/folder/metadata/image_wholeness.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+
+#include "photos/folder/metadata/file_format.h"
+#include "photos/folder/no_link_open.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+class FileBytes final : public ByteSource {
+ public:
+  FileBytes(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  std::string_view read(std::uint64_t offset, std::size_t length) override {
+    if (offset >= size_) return {};
+    if (offset < start_ || offset + length > start_ + window_.size()) fill(offset, length);
+    const std::size_t from = static_cast<std::size_t>(offset - start_);
+    return std::string_view(window_).substr(from, std::min(length, window_.size() - std::min(from, window_.size())));
+  }
+
+ private:
+  void fill(std::uint64_t offset, std::size_t length) {
+    window_.resize(std::max<std::size_t>(length, 64 * 1024));
+    std::size_t got = 0;
+    while (got < window_.size()) {
+      const ssize_t n = ::pread(fd_, window_.data() + got, window_.size() - got, static_cast<off_t>(offset + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    window_.resize(got);
+    start_ = offset;
+  }
+
+  int fd_;
+  std::uint64_t size_;
+  std::uint64_t start_ = 0;
+  std::string window_;
+};
+
+class StringBytes final : public ByteSource {
+ public:
+  explicit StringBytes(std::string_view bytes) : bytes_(bytes) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  std::string_view read(std::uint64_t offset, std::size_t length) override {
+    if (offset >= bytes_.size()) return {};
+    return bytes_.substr(static_cast<std::size_t>(offset), length);
+  }
+
+ private:
+  std::string_view bytes_;
+};
+
+// Numbers in the file, or nothing when the file ends first.
+struct Reader {
+  ByteSource& bytes;
+  bool littleEndian = false;
+
+  std::optional<std::uint64_t> number(std::uint64_t offset, std::size_t width) {
+    const std::string_view got = bytes.read(offset, width);
+    if (got.size() < width) return std::nullopt;
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+      const auto byte = static_cast<unsigned char>(got[littleEndian ? width - 1 - i : i]);
+      value = value << 8 | byte;
+    }
+    return value;
+  }
+  std::optional<unsigned> byte(std::uint64_t offset) {
+    auto value = number(offset, 1);
+    return value ? std::optional<unsigned>(static_cast<unsigned>(*value)) : std::nullopt;
+  }
+};
+
+bool wholePng(Reader& in) {
+  for (std::uint64_t at = 8;;) {
+    const auto length = in.number(at, 4);
+    const std::string_view type = in.bytes.read(at + 4, 4);
+    if (!length || type.size() < 4) return false;
+    const std::uint64_t end = at + 12 + *length;
+    if (end > in.bytes.size()) return false;
+    if (type == "IEND") return true;
+    at = end;
+  }
+}
+
+// Skips entropy-coded data to the next marker that is not a restart or a
+// stuffed byte; returns its offset.
+std::optional<std::uint64_t> nextMarker(Reader& in, std::uint64_t at) {
+  const std::uint64_t size = in.bytes.size();
+  while (at < size) {
+    const std::string_view chunk = in.bytes.read(at, 64 * 1024);
+    if (chunk.empty()) return std::nullopt;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      if (static_cast<unsigned char>(chunk[i]) != 0xFF) continue;
+      const auto next = in.byte(at + i + 1);
+      if (!next) return std::nullopt;
+      if (*next == 0x00 || *next == 0xFF || (*next >= 0xD0 && *next <= 0xD7)) continue;
+      return at + i;
+    }
+    at += chunk.size();
+  }
+  return std::nullopt;
+}
+
+bool wholeJpeg(Reader& in) {
+  for (std::uint64_t at = 2;;) {
+    if (in.byte(at) != 0xFFu) return false;
+    while (in.byte(at + 1) == 0xFFu) ++at;  // fill bytes before a marker
+    const auto marker = in.byte(at + 1);
+    if (!marker) return false;
+    if (*marker == 0xD9) return true;  // end of image: what follows is a trailer
+    if (*marker == 0x01 || (*marker >= 0xD0 && *marker <= 0xD7)) {
+      at += 2;
+      continue;
+    }
+    const auto length = in.number(at + 2, 2);
+    if (!length || *length < 2) return false;
+    const std::uint64_t end = at + 2 + *length;
+    if (end > in.bytes.size()) return false;
+    if (*marker == 0xDA) {  // start of scan: the coded data runs to the next marker
+      const auto next = nextMarker(in, end);
+      if (!next) return false;
+      at = *next;
+    } else {
+      at = end;
+    }
+  }
+}
+
+bool wholeWebp(Reader& in) {
+  in.littleEndian = true;
+  const auto riffSize = in.number(4, 4);
+  return riffSize && *riffSize >= 4 && in.bytes.size() >= *riffSize + 8;
+}
+
+// Sub-blocks of GIF data, each led by its length, ending with an empty one.
+std::optional<std::uint64_t> skipSubBlocks(Reader& in, std::uint64_t at) {
+  for (;;) {
+    const auto length = in.byte(at);
+    if (!length) return std::nullopt;
+    at += 1 + *length;
+    if (*length == 0) return at;
+  }
+}
+
+bool wholeGif(Reader& in) {
+  const auto flags = in.byte(10);
+  if (!flags) return false;
+  std::uint64_t at = 13 + ((*flags & 0x80) ? 3u * (2u << (*flags & 7)) : 0u);
+  for (;;) {
+    const auto introducer = in.byte(at);
+    if (!introducer) return false;
+    if (*introducer == 0x3B) return true;  // the trailer
+    if (*introducer == 0x21) {             // an extension: label, then sub-blocks
+      const auto end = skipSubBlocks(in, at + 2);
+      if (!end) return false;
+      at = *end;
+    } else if (*introducer == 0x2C) {  // an image: descriptor, colour table, code size, data
+      const auto local = in.byte(at + 9);
+      if (!local) return false;
+      at += 10 + ((*local & 0x80) ? 3u * (2u << (*local & 7)) : 0u) + 1;
+      const auto end = skipSubBlocks(in, at);
+      if (!end) return false;
+      at = *end;
+    } else {
+      return false;
+    }
+  }
+}
+
+// Where the values of one TIFF entry lie: SHORT or LONG values, inline when
+// they fit in the entry.
+struct TiffValues {
+  std::uint64_t at = 0;
+  std::uint64_t count = 0;
+  std::size_t width = 0;
+};
+
+std::optional<TiffValues> tiffValues(Reader& in, std::uint64_t entry) {
+  const auto type = in.number(entry + 2, 2);
+  const auto count = in.number(entry + 4, 4);
+  if (!type || !count || (*type != 3 && *type != 4)) return std::nullopt;
+  TiffValues values{entry + 8, *count, static_cast<std::size_t>(*type == 3 ? 2 : 4)};
+  if (values.count * values.width > 4) {
+    const auto offset = in.number(entry + 8, 4);
+    if (!offset) return std::nullopt;
+    values.at = *offset;
+  }
+  return values;
+}
+
+// The value of a directory entry lies inside the file, inline or where its
+// offset points.
+bool tiffEntryInside(Reader& in, std::uint64_t entry) {
+  static constexpr std::uint64_t kTypeSizes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4, 0, 0, 8, 8, 8};
+  const auto type = in.number(entry + 2, 2);
+  const auto count = in.number(entry + 4, 4);
+  const auto offset = in.number(entry + 8, 4);
+  if (!type || !count || !offset) return false;
+  const std::uint64_t length = (*type < std::size(kTypeSizes) ? kTypeSizes[*type] : 0) * *count;
+  return length <= 4 || *offset + length <= in.bytes.size();
+}
+
+// Every strip or tile of one directory lies inside the file.
+bool tiffDataInside(Reader& in, const TiffValues& offsets, const TiffValues& counts) {
+  if (offsets.count != counts.count || offsets.count > (1u << 22)) return false;
+  for (std::uint64_t i = 0; i < offsets.count; ++i) {
+    const auto offset = in.number(offsets.at + i * offsets.width, offsets.width);
+    const auto count = in.number(counts.at + i * counts.width, counts.width);
+    if (!offset || !count || *offset + *count > in.bytes.size()) return false;
+  }
+  return true;
+}
+
+bool wholeTiff(Reader& in) {
+  in.littleEndian = in.bytes.read(0, 1) == "I";
+  auto next = in.number(4, 4);
+  for (int directories = 0; next && *next != 0; ++directories) {
+    if (directories >= 64 || *next < 8) return false;  // a loop, or nonsense
+    const std::uint64_t ifd = *next;
+    const auto entries = in.number(ifd, 2);
+    if (!entries) return false;
+    std::optional<TiffValues> offsets, counts;
+    for (std::uint64_t i = 0; i < *entries; ++i) {
+      const std::uint64_t entry = ifd + 2 + i * 12;
+      const auto tag = in.number(entry, 2);
+      if (!tag || !tiffEntryInside(in, entry)) return false;
+      if (*tag == 273 || *tag == 324) offsets = tiffValues(in, entry);  // strip or tile offsets
+      if (*tag == 279 || *tag == 325) counts = tiffValues(in, entry);   // their byte counts
+    }
+    // The first directory is the image itself and must say where its data is.
+    if (directories == 0 && (!offsets || !counts)) return false;
+    if (offsets && counts && !tiffDataInside(in, *offsets, *counts)) return false;
+    next = in.number(ifd + 2 + *entries * 12, 4);
+  }
+  return next.has_value();
+}
+
+bool wholeBmp(Reader& in) {
+  in.littleEndian = true;
+  const auto declared = in.number(2, 4);
+  const auto dataOffset = in.number(10, 4);
+  if (!declared || !dataOffset) return false;
+  // Some writers leave the file size 0; the pixel data must then at least start.
+  if (*declared == 0) return in.bytes.size() > *dataOffset;
+  return in.bytes.size() >= *declared && *declared > *dataOffset;
+}
+
+bool wholeIsoMedia(Reader& in) {
+  bool meta = false;
+  std::uint64_t at = 0;
+  const std::uint64_t size = in.bytes.size();
+  for (int boxes = 0; at < size; ++boxes) {
+    if (boxes > 100000) return false;
+    auto length = in.number(at, 4);
+    const std::string_view type = in.bytes.read(at + 4, 4);
+    if (!length || type.size() < 4) return false;
+    if (*length == 1) length = in.number(at + 8, 8);  // a 64-bit size follows the type
+    if (!length) return false;
+    if (type == "meta") meta = true;
+    if (*length == 0) return meta;  // the last box runs to the end of the file
+    if (*length < 8) return false;
+    at += *length;
+  }
+  return meta && at == size;
+}
+
+}  // namespace
+
+bool imageStructureIsWhole(ByteSource& bytes) {
+  Reader in{bytes};
+  switch (sniffFileFormat(bytes.read(0, kSniffBytes))) {
+    case FileFormat::png:
+      return wholePng(in);
+    case FileFormat::jpeg:
+      return wholeJpeg(in);
+    case FileFormat::webp:
+      return wholeWebp(in);
+    case FileFormat::gif:
+      return wholeGif(in);
+    case FileFormat::tiff:
+      return wholeTiff(in);
+    case FileFormat::bmp:
+      return wholeBmp(in);
+    case FileFormat::heif:
+    case FileFormat::avif:
+      return wholeIsoMedia(in);
+    case FileFormat::video:
+    case FileFormat::unknown:
+      return false;
+  }
+  return false;
+}
+
+bool imageDataLooksWhole(const std::string& absolutePath) {
+  const int fd = openWithoutLinks(absolutePath);
+  if (fd < 0) return false;
+  struct stat info;
+  bool whole = false;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    FileBytes bytes(fd, static_cast<std::uint64_t>(info.st_size));
+    whole = imageStructureIsWhole(bytes);
+  }
+  ::close(fd);
+  return whole;
+}
+
+bool imageBytesLookWhole(std::string_view bytes) {
+  StringBytes source(bytes);
+  return imageStructureIsWhole(source);
+}
+
+}  // namespace shotsieve::folder

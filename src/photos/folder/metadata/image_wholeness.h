@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace shotsieve::folder {
+
+// Reads a file at any offset; what lies past the end reads as nothing. The
+// watcher's files may still be growing or shrinking, so nothing is mapped.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::uint64_t size() const = 0;
+  // Up to `length` bytes from `offset`, fewer at the end.
+  virtual std::string_view read(std::uint64_t offset, std::size_t length) = 0;
+};
+
+// True when the structure of the image data is complete, judged by its
+// format: PNG chunks up to IEND; JPEG segments and entropy-coded data up to
+// the end-of-image marker, whatever follows it; the RIFF size of a WebP; GIF
+// blocks up to the trailer; TIFF directories and strips or tiles inside the
+// file; the size a BMP declares; HEIF and AVIF boxes adding up to the file.
+bool imageStructureIsWhole(ByteSource& bytes);
+
+// The same for a file by absolute path (opened without following links);
+// false for anything that is no image or cannot be read.
+bool imageDataLooksWhole(const std::string& absolutePath);
+
+// The bytes of a string as a ByteSource, for tests and fuzzing.
+bool imageBytesLookWhole(std::string_view bytes);
+
+}  // namespace shotsieve::folder

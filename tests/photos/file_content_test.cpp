@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "image_fixtures.h"
+#include "photos/folder/metadata/file_format.h"
+#include "photos/folder/metadata/image_metadata.h"
+#include "photos/folder/metadata/image_wholeness.h"
+#include "photos/photo_library.h"
+#include "scratch_dir.h"
+
+namespace shotsieve::folder {
+namespace {
+
+using shotsieve::testing::JpegFixture;
+using shotsieve::testing::readFile;
+using shotsieve::testing::runTool;
+using shotsieve::testing::ScratchDir;
+using shotsieve::testing::writeFile;
+
+std::string ftyp(std::string_view major, std::string_view compatible) {
+  std::string box(4, '\0');
+  box[3] = static_cast<char>(16 + compatible.size());
+  return box + "ftyp" + std::string(major) + std::string(4, '\0') + std::string(compatible);
+}
+
+TEST(FileFormat, FirstBytesDecideNotTheName) {
+  const std::string bmpHeader = std::string("BM") + std::string(12, '\0') + std::string("\x28\0\0\0", 4);
+  const std::pair<std::string, FileFormat> table[] = {
+      {std::string("\x89PNG\r\n\x1a\n", 8), FileFormat::png},
+      {"\xFF\xD8\xFF\xE0", FileFormat::jpeg},
+      {std::string("RIFF\0\0\0\0WEBPVP8 ", 16), FileFormat::webp},
+      {std::string("RIFF\0\0\0\0AVI LIST", 16), FileFormat::video},
+      {"GIF89a", FileFormat::gif},
+      {std::string("II*\0", 4), FileFormat::tiff},
+      {std::string("MM\0*", 4), FileFormat::tiff},
+      {bmpHeader, FileFormat::bmp},
+      {"BMW service notes, spring", FileFormat::unknown},
+      {ftyp("heic", "mif1heic"), FileFormat::heif},
+      {ftyp("mif1", "heicmiaf"), FileFormat::heif},
+      {ftyp("avif", "avifmif1miaf"), FileFormat::avif},
+      {ftyp("mif1", "avifmiaf"), FileFormat::avif},  // AVIF listed after the HEIF structural brand
+      {ftyp("isom", "isomavc1"), FileFormat::video},
+      {std::string("\0\0\0\x08moov", 8), FileFormat::video},
+      {"\x1A\x45\xDF\xA3", FileFormat::video},
+      {"just some notes\n", FileFormat::unknown},
+      {"", FileFormat::unknown},
+      {"\x89PN", FileFormat::unknown},
+  };
+  for (const auto& [head, format] : table) EXPECT_EQ(sniffFileFormat(head), format) << head;
+  EXPECT_EQ(mediaTypeOfFormat(FileFormat::heif), kImageMediaType);
+  EXPECT_EQ(mediaTypeOfFormat(FileFormat::video), kVideoMediaType);
+  EXPECT_EQ(mediaTypeOfFormat(FileFormat::unknown), 0);
+}
+
+// Every format the library reads, made by the tools that make such files.
+class RealImageFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!runTool("command -v convert")) GTEST_SKIP() << "ImageMagick's convert is not installed";
+  }
+  std::string make(const std::string& name, const std::string& command) {
+    const std::string path = dir / name;
+    if (!runTool(command + " '" + path + "'")) ADD_FAILURE() << "could not make " << name;
+    return path;
+  }
+  ScratchDir dir;
+};
+
+TEST_F(RealImageFiles, WholeUntilCutWhateverFollowsTheEnd) {
+  const std::string image = "convert -size 96x64 plasma:fractal -depth 8";
+  std::vector<std::string> files = {
+      make("a.png", image), make("a.jpg", image), make("a.gif", image),
+      make("a.webp", image), make("a.tif", image), make("a.bmp", image),
+      make("tiled.tif", image + " -compress lzw -define tiff:tile-geometry=32x32"),
+      make("progressive.jpg", image + " -interlace JPEG"),
+  };
+  if (runTool("command -v heif-enc")) files.push_back(make("a.heic", "heif-enc -q 40 " + dir / "a.png" + " -o"));
+  if (runTool("command -v avifenc")) files.push_back(make("a.avif", "avifenc -s 10 " + dir / "a.png"));
+  for (const auto& path : files) {
+    const std::string bytes = readFile(path);
+    ASSERT_GT(bytes.size(), 40u) << path;
+    EXPECT_TRUE(imageDataLooksWhole(path)) << path;
+    for (const std::size_t cut : {bytes.size() / 3, bytes.size() * 2 / 3, bytes.size() - 1}) {
+      EXPECT_FALSE(imageBytesLookWhole(std::string_view(bytes).substr(0, cut))) << path << " cut at " << cut;
+    }
+    const ImageFacts facts = readImageFacts(path);
+    EXPECT_EQ(facts.width, 96) << path;
+    EXPECT_EQ(facts.height, 64) << path;
+  }
+  // Phones append trailers and motion-photo data after a JPEG's end.
+  const std::string jpeg = readFile(dir / "a.jpg");
+  writeFile(dir / "trailer.jpg", jpeg + std::string(100, '\x7f'));
+  EXPECT_TRUE(imageDataLooksWhole(dir / "trailer.jpg"));
+  writeFile(dir / "trailer.png", readFile(dir / "a.png") + "trailing");
+  EXPECT_TRUE(imageDataLooksWhole(dir / "trailer.png"));
+  EXPECT_FALSE(imageBytesLookWhole(""));
+  EXPECT_FALSE(imageBytesLookWhole("GIF89a"));
+}
+
+TEST_F(RealImageFiles, HeicAndAvifScreenshotsThroughExiv2) {
+  if (!runTool("command -v heif-enc") || !runTool("command -v avifenc")) {
+    GTEST_SKIP() << "heif-enc or avifenc is not installed";
+  }
+  const std::string jpeg = make("source.jpg", "convert -size 1170x2532 gradient:white-navy -quality 60");
+  shotsieve::testing::addMetadata(jpeg, JpegFixture{0, 0, "2024:03:05 14:07:09", "+01:00", "Screenshot", 5});
+  make("shot.heic", "heif-enc -q 30 " + jpeg + " -o");
+  make("shot.avif", "avifenc -s 10 " + jpeg);
+  for (const auto& [name, format] : {std::pair{"shot.heic", FileFormat::heif}, std::pair{"shot.avif", FileFormat::avif}}) {
+    const ImageFacts facts = readImageFacts(dir / name);
+    EXPECT_EQ(facts.format, format) << name;
+    EXPECT_EQ(facts.width, 1170) << name;
+    EXPECT_EQ(facts.height, 2532) << name;
+    EXPECT_EQ(facts.captureDate, 1709644029) << name;
+    EXPECT_TRUE(facts.markedScreenshot) << name;
+    EXPECT_TRUE(facts.favorite) << name;
+  }
+}
+
+}  // namespace
+}  // namespace shotsieve::folder
