@@ -1,9 +1,6 @@
 #include "listing/list_json.h"
 
 #include <sys/stat.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +14,7 @@
 #include "listing/asset_record.h"
 #include "listing/window.h"
 #include "output/json.h"
+#include "output/json_array_text.h"
 #include "photos/authorization.h"
 
 namespace shotsieve {
@@ -32,39 +30,6 @@ void createExportDirectory(const std::string& dir) {
   }
   ::mkdir(dir.c_str(), 0700);
 }
-
-// Hands the pages of freed assets back to the system. The answer text lives in
-// one large block of its own, so without this the freed small blocks would
-// stay resident beside it for the rest of a long listing.
-void returnFreedMemory() {
-#ifdef __GLIBC__
-  ::malloc_trim(0);
-#endif
-}
-
-// A JSON array built one encoded object at a time; the same text as
-// jsonEncode of the whole array, "{}" included when any object fails.
-class ListText {
- public:
-  explicit ListText(std::size_t expected) : expected_(expected) {}
-
-  void add(const JsonObject& object) {
-    const std::string encoded = jsonEncode(object);
-    failed_ = failed_ || encoded == "{}";  // every object added has members
-    // Sized once from the first entry, instead of doubling as it grows.
-    if (count_ == 0) text_.reserve((encoded.size() + 16) * (expected_ + 1) + 2);
-    text_ += count_++ == 0 ? "[" : ",";
-    text_ += encoded;
-  }
-  std::size_t size() const { return count_; }
-  std::string text() && { return failed_ ? "{}" : count_ == 0 ? "[]" : std::move(text_) + "]"; }
-
- private:
-  std::size_t expected_;
-  std::string text_;
-  std::size_t count_ = 0;
-  bool failed_ = false;
-};
 
 JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
   JsonObject entry;
@@ -94,7 +59,7 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
 
   // Encoded entry by entry, so a long window never holds its whole answer twice.
   const std::size_t total = assets.size();
-  ListText result(total);
+  JsonArrayText result(total);
   std::deque<std::future<ExportResult>> underWay;  // in fetch order
   std::size_t started = 0;
   bool budgetSpent = false;
@@ -118,7 +83,7 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
     if (result.size() % 8192 == 0) returnFreedMemory();
     underWay.pop_front();
   }
-  assets = {};
+  std::vector<Asset>().swap(assets);  // "= {}" would keep the buffer
   pruneCache(exportDir, kCacheKeepDays);
   if (budgetSpent) {
     result.add(JsonObject{}.set("__truncated", true).set("__done", result.size()).set("__total", total));

@@ -5,6 +5,7 @@
 #include "listing/asset_record.h"
 #include "listing/list_command.h"
 #include "listing/window.h"
+#include "output/json_array_text.h"
 #include "output/print.h"
 #include "photos/authorization.h"
 
@@ -14,10 +15,20 @@ std::string listTodayJSON(PhotoLibrary& library) {
   const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
   if (!authStatusAllowsReading(status)) return notAuthorizedJSON(status);
   const FetchOptions fetch = screenshotQuery(windowStart(1, std::time(nullptr)));
-  JsonArray items;
-  for (const Asset& asset : library.fetchAssetsWithOptions(fetch).assets) items.push_back(assetToDict(asset));
+  std::vector<Asset> assets = std::move(library.fetchAssetsWithOptions(fetch).assets);
+  // Encoded record by record, each asset freed once written: the same text as
+  // encoding the whole object, without holding every record as a value.
+  JsonArrayText items(assets.size());
+  for (Asset& asset : assets) {
+    items.add(assetToDict(asset));
+    Asset done = std::move(asset);
+    if (items.size() % 8192 == 0) returnFreedMemory();
+  }
   const std::size_t count = items.size();
-  return jsonEncode(JsonObject{}.set("count", count).set("items", std::move(items)));
+  std::vector<Asset>().swap(assets);  // "= {}" would keep the buffer
+  std::string itemsText = std::move(items).text();
+  if (itemsText == "{}") return itemsText;
+  return R"({"count":)" + std::to_string(count) + R"(,"items":)" + itemsText + "}";
 }
 
 int cmdListToday(PhotoLibrary& library) {

@@ -5,14 +5,17 @@
 
 #include "output/utf8.h"
 #include "photos/folder/access_state.h"
+#include "photos/folder/metadata/image_metadata.h"
+#include "photos/folder/metadata/read_pool.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/resource_copy.h"
 
 namespace shotsieve::folder {
 
-FolderLibrary::FolderLibrary(LibraryLocation location, std::string usageText)
+FolderLibrary::FolderLibrary(LibraryLocation location, std::string usageText, ReadSettings readSettings)
     : location_(std::move(location)),
       usageText_(std::move(usageText)),
+      readSettings_(readSettings),
       index_(location_.cacheDir.empty() ? std::string() : location_.cacheDir + "/metadata-index") {}
 
 FolderLibrary::~FolderLibrary() { watcher_.reset(); }
@@ -35,16 +38,50 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
 FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   FetchResult result;
   result.options = options;
-  walkLibrary(location_.root, options.mediaType, [&](const LibraryFile& file) {
-    const auto status = statusOfFile(file);
-    if (!status || !status->regular) return;  // vanished, or a link to no file
-    auto asset = assetOfFile(file, *status, index_);
-    if (asset && fetchOptionsSelect(options, *asset)) result.assets.push_back(std::move(*asset));
-  });
+  std::mutex resultMutex;
+  const auto keep = [&](std::optional<Asset> asset) {
+    if (!asset) return;
+    std::lock_guard lock(resultMutex);
+    result.assets.push_back(std::move(*asset));
+  };
+  const bool prefilter = options.earliestCreationDate && readSettings_.datePrefilter == ReadSettings::DatePrefilter::on;
+  // Reads go to the pool a few dozen at a time: one read takes microseconds,
+  // less than handing it to another thread.
+  using Batch = std::vector<std::pair<LibraryFile, FileStatus>>;
+  Batch batch;
+  {
+    ReadPool pool(readSettings_.threads);
+    const auto submit = [&] {
+      pool.submit([&, jobs = std::move(batch)] {
+        for (const auto& [file, status] : jobs) {
+          const ImageFacts facts = readImageFacts(file.contentPath);
+          index_.store(file.relativePath, status.stamp, facts);
+          keep(assetOfFacts(file, status, facts, &options));
+        }
+      });
+      batch = Batch();
+    };
+    walkLibrary(location_.root, options.mediaType, [&](const LibraryFile& file) {
+      const auto status = statusOfFile(file);
+      if (!status || !status->regular) return;  // vanished, or a link to no file
+      if (prefilter && fileTimesRuleOut(*status, *options.earliestCreationDate)) {
+        index_.keep(file.relativePath);  // still there: its facts serve an undated fetch later
+        return;
+      }
+      if (const auto facts = index_.find(file.relativePath, status->stamp)) {
+        keep(assetOfFacts(file, *status, *facts, &options));
+        return;
+      }
+      batch.emplace_back(file, *status);
+      batch.back().first.folderFd = -1;  // the walk closes it; the read goes by path
+      if (batch.size() >= 32) submit();
+    });
+    if (!batch.empty()) submit();
+  }  // every read has finished here
   index_.save();
   std::sort(result.assets.begin(), result.assets.end(), [](const Asset& a, const Asset& b) {
     if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
-    return a.locator < b.locator;  // ties in path order, so runs agree
+    return a.locator < b.locator;  // ties in path order, so runs and thread counts agree
   });
   return result;
 }

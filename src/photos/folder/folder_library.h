@@ -12,10 +12,16 @@
 
 namespace shotsieve::folder {
 
+// How a fetch reads files; the answers are the same either way.
+struct ReadSettings {
+  unsigned threads = 0;  // 0: one per core
+  enum class DatePrefilter { on, off } datePrefilter = DatePrefilter::on;  // pass over files too old for a dated fetch
+};
+
 // The user's Pictures folder as the photo library.
 class FolderLibrary final : public PhotoLibrary {
  public:
-  FolderLibrary(LibraryLocation location, std::string usageText);
+  FolderLibrary(LibraryLocation location, std::string usageText, ReadSettings readSettings = {});
   ~FolderLibrary() override;
 
   int authorizationStatusForAccessLevel(int accessLevel) override;
@@ -31,6 +37,7 @@ class FolderLibrary final : public PhotoLibrary {
 
   const LibraryLocation location_;
   const std::string usageText_;
+  const ReadSettings readSettings_;
   MetadataIndex index_;
   MetadataIndex watcherIndex_{""};  // new files only: no need to load the stored index
   std::mutex observersMutex_;

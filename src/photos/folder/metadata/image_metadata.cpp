@@ -10,6 +10,7 @@
 #include <exiv2/exiv2.hpp>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "photos/folder/metadata/date_text.h"
@@ -82,18 +83,24 @@ bool readPngTexts(std::FILE* file, PngTexts* out) {
 
 // ---- Exif and XMP, through exiv2 ---------------------------------------------
 
-// exiv2's XMP decoding is not thread-safe, and its set-up is global.
-std::mutex& exiv2Mutex() {
-  static std::mutex mutex;
-  return mutex;
+// The XMP toolkit inside exiv2 is not thread-safe; exiv2 takes this lock
+// around every use of it once it is handed the lock at set-up. Images of
+// their own are read on several threads at once.
+void lockXmp(void* mutex, bool lock) {
+  if (lock) {
+    static_cast<std::mutex*>(mutex)->lock();
+  } else {
+    static_cast<std::mutex*>(mutex)->unlock();
+  }
 }
 
 void setUpExiv2Once() {
   static std::once_flag once;
+  static std::mutex xmpMutex;
   std::call_once(once, [] {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     Exiv2::LogMsg::setHandler(nullptr);
-    Exiv2::XmpParser::initialize();
+    Exiv2::XmpParser::initialize(lockXmp, &xmpMutex);
 #ifdef EXV_ENABLE_BMFF
     Exiv2::enableBMFF(true);
 #endif
@@ -137,10 +144,11 @@ void applyXmp(const Exiv2::XmpData& xmp, ImageFacts& facts) {
   if (comment != xmp.end() && isScreenshotComment(comment->toString())) facts.markedScreenshot = true;
 }
 
-void readWithExiv2(const std::string& path, ImageFacts& facts, bool takeSize) {
+// `open` gives the image, from a file name or from bytes in memory.
+template <typename Open>
+void readWithExiv2(const Open& open, ImageFacts& facts, bool takeSize) {
   try {
-    std::lock_guard lock(exiv2Mutex());
-    auto image = Exiv2::ImageFactory::open(path);
+    auto image = open();
     if (image.get() == nullptr) return;
     image->readMetadata();
     if (takeSize) {
@@ -165,10 +173,9 @@ void readPng(std::FILE* file, const std::string& path, ImageFacts& facts) {
   facts.height = texts.height;
   if (!texts.software.empty() && isScreenshotSoftware(texts.software)) facts.markedScreenshot = true;
   // Exif first, as for every format; libpng does not parse it, exiv2 does.
-  if (texts.hasExif) readWithExiv2(path, facts, false);
+  if (texts.hasExif) readWithExiv2([&] { return Exiv2::ImageFactory::open(path); }, facts, false);
   if (!texts.xmp.empty()) {
     try {
-      std::lock_guard lock(exiv2Mutex());
       Exiv2::XmpData xmp;
       if (Exiv2::XmpParser::decode(xmp, texts.xmp) == 0) applyXmp(xmp, facts);
     } catch (...) {
@@ -198,6 +205,48 @@ std::string nameForExiv2(std::FILE* file, const std::string& path) {
   return haveProc ? "/proc/self/fd/" + std::to_string(::fileno(file)) : path;
 }
 
+// Larger than the metadata of any real JPEG (each segment holds at most 64 KiB).
+constexpr std::size_t kMaxJpegHead = std::size_t{4} << 20;
+
+// A JPEG up to its first scan, with an end marker after it: every segment
+// exiv2 reads for the metadata and the size, without the image data, read in
+// one or two calls. Nothing when the segments do not lead to a scan.
+std::optional<std::string> jpegUpToScan(int fd) {
+  std::string bytes;
+  const auto have = [&](std::size_t end) {
+    if (end > kMaxJpegHead) return false;
+    while (bytes.size() < end) {
+      const std::size_t from = bytes.size();
+      bytes.resize(from + std::max<std::size_t>(end - from, 8 * 1024));
+      const ssize_t got = ::pread(fd, bytes.data() + from, bytes.size() - from, static_cast<off_t>(from));
+      bytes.resize(from + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+      if (got <= 0) break;
+    }
+    return bytes.size() >= end;
+  };
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  for (std::size_t i = 2;;) {
+    if (!have(i + 4) || at(i) != 0xFF) return std::nullopt;
+    const unsigned marker = at(i + 1);
+    if (marker == 0xFF) {  // fill before a marker
+      ++i;
+      continue;
+    }
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      i += 2;
+      continue;
+    }
+    if (marker == 0xD9) return std::nullopt;  // an end before any scan
+    const std::size_t end = i + 2 + (at(i + 2) << 8 | at(i + 3));
+    if (!have(end)) return std::nullopt;
+    if (marker == 0xDA) {
+      bytes.resize(end);
+      return bytes + "\xFF\xD9";
+    }
+    i = end;
+  }
+}
+
 }  // namespace
 
 ImageFacts readImageFacts(const std::string& absolutePath) {
@@ -214,9 +263,16 @@ ImageFacts readImageFacts(const std::string& absolutePath) {
   if (facts.format == FileFormat::png) {
     std::rewind(file.get());
     readPng(file.get(), name, facts);
-  } else {
-    readWithExiv2(name, facts, true);
+    return facts;
   }
+  if (facts.format == FileFormat::jpeg) {
+    if (const auto head = jpegUpToScan(::fileno(file.get()))) {
+      const auto* data = reinterpret_cast<const Exiv2::byte*>(head->data());
+      readWithExiv2([&] { return Exiv2::ImageFactory::open(data, static_cast<long>(head->size())); }, facts, true);
+      return facts;
+    }
+  }
+  readWithExiv2([&] { return Exiv2::ImageFactory::open(name); }, facts, true);
   return facts;
 }
 

@@ -2,7 +2,9 @@
 
 #include <bit>
 #include <cstring>
-#include <fstream>
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 
 #include "photos/folder/private_files.h"
 
@@ -30,8 +32,11 @@ struct Record {
 constexpr std::size_t kWords = 8;
 constexpr std::size_t kRecordSize = kWords * 8 + 2;
 
+// Larger than any real index (300,000 files take about 20 MiB); a bigger file is not ours.
+constexpr std::size_t kMaxIndexBytes = std::size_t{1} << 30;
+
 // FNV-1a: stable across builds and runs, unlike std::hash.
-std::uint64_t pathHash(std::string_view path) {
+std::uint64_t fnv1a(std::string_view path) {
   std::uint64_t hash = 0xcbf29ce484222325ULL;
   for (const char c : path) {
     hash ^= static_cast<unsigned char>(c);
@@ -73,77 +78,118 @@ Record decode(const char* in) {
 
 MetadataIndex::MetadataIndex(std::string path) : path_(std::move(path)) {}
 
+ImageFacts MetadataIndex::Entry::facts() const {
+  ImageFacts facts;
+  facts.format = format;
+  facts.width = width;
+  facts.height = height;
+  facts.headerRead = flags & kHeaderRead;
+  facts.favorite = flags & kFavorite;
+  facts.markedScreenshot = flags & kMarked;
+  if (flags & kHasCapture) facts.captureDate = capture;
+  return facts;
+}
+
+MetadataIndex::Entry MetadataIndex::Entry::of(std::uint64_t hash, const FileStamp& stamp, const ImageFacts& facts) {
+  const auto clamp = [](std::int64_t size) { return static_cast<std::int32_t>(std::clamp<std::int64_t>(size, 0, INT32_MAX)); };
+  Entry entry{hash, stamp, clamp(facts.width), clamp(facts.height), facts.captureDate.value_or(0.0), 0, facts.format};
+  entry.flags = (facts.headerRead ? kHeaderRead : 0) | (facts.captureDate ? kHasCapture : 0) |
+                (facts.favorite ? kFavorite : 0) | (facts.markedScreenshot ? kMarked : 0);
+  return entry;
+}
+
+std::uint64_t MetadataIndex::pathHash(std::string_view relativePath) { return fnv1a(relativePath); }
+
 void MetadataIndex::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
   if (path_.empty()) return;
-  std::ifstream file(path_, std::ios::binary);
-  std::string magic(kMagic.size(), '\0');
-  if (!file.read(magic.data(), static_cast<std::streamsize>(magic.size())) || magic != kMagic) return;
-  std::unordered_map<std::uint64_t, Entry> entries;
-  char buffer[kRecordSize];
-  while (file.read(buffer, kRecordSize)) {
-    const Record record = decode(buffer);
-    Entry entry;
-    entry.stamp = FileStamp{record.size, record.modifiedNanoseconds, record.inode, record.changedNanoseconds};
-    entry.facts.width = record.width;
-    entry.facts.height = record.height;
-    entry.facts.headerRead = record.flags & kHeaderRead;
-    entry.facts.favorite = record.flags & kFavorite;
-    entry.facts.markedScreenshot = record.flags & kMarked;
-    if (record.flags & kHasCapture) entry.facts.captureDate = record.capture;
+  const std::string bytes = readPrivateFile(path_, kMaxIndexBytes);
+  if (!bytes.starts_with(kMagic) || (bytes.size() - kMagic.size()) % kRecordSize != 0) return;  // foreign or torn
+  const std::size_t count = (bytes.size() - kMagic.size()) / kRecordSize;
+  std::vector<Entry> entries;
+  entries.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Record record = decode(bytes.data() + kMagic.size() + i * kRecordSize);
     // A format this build does not know: the file is read again.
     if (record.format > static_cast<std::uint8_t>(FileFormat::video)) continue;
-    entry.facts.format = static_cast<FileFormat>(record.format);
-    entries.emplace(record.pathHash, entry);
+    entries.push_back(Entry{record.pathHash,
+                            FileStamp{record.size, record.modifiedNanoseconds, record.inode, record.changedNanoseconds},
+                            static_cast<std::int32_t>(std::clamp<std::int64_t>(record.width, 0, INT32_MAX)),
+                            static_cast<std::int32_t>(std::clamp<std::int64_t>(record.height, 0, INT32_MAX)),
+                            record.capture, record.flags, static_cast<FileFormat>(record.format)});
   }
-  if (file.gcount() != 0) return;  // a torn last record: the file is damaged, start afresh
-  entries_ = std::move(entries);
+  // Written sorted; a file that is not is still usable once sorted.
+  const auto byHash = [](const Entry& a, const Entry& b) { return a.pathHash < b.pathHash; };
+  if (!std::is_sorted(entries.begin(), entries.end(), byHash)) std::sort(entries.begin(), entries.end(), byHash);
+  loadedEntries_ = std::move(entries);
+  used_.assign(loadedEntries_.size(), false);
+}
+
+MetadataIndex::Entry* MetadataIndex::findLocked(std::uint64_t hash) {
+  loadLocked();
+  if (const auto stored = stored_.find(hash); stored != stored_.end()) return &stored->second;
+  const auto found = std::lower_bound(loadedEntries_.begin(), loadedEntries_.end(), hash,
+                                      [](const Entry& entry, std::uint64_t h) { return entry.pathHash < h; });
+  if (found == loadedEntries_.end() || found->pathHash != hash) return nullptr;
+  used_[static_cast<std::size_t>(found - loadedEntries_.begin())] = true;
+  return &*found;
 }
 
 std::optional<ImageFacts> MetadataIndex::find(const std::string& relativePath, const FileStamp& stamp) {
   std::lock_guard lock(mutex_);
-  loadLocked();
-  const auto found = entries_.find(pathHash(relativePath));
-  if (found == entries_.end() || !(found->second.stamp == stamp)) return std::nullopt;
-  found->second.used = true;
-  return found->second.facts;
+  const Entry* entry = findLocked(pathHash(relativePath));
+  if (entry == nullptr || !(entry->stamp == stamp)) return std::nullopt;
+  return entry->facts();
+}
+
+void MetadataIndex::keep(const std::string& relativePath) {
+  std::lock_guard lock(mutex_);
+  findLocked(pathHash(relativePath));
 }
 
 void MetadataIndex::store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts) {
   std::lock_guard lock(mutex_);
   loadLocked();
-  entries_[pathHash(relativePath)] = Entry{stamp, facts, true};
+  const std::uint64_t hash = pathHash(relativePath);
+  stored_[hash] = Entry::of(hash, stamp, facts);
   changed_ = true;
 }
 
 void MetadataIndex::save() {
   std::lock_guard lock(mutex_);
   if (path_.empty()) return;
-  std::size_t unused = 0;
-  for (const auto& [_, entry] : entries_) unused += entry.used ? 0 : 1;
-  const bool write = changed_ || unused > 0;
-  std::unordered_map<std::uint64_t, Entry> entries;
-  entries.swap(entries_);
+  std::vector<const Entry*> kept;
+  kept.reserve(loadedEntries_.size() + stored_.size());
+  bool dropped = false;
+  for (std::size_t i = 0; i < loadedEntries_.size(); ++i) {
+    if (!used_[i]) {
+      dropped = true;
+    } else if (!stored_.contains(loadedEntries_[i].pathHash)) {
+      kept.push_back(&loadedEntries_[i]);
+    }
+  }
+  for (const auto& [_, entry] : stored_) kept.push_back(&entry);
+  if (changed_ || dropped) {
+    std::sort(kept.begin(), kept.end(), [](const Entry* a, const Entry* b) { return a->pathHash < b->pathHash; });
+    std::string out(kMagic);
+    out.reserve(kMagic.size() + kept.size() * kRecordSize);
+    for (const Entry* entry : kept) {
+      char record[kRecordSize];
+      encode(Record{entry->pathHash, entry->stamp.size, entry->stamp.modifiedNanoseconds, entry->stamp.inode,
+                    entry->stamp.changedNanoseconds, entry->width, entry->height, entry->capture, entry->flags,
+                    static_cast<std::uint8_t>(entry->format)},
+             record);
+      out.append(record, kRecordSize);
+    }
+    replacePrivateFile(path_, out);  // a cache: failing to keep it costs only time
+  }
+  // Swapped out, not assigned "{}": that would clear them but keep their memory.
+  std::vector<Entry>().swap(loadedEntries_);
+  std::vector<bool>().swap(used_);
+  std::unordered_map<std::uint64_t, Entry>().swap(stored_);
   loaded_ = false;
   changed_ = false;
-  if (!write) return;
-  std::string out(kMagic);
-  out.reserve(kMagic.size() + entries.size() * kRecordSize);
-  for (const auto& [hash, entry] : entries) {
-    if (!entry.used) continue;
-    const auto& facts = entry.facts;
-    const std::uint8_t flags = (facts.headerRead ? kHeaderRead : 0) | (facts.captureDate ? kHasCapture : 0) |
-                               (facts.favorite ? kFavorite : 0) | (facts.markedScreenshot ? kMarked : 0);
-    char record[kRecordSize];
-    encode(Record{hash, entry.stamp.size, entry.stamp.modifiedNanoseconds, entry.stamp.inode,
-                  entry.stamp.changedNanoseconds, facts.width,
-                  facts.height, facts.captureDate.value_or(0.0), flags, static_cast<std::uint8_t>(facts.format)},
-           record);
-    out.append(record, kRecordSize);
-  }
-  entries.clear();
-  replacePrivateFile(path_, out);  // a cache: failing to keep it costs only time
 }
 
 }  // namespace shotsieve::folder

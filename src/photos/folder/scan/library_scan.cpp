@@ -152,6 +152,30 @@ std::string identifierOfFile(const LibraryFile& file, const FileStatus& status) 
   return assetLocalIdentifier(file.relativePath, status.birthNanoseconds);
 }
 
+std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& status, const ImageFacts& facts,
+                                  const FetchOptions* select) {
+  if (mediaTypeOfFormat(facts.format) != file.mediaType) return std::nullopt;
+  const std::string_view name = lastComponent(file.relativePath);
+  Asset asset;
+  asset.mediaType = file.mediaType;
+  // A copy that kept its old modification time still gets a new birth time.
+  const double fileTime = static_cast<double>(std::min(status.birthNanoseconds, status.modifiedNanoseconds)) / 1e9;
+  asset.creationDate = facts.captureDate ? facts.captureDate : dateFromScreenshotFileName(name);
+  if (!asset.creationDate) asset.creationDate = fileTime;
+  if (file.mediaType == kImageMediaType &&
+      (file.inScreenshotFolder || facts.markedScreenshot || isScreenshotFileName(name))) {
+    asset.mediaSubtypes |= kScreenshotSubtype;
+  }
+  if (select != nullptr && !fetchOptionsSelect(*select, asset)) return std::nullopt;
+  asset.localIdentifier = identifierOfFile(file, status);
+  asset.pixelWidth = facts.width;
+  asset.pixelHeight = facts.height;
+  asset.isFavorite = facts.favorite;
+  asset.modificationDate = static_cast<double>(status.modifiedNanoseconds) / 1e9;
+  asset.locator = file.absolutePath;
+  return asset;
+}
+
 std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
                                  ImageFacts* factsOut) {
   ImageFacts facts;
@@ -161,26 +185,13 @@ std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& stat
     facts = readImageFacts(file.contentPath);
     index.store(file.relativePath, status.stamp, facts);
   }
-  if (mediaTypeOfFormat(facts.format) != file.mediaType) return std::nullopt;
-  const std::string_view name = lastComponent(file.relativePath);
-  Asset asset;
-  asset.localIdentifier = identifierOfFile(file, status);
-  asset.mediaType = file.mediaType;
-  asset.pixelWidth = facts.width;
-  asset.pixelHeight = facts.height;
-  asset.isFavorite = facts.favorite;
-  asset.modificationDate = static_cast<double>(status.modifiedNanoseconds) / 1e9;
-  // A copy that kept its old modification time still gets a new birth time.
-  const double fileTime = static_cast<double>(std::min(status.birthNanoseconds, status.modifiedNanoseconds)) / 1e9;
-  asset.creationDate = facts.captureDate ? facts.captureDate : dateFromScreenshotFileName(name);
-  if (!asset.creationDate) asset.creationDate = fileTime;
-  if (file.mediaType == kImageMediaType &&
-      (file.inScreenshotFolder || isScreenshotFileName(name) || facts.markedScreenshot)) {
-    asset.mediaSubtypes |= kScreenshotSubtype;
-  }
-  asset.locator = file.absolutePath;
   if (factsOut != nullptr) *factsOut = facts;
-  return asset;
+  return assetOfFacts(file, status, facts);
+}
+
+bool fileTimesRuleOut(const FileStatus& status, double earliest) {
+  const double cutoff = earliest * 1e9 - static_cast<double>(kFileTimeMarginNanoseconds);
+  return static_cast<double>(status.birthNanoseconds) < cutoff && static_cast<double>(status.modifiedNanoseconds) < cutoff;
 }
 
 }  // namespace shotsieve::folder

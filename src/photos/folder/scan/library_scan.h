@@ -46,12 +46,27 @@ struct FileStatus {
 std::optional<FileStatus> statusOfFile(const std::string& absolutePath);
 std::optional<FileStatus> statusOfFile(const LibraryFile& file);
 
-// The asset of a file: identifier and dates from its status, the rest from its
-// data (through the index, so unchanged files are not read again). Nothing
-// when the content is not of the media type its name promises: text or
-// random bytes under an image name are no asset.
+// The asset of a file: identifier and dates from its status, the rest from
+// the facts read from its data. Nothing when the content is not of the media
+// type its name promises (text or random bytes under an image name are no
+// asset), or when `select` is given and does not select it; the identifier is
+// only worked out for an asset that is kept.
+std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& status, const ImageFacts& facts,
+                                  const FetchOptions* select = nullptr);
+
+// The same, with the facts through the index, so unchanged files are not read again.
 std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
                                  ImageFacts* factsOut = nullptr);
+
+// How far before a fetch's earliest date a file's own times may lie and its
+// capture time still fall inside: a file is written after it is captured, so
+// only a camera clock that was wrong by more than this makes a difference.
+inline constexpr std::int64_t kFileTimeMarginNanoseconds = 48LL * 3600 * 1000000000;
+
+// True when the file's birth and modification times both lie more than the
+// margin before `earliest` (seconds since the epoch): it cannot be created
+// inside the window and needs no reading for that fetch.
+bool fileTimesRuleOut(const FileStatus& status, double earliest);
 
 // The identifier alone, from the status; reads no data.
 std::string identifierOfFile(const LibraryFile& file, const FileStatus& status);

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace shotsieve::folder {
+
+// A few threads that read files while the walk goes on finding them. Jobs
+// run in no set order; callers that need an order sort what they collect.
+class ReadPool {
+ public:
+  // 0 threads: one per core, at most 8. 1 thread: every job runs at once on
+  // the caller's thread, so a single-threaded run is really single-threaded.
+  explicit ReadPool(unsigned threads);
+  // Runs every job submitted, then joins the threads.
+  ~ReadPool();
+
+  ReadPool(const ReadPool&) = delete;
+  ReadPool& operator=(const ReadPool&) = delete;
+
+  // Queues a job; waits while many are queued, so memory stays bounded.
+  void submit(std::function<void()> job);
+
+  // The number of threads an argument of 0 gives on this machine.
+  static unsigned defaultThreads();
+
+ private:
+  void work();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable room_;
+  std::deque<std::function<void()>> jobs_;
+  bool closing_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace shotsieve::folder
