@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     return 64;
   }
   using namespace shotsieve;
-  folder::FolderLibrary library({argv[1], "/nonexistent", argv[3]}, "");
+  folder::FolderLibrary library({argv[1], "/nonexistent", argv[3], "", ""}, "");
   FetchOptions options{kImageMediaType, kScreenshotSubtype, windowStart(std::stoll(argv[2]), std::time(nullptr))};
   const auto started = std::chrono::steady_clock::now();
   const FetchResult result = library.fetchAssetsWithOptions(options);

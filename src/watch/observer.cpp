@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "listing/asset_record.h"
 #include "output/print.h"
@@ -15,7 +16,9 @@ void Observer::photoLibraryDidChange(const Change& change) {
   for (const Asset& asset : details->insertedObjects) {
     if ((asset.mediaSubtypes & kScreenshotSubtype) == 0) continue;
     printJSON(JsonObject{}.set("event", "screenshot-added").set("asset", assetToDict(asset)));
-    std::fflush(stdout);
+    // A reader that has gone away ends the watch; with SIGPIPE ignored that
+    // shows only as a failed write, and watching on for nobody would be a leak.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) std::_Exit(0);
     ::fsync(STDOUT_FILENO);  // a pipe or terminal refuses; that is fine
   }
 }

@@ -115,6 +115,86 @@ TEST_F(ChangeWatcherTest, ABurstOfAThousandFilesIsReportedOnceEach) {
   EXPECT_EQ(std::unique(inserted.begin(), inserted.end()), inserted.end());
 }
 
+// A library whose root is looked up in a user-dirs file under a home folder,
+// as the program does, so that the watcher can follow it.
+class MovingRootTest : public ::testing::Test {
+ protected:
+  LibraryLocation location() const {
+    return {home / "Pictures", home / "access", "", home / ".config/user-dirs.dirs", home.path()};
+  }
+  std::shared_ptr<Recorder> startWatching(FolderLibrary& library) {
+    auto recorder = std::make_shared<Recorder>(library.fetchAssetsWithOptions(kShots));
+    library.registerChangeObserver(recorder);
+    return recorder;
+  }
+  void screenshot(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
+    shotsieve::testing::writeFile(path, png);
+  }
+  static constexpr FetchOptions kShots{kImageMediaType, kScreenshotSubtype, std::nullopt};
+  ScratchDir home;
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{});
+};
+
+TEST_F(MovingRootTest, ARootMadeAfterTheStartIsWatched) {
+  FolderLibrary library(location(), "");
+  auto recorder = startWatching(library);
+  fs::create_directories(home / "Pictures/Screenshots");
+  std::this_thread::sleep_for(50ms);  // a folder made and filled at once is scanned when it appears
+  screenshot(home / "Pictures/Screenshots/first.png");
+  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"first.png"});
+}
+
+TEST_F(MovingRootTest, ARootRemovedAndMadeAgainIsWatchedAgain) {
+  screenshot(home / "Pictures/Screenshots/old.png");
+  FolderLibrary library(location(), "");
+  auto recorder = startWatching(library);
+  fs::remove_all(home / "Pictures");
+  std::this_thread::sleep_for(100ms);
+  screenshot(home / "Pictures/Screenshots/new.png");  // the folder and its file at once
+  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"new.png"});
+  fs::rename(home / "Pictures", home / "Pictures.away");  // moved away, then back in another form
+  std::this_thread::sleep_for(100ms);
+  screenshot(home / "Pictures/Screenshots/newer.png");
+  EXPECT_EQ(recorder->settle(2), (std::vector<std::string>{"new.png", "newer.png"}));
+}
+
+TEST_F(MovingRootTest, TheWatcherFollowsTheUserDirsFile) {
+  screenshot(home / "Pictures/Screenshots/old.png");
+  screenshot(home / "Bilder/Bildschirmfotos/there-already.png");
+  fs::create_directories(home / ".config");
+  FolderLibrary library(location(), "");
+  auto recorder = startWatching(library);
+  shotsieve::testing::writeFile(home / ".config/user-dirs.dirs", "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
+  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"there-already.png"});
+  screenshot(home / "Pictures/Screenshots/left-behind.png");
+  screenshot(home / "Bilder/Bildschirmfotos/new.png");
+  EXPECT_EQ(recorder->settle(2), (std::vector<std::string>{"new.png", "there-already.png"}));
+}
+
+TEST_F(MovingRootTest, ALinkedRootLeadingOutOfHomeIsNotFollowed) {
+  ScratchDir elsewhere;
+  screenshot(elsewhere / "Screenshots/outside.png");
+  fs::create_directory_symlink(elsewhere.path(), home / "Pictures");
+  FolderLibrary library(location(), "");
+  auto recorder = startWatching(library);
+  screenshot(elsewhere / "Screenshots/outside-new.png");
+  fs::remove(home / "Pictures");
+  fs::create_directory(home / "Pictures");  // replaced by a real folder: watched from now on
+  std::this_thread::sleep_for(100ms);
+  screenshot(home / "Pictures/Screenshots/inside.png");
+  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"inside.png"});
+}
+
+TEST_F(ChangeWatcherTest, AFileReplacedByANewOneIsNewOnceMore) {
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{});
+  shotsieve::testing::writeFile(root() + "/Screenshots/again.png", png);
+  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"again.png"});
+  fs::remove(root() + "/Screenshots/again.png");
+  shotsieve::testing::writeFile(root() + "/Screenshots/again.png", shotsieve::testing::pngBytes(PngFixture{20, 20}));
+  EXPECT_EQ(recorder->settle(2), (std::vector<std::string>{"again.png", "again.png"}));
+}
+
 // A queue too small for the burst overflows; the rescan must still report
 // every file once. Needs to lower the system's queue size for a moment.
 TEST(ChangeWatcherOverflow, LostEventsAreMadeUpByARescan) {

@@ -107,7 +107,7 @@ void FolderLibrary::registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObs
   std::lock_guard lock(observersMutex_);
   observers_.push_back(std::move(observer));
   if (!watcher_) {
-    watcher_ = std::make_unique<ChangeWatcher>(location_.root, watcherIndex_, [this](const Change& change) { deliver(change); });
+    watcher_ = std::make_unique<ChangeWatcher>(location_, watcherIndex_, [this](const Change& change) { deliver(change); });
   }
 }
 

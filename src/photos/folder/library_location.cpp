@@ -74,12 +74,19 @@ std::string picturesDirFromUserDirs(std::string_view text, std::string_view home
   return result;
 }
 
+std::string currentLibraryRoot(const LibraryLocation& location) {
+  if (location.userDirsFile.empty()) return location.root;
+  const std::string root = picturesDirFromUserDirs(readSmallFile(location.userDirsFile), location.home);
+  return root.empty() ? location.home + "/Pictures" : root;
+}
+
 LibraryLocation libraryLocationFromEnvironment() {
   const std::string home = homeDirectory();
   const std::string config = xdgDirectory("XDG_CONFIG_HOME", home + "/.config");
   LibraryLocation location;
-  location.root = picturesDirFromUserDirs(readSmallFile(config + "/user-dirs.dirs"), home);
-  if (location.root.empty()) location.root = home + "/Pictures";
+  location.home = home;
+  location.userDirsFile = config + "/user-dirs.dirs";
+  location.root = currentLibraryRoot(location);
   location.accessState = xdgDirectory("XDG_STATE_HOME", home + "/.local/state") + "/shotsieve/photo-library-access";
   location.cacheDir = xdgDirectory("XDG_CACHE_HOME", home + "/.cache") + "/shotsieve";
   return location;

@@ -33,6 +33,7 @@ std::string_view lastComponent(std::string_view path) {
 struct Walker {
   std::optional<int> wantedType;
   const std::function<void(const LibraryFile&)>& visit;
+  const std::function<void(const std::string&)>& enterFolder;
   std::string root;
 
   void walk(int dirFd, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
@@ -54,7 +55,9 @@ struct Walker {
       if (type == DT_DIR) {
         if (depth >= 64) continue;  // deeper than any real photo tree
         const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (child >= 0) walk(child, relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
+        if (child < 0) continue;
+        if (enterFolder) enterFolder(relative);
+        walk(child, relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
       } else if (type == DT_REG || type == DT_LNK) {
         const auto mediaType = mediaTypeOfName(name);
         if (!mediaType || (wantedType && *mediaType != *wantedType)) continue;
@@ -92,12 +95,13 @@ std::optional<int> mediaTypeOfName(std::string_view fileName) {
 }
 
 void walkLibrary(const std::string& root, std::optional<int> wantedType,
-                 const std::function<void(const LibraryFile&)>& visit) {
+                 const std::function<void(const LibraryFile&)>& visit,
+                 const std::function<void(const std::string& relativeFolder)>& enterFolder) {
   const std::string resolvedRoot = resolvedLibraryRoot(root);
   if (resolvedRoot.empty()) return;
   const int fd = ::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  Walker walker{wantedType, visit, resolvedRoot};
+  Walker walker{wantedType, visit, enterFolder, resolvedRoot};
   walker.walk(fd, "", false, 0);
 }
 

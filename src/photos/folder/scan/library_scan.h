@@ -28,8 +28,11 @@ std::optional<int> mediaTypeOfName(std::string_view fileName);
 // files that do not resolve to a regular file inside the root; a missing root
 // or an unreadable folder yields nothing. `wantedType` skips other media types
 // before any file is examined. Paths are built on the resolved root.
+// `enterFolder`, when given, is told of each folder below the root (by its
+// path relative to the root) before the walk enters it.
 void walkLibrary(const std::string& root, std::optional<int> wantedType,
-                 const std::function<void(const LibraryFile&)>& visit);
+                 const std::function<void(const LibraryFile&)>& visit,
+                 const std::function<void(const std::string& relativeFolder)>& enterFolder = {});
 
 // The library file at a path relative to the resolved root, if it is an
 // asset file that the walk would visit.
