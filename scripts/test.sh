@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds with warnings as errors and runs every test twice: once as built, once
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds with warnings as errors, builds and checks the Debian packages, and
+# runs every test twice: once as built, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/package.sh
+scripts/check-packages.sh
 for variant in plain sanitize; do
   dir=build-ci-$variant
   sanitize=OFF

@@ -71,5 +71,20 @@ C
   libdir=$(pkg-config --variable=libdir sievelink)
   expect_eq "installed host runs" "$(LD_LIBRARY_PATH="$libdir" "$HOME/outside/host")" '{"status":"authorized"}'
   expect_eq "SONAME" "$(objdump -p "$libdir/libsievelink.so" | awk '/SONAME/ {print $2}')" libsievelink.so.1
+  # The same host through the CMake package, from a prefix moved elsewhere.
+  mv "$HOME/prefix" "$HOME/moved"
+  cat >"$HOME/outside/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(host C)
+find_package(sievelink 1 REQUIRED)
+add_executable(host host.c)
+target_link_libraries(host PRIVATE sievelink::sievelink)
+CMAKE
+  if cmake -S "$HOME/outside" -B "$HOME/outside/build" -DCMAKE_PREFIX_PATH="$HOME/moved" >"$HOME/cmake.log" 2>&1 &&
+    cmake --build "$HOME/outside/build" >>"$HOME/cmake.log" 2>&1; then
+    expect_eq "find_package host runs" "$("$HOME/outside/build/host")" '{"status":"authorized"}'
+  else
+    fail "a host does not build with find_package(sievelink): $(tail -5 "$HOME/cmake.log")"
+  fi
 fi
 finish
