@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "image_fixtures.h"
@@ -94,6 +95,12 @@ TEST_F(RealImageFiles, WholeUntilCutWhateverFollowsTheEnd) {
   EXPECT_TRUE(imageDataLooksWhole(dir / "trailer.jpg"));
   writeFile(dir / "trailer.png", readFile(dir / "a.png") + "trailing");
   EXPECT_TRUE(imageDataLooksWhole(dir / "trailer.png"));
+  // A BMP stored top-down has a negative height; its size is still positive.
+  std::string topDown = readFile(dir / "a.bmp");
+  const std::int32_t height = -64;
+  std::memcpy(topDown.data() + 22, &height, sizeof height);
+  writeFile(dir / "top-down.bmp", topDown);
+  EXPECT_EQ(readImageFacts(dir / "top-down.bmp").height, 64);
   EXPECT_FALSE(imageBytesLookWhole(""));
   EXPECT_FALSE(imageBytesLookWhole("GIF89a"));
 }

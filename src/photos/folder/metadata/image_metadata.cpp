@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <exiv2/exiv2.hpp>
 #include <memory>
 #include <mutex>
@@ -152,8 +153,9 @@ void readWithExiv2(const Open& open, ImageFacts& facts, bool takeSize) {
     if (image.get() == nullptr) return;
     image->readMetadata();
     if (takeSize) {
-      facts.width = image->pixelWidth();
-      facts.height = image->pixelHeight();
+      // A BMP stored top-down has a negative height; the size is its magnitude.
+      facts.width = std::abs(static_cast<std::int64_t>(image->pixelWidth()));
+      facts.height = std::abs(static_cast<std::int64_t>(image->pixelHeight()));
       facts.headerRead = facts.width > 0 && facts.height > 0;
     }
     applyExif(image->exifData(), facts);

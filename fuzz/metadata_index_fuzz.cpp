@@ -1,0 +1,29 @@
+// The metadata index loader on any file: a damaged index must read as empty
+// or as entries, never crash, and what a save writes must load back.
+#include <cstdint>
+#include <cstdlib>
+
+#include "fuzz_file.h"
+#include "photos/folder/metadata/metadata_index.h"
+
+using namespace shotsieve::folder;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string& path = shotsieve::fuzzing::scratchPath(".index");
+  shotsieve::fuzzing::writeScratch(path, data, size);
+  const FileStamp stamp{size, 1, 2, 3};
+  ImageFacts facts;
+  facts.format = FileFormat::png;
+  facts.width = 640;
+  {
+    MetadataIndex index(path);
+    index.find("Screenshots/a.png", stamp);
+    index.keep("b.png");
+    index.store("fuzzed.png", stamp, facts);
+    index.save();
+  }
+  MetadataIndex reread(path);
+  const auto found = reread.find("fuzzed.png", stamp);
+  if (!found || found->width != 640 || found->format != FileFormat::png) std::abort();
+  return 0;
+}
