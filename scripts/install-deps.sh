@@ -7,4 +7,5 @@ sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-instal
   g++ cmake ninja-build pkg-config libgtest-dev libpng-dev libexiv2-dev uuid-dev zlib1g-dev \
   binutils bsdutils util-linux python3 \
   xvfb xauth scrot imagemagick libheif-examples libavif-bin \
-  dpkg-dev fakeroot lintian man-db groff-base
+  dpkg-dev fakeroot lintian man-db groff-base \
+  clang-14 libfuzzer-14-dev nlohmann-json3-dev inotify-tools

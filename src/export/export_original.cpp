@@ -46,10 +46,11 @@ void touch(const std::string& path) {
 // A temporary name no other writer uses: the destination, a unique part, ".part".
 std::string temporaryPath(const std::string& destination) {
   static std::atomic<unsigned> counter{0};
-  thread_local std::mt19937_64 random{std::random_device{}()};
+  // A fresh draw per name: no per-thread state in a library that hosts load
+  // with dlopen, where thread-local storage is allocated behind the loader's back.
   char unique[64];
-  std::snprintf(unique, sizeof unique, ".%d-%u-%08llx.part", static_cast<int>(::getpid()), counter++,
-                static_cast<unsigned long long>(random() & 0xFFFFFFFFu));
+  std::snprintf(unique, sizeof unique, ".%d-%u-%08x.part", static_cast<int>(::getpid()), counter++,
+                static_cast<unsigned>(std::random_device{}()));
   return destination + unique;
 }
 

@@ -7,7 +7,8 @@
 #include <ctime>
 #include <deque>
 #include <functional>
-#include <future>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "export/prune_cache.h"
@@ -30,6 +31,16 @@ void createExportDirectory(const std::string& dir) {
   }
   ::mkdir(dir.c_str(), 0700);
 }
+
+// One export on a thread of its own; joined in fetch order, or at the latest
+// when it is dropped.
+struct ExportUnderWay {
+  std::thread thread;
+  ExportResult result;
+  ~ExportUnderWay() {
+    if (thread.joinable()) thread.join();
+  }
+};
 
 JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
   JsonObject entry;
@@ -60,7 +71,7 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
   // Encoded entry by entry, so a long window never holds its whole answer twice.
   const std::size_t total = assets.size();
   JsonArrayText result(total);
-  std::deque<std::future<ExportResult>> underWay;  // in fetch order
+  std::deque<std::unique_ptr<ExportUnderWay>> underWay;  // in fetch order
   std::size_t started = 0;
   bool budgetSpent = false;
   const std::size_t inFlight = std::max<std::size_t>(1, options.exportsInFlight);
@@ -70,13 +81,16 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
         budgetSpent = true;
         break;
       }
-      underWay.push_back(std::async(std::launch::async, exportOriginal, std::ref(library),
-                                    std::cref(assets[started]), std::cref(exportDir), options.networkAccess,
-                                    options.exportTimeout));
+      auto job = std::make_unique<ExportUnderWay>();
+      job->thread = std::thread([&library, &asset = assets[started], &exportDir, &options, slot = job.get()] {
+        slot->result = exportOriginal(library, asset, exportDir, options.networkAccess, options.exportTimeout);
+      });
+      underWay.push_back(std::move(job));
       ++started;
     }
     if (underWay.empty()) break;
-    const ExportResult exported = underWay.front().get();
+    underWay.front()->thread.join();  // the join orders its result before the read below
+    const ExportResult exported = std::move(underWay.front()->result);
     Asset& listed = assets[result.size()];
     result.add(listingEntry(listed, exported));
     Asset done = std::move(listed);  // freed here: a long window should not hold every asset and every entry

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <limits>
 
+#include "output/local_time.h"
+
 namespace shotsieve {
 
 namespace {
@@ -16,8 +18,7 @@ constexpr std::int64_t kDayLimit = 10000LL * 366;
 }  // namespace
 
 double windowStart(std::int64_t days, std::time_t now) {
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = instantToLocalTime(now);
   using namespace std::chrono;
   const sys_days today{year_month_day{year{local.tm_year + 1900}, month{static_cast<unsigned>(local.tm_mon + 1)},
                                       day{static_cast<unsigned>(local.tm_mday)}}};
@@ -31,7 +32,7 @@ double windowStart(std::int64_t days, std::time_t now) {
   midnight.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
   midnight.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
   midnight.tm_isdst = -1;
-  return static_cast<double>(std::mktime(&midnight));
+  return static_cast<double>(localTimeToInstant(midnight));
 }
 
 }  // namespace shotsieve

@@ -13,9 +13,11 @@ void printJSON(const JsonValue& value) { printJSONText(jsonEncode(value)); }
 void printJSONText(std::string_view jsonText) {
   // Locked as one line, so lines written from two threads never interleave;
   // the text is not copied, as a long listing can run to tens of megabytes.
+  // The calls inside take the (recursive) lock again: the *_unlocked forms
+  // are inline and touch the stream where a thread checker sees it unlocked.
   ::flockfile(stdout);
-  ::fwrite_unlocked(jsonText.data(), 1, jsonText.size(), stdout);
-  ::fputc_unlocked('\n', stdout);
+  std::fwrite(jsonText.data(), 1, jsonText.size(), stdout);
+  std::fputc('\n', stdout);
   ::funlockfile(stdout);
 }
 

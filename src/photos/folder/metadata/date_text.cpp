@@ -1,5 +1,7 @@
 #include "photos/folder/metadata/date_text.h"
 
+#include "output/local_time.h"
+
 #include <array>
 #include <cctype>
 #include <chrono>
@@ -159,7 +161,7 @@ std::optional<double> parseDateText(std::string_view text, std::string_view offs
   local.tm_year = f.year - 1900, local.tm_mon = f.month - 1, local.tm_mday = f.day;
   local.tm_hour = f.hour, local.tm_min = f.minute, local.tm_sec = f.second;
   local.tm_isdst = -1;
-  const std::time_t instant = std::mktime(&local);
+  const std::time_t instant = localTimeToInstant(local);
   if (instant == static_cast<std::time_t>(-1) && !(f.year == 1969 || f.year == 1970)) return std::nullopt;
   return static_cast<double>(instant) + f.fraction;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "output/local_time.h"
 #include "output/text_case.h"
 
 namespace shotsieve::folder {
@@ -216,7 +217,7 @@ std::optional<double> dateFromScreenshotFileName(std::string_view fileName) {
     local.tm_year = year - 1900, local.tm_mon = month - 1, local.tm_mday = day;
     local.tm_hour = hour, local.tm_min = minute, local.tm_sec = second;
     local.tm_isdst = -1;
-    const std::time_t instant = std::mktime(&local);
+    const std::time_t instant = localTimeToInstant(local);
     if (instant == static_cast<std::time_t>(-1)) continue;
     return static_cast<double>(instant);
   }

@@ -132,18 +132,28 @@ struct ChangeWatcher::State {
   // root that is there (its files inserted when `collect`), else waiting for
   // it in the nearest folder above it that exists.
   void reconcileRoot(bool collect) {
-    const std::string usable = usableLibraryRoot(configuredRoot, location.home);
-    if (!root.empty() && usable == root && identityOf(root) == rootIdentity && (rootWd >= 0 || !poller.empty())) {
+    // Looked at again after each watch is armed: what changed before the
+    // watch was in place sent no event to it.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      const std::string usable = usableLibraryRoot(configuredRoot, location.home);
+      if (!root.empty() && usable == root && identityOf(root) == rootIdentity && (rootWd >= 0 || !poller.empty())) {
+        return;
+      }
+      if (!root.empty()) detach();
+      clearOutside();
+      if (usable.empty()) {
+        const std::string ancestor = nearestExistingAncestor(configuredRoot);
+        watchOutside(ancestor);
+        if (usableLibraryRoot(configuredRoot, location.home).empty() &&
+            nearestExistingAncestor(configuredRoot) == ancestor) {
+          return;
+        }
+        continue;
+      }
+      watchOutside(parentFolder(configuredRoot));  // to notice the root replaced or moved away
+      attach(usable, collect);
       return;
     }
-    if (!root.empty()) detach();
-    clearOutside();
-    if (usable.empty()) {
-      watchOutside(nearestExistingAncestor(configuredRoot));
-      return;
-    }
-    watchOutside(parentFolder(configuredRoot));  // to notice the root replaced or moved away
-    attach(usable, collect);
   }
 
   void attach(const std::string& resolvedRoot, bool collect) {
