@@ -6,9 +6,8 @@
 namespace shotsieve {
 
 int cmdList(PhotoLibrary& library, std::int64_t days, const std::string& exportDir) {
-  const std::string text = listJSON(library, days, exportDir);
-  printJSONText(text);
-  return text.find(R"("error":"not-authorized")") != std::string::npos ? kExitNotAuthorized : 0;
+  const ListStreamOutcome outcome = streamListJSON(library, days, exportDir, stdout);
+  return outcome == ListStreamOutcome::notAuthorized ? kExitNotAuthorized : 0;
 }
 
 }  // namespace shotsieve

@@ -55,7 +55,7 @@ JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
 }
 
 std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
-                           const ListOptions& options) {
+                           const ListOptions& options, std::FILE* stream) {
   createExportDirectory(exportDir);
   const FetchOptions fetch = screenshotQuery(windowStart(days, std::time(nullptr)));
   std::vector<Asset> assets = std::move(library.fetchAssetsWithOptions(fetch).assets);
@@ -70,7 +70,7 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
 
   // Encoded entry by entry, so a long window never holds its whole answer twice.
   const std::size_t total = assets.size();
-  JsonArrayText result(total);
+  JsonArrayText result = stream != nullptr ? JsonArrayText(total, stream) : JsonArrayText(total);
   std::deque<std::unique_ptr<ExportUnderWay>> underWay;  // in fetch order
   std::size_t started = 0;
   bool budgetSpent = false;
@@ -112,10 +112,31 @@ std::string listJSON(PhotoLibrary& library, std::int64_t days, const std::string
   try {
     const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
     if (!authStatusAllowsReading(status)) return notAuthorizedJSON(status);
-    return listAuthorized(library, days, exportDir, options);
+    return listAuthorized(library, days, exportDir, options, nullptr);
   } catch (const std::exception&) {
     return "{}";
   }
+}
+
+ListStreamOutcome streamListJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
+                                 std::FILE* out, const ListOptions& options) {
+  const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
+  if (!authStatusAllowsReading(status)) {
+    std::fputs(notAuthorizedJSON(status).c_str(), out);
+    std::fputc('\n', out);
+    return ListStreamOutcome::notAuthorized;
+  }
+  std::string rest;
+  try {
+    ::flockfile(out);
+    rest = listAuthorized(library, days, exportDir, options, out);
+  } catch (const std::exception&) {
+    rest = "{}";  // out of memory: nothing better can be written
+  }
+  std::fputs(rest.c_str(), out);
+  std::fputc('\n', out);
+  ::funlockfile(out);
+  return ListStreamOutcome::listed;
 }
 
 }  // namespace shotsieve

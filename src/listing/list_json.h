@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "export/export_original.h"
@@ -29,5 +30,13 @@ struct ListOptions {
 // newest of the window, in order.
 std::string listJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
                      const ListOptions& options = {});
+
+enum class ListStreamOutcome { listed, notAuthorized };
+
+// The same answer and a newline, written to `out` as it is made, for the
+// command line: a listing of a hundred thousand screenshots then never holds
+// its tens of megabytes of text.
+ListStreamOutcome streamListJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
+                                 std::FILE* out, const ListOptions& options = {});
 
 }  // namespace shotsieve

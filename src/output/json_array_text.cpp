@@ -6,16 +6,37 @@
 
 namespace shotsieve {
 
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+}  // namespace
+
 void JsonArrayText::add(const JsonObject& object) {
   const std::string encoded = jsonEncode(object);
-  failed_ = failed_ || encoded == "{}";  // every object added has members
+  if (encoded == "{}") {  // every object added has members
+    if (!spilled_) failed_ = true;
+    return;
+  }
   // Sized once from the first entry, instead of doubling as it grows.
-  if (count_ == 0) text_.reserve((encoded.size() + 16) * (expected_ + 1) + 2);
+  if (count_ == 0 && out_ == nullptr) text_.reserve((encoded.size() + 16) * (expected_ + 1) + 2);
   text_ += count_++ == 0 ? "[" : ",";
   text_ += encoded;
+  if (out_ != nullptr && !failed_ && text_.size() >= kChunk) spill();
 }
 
-std::string JsonArrayText::text() && { return failed_ ? "{}" : count_ == 0 ? "[]" : std::move(text_) + "]"; }
+void JsonArrayText::spill() {
+  std::fwrite(text_.data(), 1, text_.size(), out_);
+  text_.clear();
+  spilled_ = true;
+}
+
+std::string JsonArrayText::text() && {
+  if (!spilled_) return failed_ ? "{}" : count_ == 0 ? "[]" : std::move(text_) + "]";
+  text_ += "]";
+  spill();
+  return {};
+}
 
 void returnFreedMemory() {
 #ifdef __GLIBC__

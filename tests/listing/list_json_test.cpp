@@ -106,6 +106,29 @@ TEST_F(ListTest, BudgetAddsTheTruncationMarker) {
   EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}), "[]");
 }
 
+// The command line streams the answer; it must be the very text listJSON
+// returns, also when it is written out in many chunks.
+TEST_F(ListTest, TheStreamedAnswerIsTheReturnedOne) {
+  library.status = kAuthorized;
+  for (int i = 0; i < 600; ++i) {
+    library.addScreenshot("S" + std::to_string(i) + "/L0/001", now() - i, "Screenshot " + std::to_string(i) + ".png");
+  }
+  const std::string expected = listJSON(library, 1, exportDir) + "\n";
+  ASSERT_GT(expected.size(), 64 * 1024u);  // more than one chunk
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(streamListJSON(library, 1, exportDir, out), ListStreamOutcome::listed);
+  std::rewind(out);
+  std::string streamed(expected.size() + 16, '\0');
+  streamed.resize(std::fread(streamed.data(), 1, streamed.size(), out));
+  std::fclose(out);
+  EXPECT_EQ(streamed, expected);
+  library.status = kDenied;
+  out = std::tmpfile();
+  EXPECT_EQ(streamListJSON(library, 1, exportDir, out), ListStreamOutcome::notAuthorized);
+  std::fclose(out);
+}
+
 TEST_F(ListTest, TodayListsRecordsNewestFirst) {
   library.addScreenshot("A/L0/001", now() - 2);
   library.addScreenshot("B/L0/001", now() + 3600);  // ahead of the clock, still today or later
