@@ -16,29 +16,16 @@ import random
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import check, environment, finish, new_home  # noqa: E402
+
 shotsieve, make_library = sys.argv[1], sys.argv[2]
-passed, failed = 0, 0
 
 
-def check(name, ok, detail=""):
-    global passed, failed
-    if ok:
-        passed += 1
-    else:
-        failed += 1
-        print(f"FAIL: {name} {detail}", file=sys.stderr)
-
-
-home = tempfile.mkdtemp(prefix="shotsieve-faults-")
-env = dict(os.environ, HOME=home)
-for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
-    env.pop(name, None)
-os.makedirs(os.path.join(home, ".local/state/shotsieve"))
-with open(os.path.join(home, ".local/state/shotsieve/photo-library-access"), "w") as f:
-    f.write("authorized\n")
+home = new_home("shotsieve-faults-")
+env = environment(home)
 pictures = os.path.join(home, "Pictures")
 subprocess.run([make_library, "library", pictures, "150", "0", "5"], check=True)
 
@@ -109,5 +96,4 @@ else:
         subprocess.run(["umount", full], check=False)
 
 shutil.rmtree(home, ignore_errors=True)
-print(f"{passed} passed, {failed} failed")
-sys.exit(1 if failed else 0)
+finish()

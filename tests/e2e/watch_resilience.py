@@ -19,17 +19,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import check, environment, finish, new_home  # noqa: E402
+
 shotsieve, make_library = sys.argv[1], sys.argv[2]
-passed, failed = 0, 0
-
-
-def check(name, ok, detail=""):
-    global passed, failed
-    if ok:
-        passed += 1
-    else:
-        failed += 1
-        print(f"FAIL: {name} {detail}", file=sys.stderr)
 
 
 class Watch:
@@ -38,9 +31,7 @@ class Watch:
     def __init__(self, home, default_sigpipe=True):
         self.home = home
         self.err = open(os.path.join(home, "watch.err"), "wb")
-        env = dict(os.environ, HOME=home)
-        for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
-            env.pop(name, None)
+        env = environment(home)
         self.proc = subprocess.Popen([shotsieve, "watch"], env=env, stdout=subprocess.PIPE, stderr=self.err,
                                      restore_signals=default_sigpipe)
         self.buffer = b""
@@ -85,14 +76,6 @@ class Watch:
             check("nothing on standard error", f.read() == b"")
 
 
-def new_home():
-    home = tempfile.mkdtemp(prefix="shotsieve-watch-")
-    os.makedirs(os.path.join(home, ".local/state/shotsieve"))
-    with open(os.path.join(home, ".local/state/shotsieve/photo-library-access"), "w") as f:
-        f.write("authorized\n")
-    return home
-
-
 sample_path = os.path.join(tempfile.gettempdir(), f"shotsieve-e2e-{os.getpid()}.png")
 subprocess.run([make_library, "png", sample_path], check=True)
 with open(sample_path, "rb") as f:
@@ -129,7 +112,7 @@ def restore(limit_file, saved):
 
 
 # No Pictures folder at the start, then one made with a screenshot in it.
-home = new_home()
+home = new_home("shotsieve-watch-")
 watch = Watch(home)
 check("start line without a Pictures folder", watch.start == {"event": "watching", "baseline_count": 0}, watch.start)
 os.makedirs(os.path.join(home, "Pictures/Screenshots"))
@@ -163,7 +146,7 @@ shutil.rmtree(home)
 
 # More folders than inotify allows watches.
 WATCHES = "/proc/sys/fs/inotify/max_user_watches"
-home = new_home()
+home = new_home("shotsieve-watch-")
 folders = [os.path.join(home, "Pictures/Screenshots", f"{year}", f"{month:02}") for year in (2024, 2025) for month in range(1, 13)]
 for folder in folders:
     os.makedirs(folder)
@@ -192,7 +175,7 @@ shutil.rmtree(home)
 
 # A flood that overflows the event queue.
 QUEUE = "/proc/sys/fs/inotify/max_queued_events"
-home = new_home()
+home = new_home("shotsieve-watch-")
 os.makedirs(os.path.join(home, "Pictures/Screenshots/flood"))
 saved = lower(QUEUE, 64)
 if saved is None:
@@ -215,5 +198,4 @@ else:
     watch.stop()
 shutil.rmtree(home)
 
-print(f"{passed} passed, {failed} failed")
-sys.exit(1 if failed else 0)
+finish()

@@ -1,5 +1,7 @@
 #include "photos/folder/scan/screenshot_names.h"
 
+#include <strings.h>
+
 #include <array>
 #include <ctime>
 #include <string>
@@ -42,6 +44,9 @@ constexpr std::string_view kScreenshotPrefixes[] = {
     "deepin screenshot", "deepin-screenshot",
 };
 
+// Longer than any prefix above in UTF-8, upper or lower case.
+constexpr std::size_t kLongestPrefixBytes = 64;
+
 // Endings of the stem (name without extension): grim, scrot.
 constexpr std::string_view kScreenshotStemSuffixes[] = {std::string_view{"_grim"}, "_scrot"};
 
@@ -73,7 +78,8 @@ bool isFlameshotName(std::string_view name) {
   if (name.size() != kShape.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const bool digit = name[i] >= '0' && name[i] <= '9';
-    if (kShape[i] == 'd' ? !digit : name[i] != kShape[i]) return false;
+    const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
+    if (kShape[i] == 'd' ? !digit : c != kShape[i]) return false;
   }
   return true;
 }
@@ -83,11 +89,14 @@ std::string_view stemOf(std::string_view name) {
   return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+// ASCII case only: the endings it is asked about are ASCII.
+bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         strncasecmp(text.data() + text.size() - suffix.size(), suffix.data(), suffix.size()) == 0;
+}
+
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 struct DigitRun {
   std::size_t begin;
@@ -161,14 +170,16 @@ bool isScreenshotFolderName(std::string_view folderName) {
 }
 
 bool isScreenshotFileName(std::string_view fileName) {
-  const std::string lower = lowercaseFull(fileName);
-  if (isSteamStem(stemOf(lower)) || isFlameshotName(lower)) return true;
-  for (const auto prefix : kScreenshotPrefixes) {
-    if (startsWith(lower, prefix)) return true;
-  }
-  const std::string_view stem = stemOf(lower);
+  // Asked of every file: the endings and whole-name shapes are ASCII, and
+  // only the head of the name is lower-cased for the prefixes.
+  const std::string_view stem = stemOf(fileName);
+  if (isSteamStem(stem) || isFlameshotName(fileName)) return true;
   for (const auto suffix : kScreenshotStemSuffixes) {
-    if (endsWith(stem, suffix)) return true;
+    if (endsWithIgnoringCase(stem, suffix)) return true;
+  }
+  const std::string head = lowercaseFull(fileName.substr(0, kLongestPrefixBytes));
+  for (const auto prefix : kScreenshotPrefixes) {
+    if (startsWith(head, prefix)) return true;
   }
   return false;
 }
