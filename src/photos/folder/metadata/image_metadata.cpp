@@ -37,6 +37,8 @@ struct PngTexts {
   bool hasExif = false;
 };
 
+constexpr png_alloc_size_t kMaxPngChunkBytes = 16 << 20;
+
 [[noreturn]] void pngFailed(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void pngWarned(png_structp, png_const_charp) {}
 
@@ -59,6 +61,9 @@ bool readPngTexts(std::FILE* file, PngTexts* out) {
   }
   png_init_io(png, file);
   png_set_user_limits(png, 0x7fffffff, 0x7fffffff);  // report the size as it stands
+  // A chunk's length is the file's word: a hostile one would have libpng
+  // allocate gigabytes before reading a byte. Text and XMP chunks are small.
+  png_set_chunk_malloc_max(png, kMaxPngChunkBytes);
   png_read_info(png, info);
   out->width = png_get_image_width(png, info);
   out->height = png_get_image_height(png, info);
