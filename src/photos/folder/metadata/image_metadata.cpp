@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <exiv2/exiv2.hpp>
 #include <memory>
@@ -37,14 +38,47 @@ struct PngTexts {
   bool hasExif = false;
 };
 
-constexpr png_alloc_size_t kMaxPngChunkBytes = 16 << 20;
+constexpr std::uint64_t kMaxPngChunkBytes = 16 << 20;
 
 [[noreturn]] void pngFailed(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+// The stream libpng reads, ending where the first chunk before the image
+// data claims more than kMaxPngChunkBytes or more than the file holds: libpng
+// allocates a chunk's declared length before it reads it, so a hostile length
+// would cost gigabytes. The file then reads as cut short there.
+struct PngStream {
+  std::FILE* file;
+  std::uint64_t end;
+  std::uint64_t at = 0;
+};
+
+std::uint64_t trustworthyPngEnd(std::FILE* file) {
+  struct stat info;
+  if (::fstat(::fileno(file), &info) != 0) return 0;
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  for (std::uint64_t at = 8; at + 8 <= size;) {
+    unsigned char header[8];
+    if (::pread(::fileno(file), header, 8, static_cast<off_t>(at)) != 8) return at;
+    const std::uint64_t length = std::uint64_t{header[0]} << 24 | header[1] << 16 | header[2] << 8 | header[3];
+    if (std::memcmp(header + 4, "IDAT", 4) == 0) return size;  // libpng stops at the image data
+    if (length > kMaxPngChunkBytes || at + 12 + length > size) return at;
+    at += 12 + length;
+  }
+  return size;
+}
+
+void readPngStream(png_structp png, png_bytep data, png_size_t length) {
+  auto* stream = static_cast<PngStream*>(png_get_io_ptr(png));
+  if (stream->at + length > stream->end || std::fread(data, 1, length, stream->file) != length) {
+    png_error(png, "cut short");
+  }
+  stream->at += length;
+}
 void pngWarned(png_structp, png_const_charp) {}
 
 // Reads the chunks before the image data. No C++ object with a destructor
 // lives across the setjmp, as libpng's error path leaves through longjmp.
-bool readPngTexts(std::FILE* file, PngTexts* out) {
+bool readPngTexts(PngStream* stream, PngTexts* out) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFailed, pngWarned);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
@@ -59,10 +93,8 @@ bool readPngTexts(std::FILE* file, PngTexts* out) {
     png_destroy_read_struct(&png, &info, nullptr);
     return false;
   }
-  png_init_io(png, file);
+  png_set_read_fn(png, stream, readPngStream);
   png_set_user_limits(png, 0x7fffffff, 0x7fffffff);  // report the size as it stands
-  // A chunk's length is the file's word: a hostile one would have libpng
-  // allocate gigabytes before reading a byte. Text and XMP chunks are small.
   png_set_chunk_malloc_max(png, kMaxPngChunkBytes);
   png_read_info(png, info);
   out->width = png_get_image_width(png, info);
@@ -171,7 +203,8 @@ void readWithExiv2(const Open& open, ImageFacts& facts, bool takeSize) {
 
 void readPng(std::FILE* file, const std::string& path, ImageFacts& facts) {
   PngTexts texts;
-  const bool whole = readPngTexts(file, &texts);
+  PngStream stream{file, trustworthyPngEnd(file)};
+  const bool whole = readPngTexts(&stream, &texts);
   facts.width = texts.width;
   facts.height = texts.height;
   if (!whole) return;
