@@ -30,26 +30,6 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-std::string readPrivateFile(const std::string& path, std::size_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return {};
-  struct stat info;
-  std::string bytes;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) <= limit) {
-    bytes.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);  // shorter when the file shrank meanwhile: then it reads as torn
-  }
-  ::close(fd);
-  return bytes;
-}
-
 bool replacePrivateFile(const std::string& path, std::string_view bytes) {
   if (!makePrivateParentDirectories(path)) return false;
   // A temporary name per writer, so that concurrent runs never share one.

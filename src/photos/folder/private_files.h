@@ -8,10 +8,6 @@ namespace shotsieve::folder {
 // Writes every byte to the descriptor, going on after interruptions.
 bool writeAll(int fd, std::string_view bytes);
 
-// The whole file in one read, or empty when it is missing, unreadable, not a
-// regular file or larger than `limit`.
-std::string readPrivateFile(const std::string& path, std::size_t limit);
-
 // Replaces the file with the bytes, or leaves it as it was: written under a
 // temporary name of this writer's own, synced, then renamed into place. The
 // missing folders above it are made private to the user (0700), as the

@@ -2,7 +2,12 @@
 
 #include <bit>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 
@@ -100,25 +105,59 @@ MetadataIndex::Entry MetadataIndex::Entry::of(std::uint64_t hash, const FileStam
 
 std::uint64_t MetadataIndex::pathHash(std::string_view relativePath) { return fnv1a(relativePath); }
 
+// Reads exactly `size` bytes unless the file ends first.
+bool readFully(int fd, char* into, std::size_t size) {
+  for (std::size_t got = 0; got < size;) {
+    const ssize_t n = ::read(fd, into + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 void MetadataIndex::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
   if (path_.empty()) return;
-  const std::string bytes = readPrivateFile(path_, kMaxIndexBytes);
-  if (!bytes.starts_with(kMagic) || (bytes.size() - kMagic.size()) % kRecordSize != 0) return;  // foreign or torn
-  const std::size_t count = (bytes.size() - kMagic.size()) / kRecordSize;
-  std::vector<Entry> entries;
-  entries.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const Record record = decode(bytes.data() + kMagic.size() + i * kRecordSize);
-    // A format this build does not know: the file is read again.
-    if (record.format > static_cast<std::uint8_t>(FileFormat::video)) continue;
-    entries.push_back(Entry{record.pathHash,
-                            FileStamp{record.size, record.modifiedNanoseconds, record.inode, record.changedNanoseconds},
-                            static_cast<std::int32_t>(std::clamp<std::int64_t>(record.width, 0, INT32_MAX)),
-                            static_cast<std::int32_t>(std::clamp<std::int64_t>(record.height, 0, INT32_MAX)),
-                            record.capture, record.flags, static_cast<FileFormat>(record.format)});
+  // One sequential read in pieces a few thousand records long, so that the
+  // file's bytes are never held beside the table they become.
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat info;
+  char magic[kMagic.size()];
+  const bool ours = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                    static_cast<std::uint64_t>(info.st_size) <= kMaxIndexBytes &&
+                    static_cast<std::size_t>(info.st_size) >= kMagic.size() &&
+                    (static_cast<std::size_t>(info.st_size) - kMagic.size()) % kRecordSize == 0 &&
+                    readFully(fd, magic, sizeof magic) && std::string_view(magic, sizeof magic) == kMagic;
+  if (!ours) {  // foreign or torn
+    ::close(fd);
+    return;
   }
+  std::size_t left = (static_cast<std::size_t>(info.st_size) - kMagic.size()) / kRecordSize;
+  std::vector<Entry> entries;
+  entries.reserve(left);
+  std::vector<char> chunk(kRecordSize * 4096);
+  while (left > 0) {
+    const std::size_t records = std::min<std::size_t>(left, 4096);
+    if (!readFully(fd, chunk.data(), records * kRecordSize)) {  // shrank while read: start afresh
+      ::close(fd);
+      return;
+    }
+    for (std::size_t i = 0; i < records; ++i) {
+      const Record record = decode(chunk.data() + i * kRecordSize);
+      // A format this build does not know: the file is read again.
+      if (record.format > static_cast<std::uint8_t>(FileFormat::video)) continue;
+      entries.push_back(Entry{record.pathHash,
+                              FileStamp{record.size, record.modifiedNanoseconds, record.inode, record.changedNanoseconds},
+                              static_cast<std::int32_t>(std::clamp<std::int64_t>(record.width, 0, INT32_MAX)),
+                              static_cast<std::int32_t>(std::clamp<std::int64_t>(record.height, 0, INT32_MAX)),
+                              record.capture, record.flags, static_cast<FileFormat>(record.format)});
+    }
+    left -= records;
+  }
+  ::close(fd);
   // Written sorted; a file that is not is still usable once sorted.
   const auto byHash = [](const Entry& a, const Entry& b) { return a.pathHash < b.pathHash; };
   if (!std::is_sorted(entries.begin(), entries.end(), byHash)) std::sort(entries.begin(), entries.end(), byHash);
