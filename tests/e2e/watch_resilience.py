@@ -111,6 +111,20 @@ def restore(limit_file, saved):
         f.write(saved)
 
 
+def watch_under_lowered(limit_file, value, home, part):
+    """A watcher started while a system limit is lowered, restored at once (the
+    watcher's own shortage is what is tested, nobody else's); None, with the
+    reason, where the limit cannot be lowered."""
+    saved = lower(limit_file, value)
+    if saved is None:
+        print(f"skipped the {part} part: cannot lower {limit_file} here (needs root)")
+        return None
+    try:
+        return Watch(home)
+    finally:
+        restore(limit_file, saved)
+
+
 # No Pictures folder at the start, then one made with a screenshot in it.
 home = new_home("shotsieve-watch-")
 watch = Watch(home)
@@ -150,14 +164,8 @@ home = new_home("shotsieve-watch-")
 folders = [os.path.join(home, "Pictures/Screenshots", f"{year}", f"{month:02}") for year in (2024, 2025) for month in range(1, 13)]
 for folder in folders:
     os.makedirs(folder)
-saved = lower(WATCHES, 20)
-if saved is None:
-    print(f"skipped the watch-limit part: cannot lower {WATCHES} here (needs root)")
-else:
-    try:
-        watch = Watch(home)
-    finally:
-        restore(WATCHES, saved)  # the watcher's own shortage is what is tested; nobody else's
+watch = watch_under_lowered(WATCHES, 20, home, "watch-limit")
+if watch:
     time.sleep(0.5)
     for folder in folders:
         screenshot(os.path.join(folder, "beyond.png"))
@@ -177,14 +185,8 @@ shutil.rmtree(home)
 QUEUE = "/proc/sys/fs/inotify/max_queued_events"
 home = new_home("shotsieve-watch-")
 os.makedirs(os.path.join(home, "Pictures/Screenshots/flood"))
-saved = lower(QUEUE, 64)
-if saved is None:
-    print(f"skipped the overflow part: cannot lower {QUEUE} here (needs root)")
-else:
-    try:
-        watch = Watch(home)
-    finally:
-        restore(QUEUE, saved)
+watch = watch_under_lowered(QUEUE, 64, home, "overflow")
+if watch:
     for i in range(5000):
         with open(os.path.join(home, f"Pictures/Screenshots/flood/f{i}.png"), "wb") as f:
             f.write(sample)

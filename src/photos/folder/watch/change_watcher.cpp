@@ -177,16 +177,20 @@ struct ChangeWatcher::State {
 
   // ---- folders inside the library ------------------------------------------
 
+  // Adds the inotify watch of one folder; false (errno set) when there is none to be had.
+  bool addFolderWatch(const std::string& relativeFolder) {
+    const int wd = inotify_add_watch(inotifyFd, pathOf(relativeFolder).c_str(), kFolderEvents);
+    if (wd < 0) return false;
+    folders[wd] = relativeFolder;
+    watchedFolders.insert(relativeFolder);
+    if (relativeFolder.empty()) rootWd = wd;
+    return true;
+  }
+
   // Watches one folder, or covers it by polling when inotify has no watch left.
   bool watchFolder(const std::string& relativeFolder) {
     const std::string path = pathOf(relativeFolder);
-    const int wd = inotify_add_watch(inotifyFd, path.c_str(), kFolderEvents);
-    if (wd >= 0) {
-      folders[wd] = relativeFolder;
-      watchedFolders.insert(relativeFolder);
-      if (relativeFolder.empty()) rootWd = wd;
-      return true;
-    }
+    if (addFolderWatch(relativeFolder)) return true;
     if (errno == ENOSPC || errno == ENOMEM) poller.add(relativeFolder, path);
     return false;
   }
@@ -231,11 +235,7 @@ struct ChangeWatcher::State {
     std::vector<std::string> polled;
     for (const auto& [relative, _] : poller.folders()) polled.push_back(relative);
     for (const auto& relative : polled) {
-      const int wd = inotify_add_watch(inotifyFd, pathOf(relative).c_str(), kFolderEvents);
-      if (wd < 0) break;
-      folders[wd] = relative;
-      watchedFolders.insert(relative);
-      if (relative.empty()) rootWd = wd;
+      if (!addFolderWatch(relative)) break;
       poller.forget(relative);
       lookThrough(relative);
     }
