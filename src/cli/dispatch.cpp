@@ -8,6 +8,7 @@
 #include "listing/list_command.h"
 #include "listing/today_command.h"
 #include "output/print.h"
+#include "output/utf8.h"
 #include "photos/authorization.h"
 #include "watch/watch_command.h"
 
@@ -54,7 +55,7 @@ int runCommandLine(const std::vector<std::string>& args, PhotoLibrary& library) 
   for (const auto& subcommand : kSubcommands) {
     if (word == subcommand.word) return subcommand.handler(library);
   }
-  eprint("unknown subcommand: " + word);
+  eprint("unknown subcommand: " + decodeUtf8Lossy(word));
   return kExitUsage;
 }
 

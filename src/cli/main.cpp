@@ -1,14 +1,18 @@
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/dispatch.h"
-#include "output/utf8.h"
+#include "output/standard_output.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  args.reserve(static_cast<std::size_t>(argc));
-  for (int i = 0; i < argc; ++i) args.push_back(shotsieve::decodeUtf8Lossy(argv[i]));
-  // exit() flushes the buffered standard output on every way out.
-  std::exit(shotsieve::runCommandLine(args, shotsieve::sharedPhotoLibrary()));
+  if (!shotsieve::openStandardDescriptors()) {  // nobody could read the answer: do nothing
+    shotsieve::reportOutputFailure(EBADF);
+    return shotsieve::kExitOutputFailed;
+  }
+  // The arguments' bytes as given: an export directory is used by the name it has.
+  const std::vector<std::string> args(argv, argv + argc);
+  const int status = shotsieve::runCommandLine(args, shotsieve::sharedPhotoLibrary());
+  std::exit(shotsieve::statusAfterAnswer(status));
 }

@@ -16,6 +16,8 @@
 #include "listing/window.h"
 #include "output/json.h"
 #include "output/json_array_text.h"
+#include "output/standard_output.h"
+#include "output/utf8.h"
 #include "photos/authorization.h"
 
 namespace shotsieve {
@@ -49,7 +51,7 @@ JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
       .set("width", asset.pixelWidth)
       .set("height", asset.pixelHeight)
       .set("original_filename", exported.filename)
-      .set("path", exported.path.value_or(""))
+      .set("path", decodeUtf8Lossy(exported.path.value_or("")))  // the directory's bytes may not be UTF-8
       .set("ismissing", !exported.path.has_value());
   return entry;
 }
@@ -76,7 +78,8 @@ std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::
   bool budgetSpent = false;
   const std::size_t inFlight = std::max<std::size_t>(1, options.exportsInFlight);
   while (started < assets.size() || !underWay.empty()) {
-    while (!budgetSpent && started < assets.size() && underWay.size() < inFlight) {
+    // An answer that cannot be written any more has nobody to export for.
+    while (!budgetSpent && !result.writeFailed() && started < assets.size() && underWay.size() < inFlight) {
       if (Clock::now() >= deadline) {
         budgetSpent = true;
         break;
@@ -122,8 +125,7 @@ ListStreamOutcome streamListJSON(PhotoLibrary& library, std::int64_t days, const
                                  std::FILE* out, const ListOptions& options) {
   const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
   if (!authStatusAllowsReading(status)) {
-    std::fputs(notAuthorizedJSON(status).c_str(), out);
-    std::fputc('\n', out);
+    writeToStream(out, notAuthorizedJSON(status) + "\n");
     return ListStreamOutcome::notAuthorized;
   }
   std::string rest;
@@ -133,8 +135,7 @@ ListStreamOutcome streamListJSON(PhotoLibrary& library, std::int64_t days, const
   } catch (const std::exception&) {
     rest = "{}";  // out of memory: nothing better can be written
   }
-  std::fputs(rest.c_str(), out);
-  std::fputc('\n', out);
+  writeToStream(out, rest + "\n");
   ::funlockfile(out);
   return ListStreamOutcome::listed;
 }

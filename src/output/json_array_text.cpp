@@ -1,5 +1,7 @@
 #include "output/json_array_text.h"
 
+#include "output/standard_output.h"
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -26,7 +28,7 @@ void JsonArrayText::add(const JsonObject& object) {
 }
 
 void JsonArrayText::spill() {
-  std::fwrite(text_.data(), 1, text_.size(), out_);
+  if (!writeToStream(out_, text_)) writeFailed_ = true;
   text_.clear();
   spilled_ = true;
 }

@@ -23,6 +23,8 @@ class JsonArrayText {
 
   void add(const JsonObject& object);
   std::size_t size() const { return count_; }
+  // True once a streamed chunk could not be written: nobody will get the answer.
+  bool writeFailed() const { return writeFailed_; }
   // The whole text; when streaming, the rest of it is written out and the
   // text is empty unless it never left ("{}", "[]").
   std::string text() &&;
@@ -36,6 +38,7 @@ class JsonArrayText {
   std::string text_;
   std::size_t count_ = 0;
   bool failed_ = false;
+  bool writeFailed_ = false;
 };
 
 // Hands the pages of freed values back to the system. A long answer's text

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "output/standard_output.h"
+
 namespace shotsieve {
 
 void printJSON(const JsonValue& value) { printJSONText(jsonEncode(value)); }
@@ -16,8 +18,7 @@ void printJSONText(std::string_view jsonText) {
   // The calls inside take the (recursive) lock again: the *_unlocked forms
   // are inline and touch the stream where a thread checker sees it unlocked.
   ::flockfile(stdout);
-  std::fwrite(jsonText.data(), 1, jsonText.size(), stdout);
-  std::fputc('\n', stdout);
+  if (writeToStream(stdout, jsonText)) writeToStream(stdout, "\n");
   ::funlockfile(stdout);
 }
 

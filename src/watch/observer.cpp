@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "listing/asset_record.h"
 #include "output/print.h"
+#include "watch/watch_end.h"
 
 namespace shotsieve {
 
@@ -16,9 +17,10 @@ void Observer::photoLibraryDidChange(const Change& change) {
   for (const Asset& asset : details->insertedObjects) {
     if ((asset.mediaSubtypes & kScreenshotSubtype) == 0) continue;
     printJSON(JsonObject{}.set("event", "screenshot-added").set("asset", assetToDict(asset)));
-    // A reader that has gone away ends the watch; with SIGPIPE ignored that
-    // shows only as a failed write, and watching on for nobody would be a leak.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) std::_Exit(0);
+    // With SIGPIPE ignored a reader that has gone away shows only as a failed
+    // write; watching on for nobody would be a leak.
+    if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
+    if (std::ferror(stdout)) endWatchForOutputFailure(EIO);
     ::fsync(STDOUT_FILENO);  // a pipe or terminal refuses; that is fine
   }
 }

@@ -89,6 +89,24 @@ else
   echo "skipped the terminal prompt: no script(1) on this machine"
 fi
 
+# An answer that cannot be written is a failure with a reason, never a success;
+# with standard output closed nothing is done at all.
+grant authorized
+mkdir -p "$HOME/Pictures/Screenshots"
+printf '\x89PNG\r\n\x1a\n' >"$HOME/Pictures/Screenshots/Screenshot from 2026-01-01 10-00-00.png"
+for args in auth-status list-today "list 7 $HOME/full-out" watch; do
+  # shellcheck disable=SC2086
+  "$bin" $args >/dev/full 2>"$HOME/err"
+  expect_eq "status of [$args] on a full output" "$?" 74
+  expect_eq "reason of [$args] on a full output" "$(cat "$HOME/err")" "shotsieve: cannot write the answer: No space left on device"
+  # shellcheck disable=SC2086
+  "$bin" $args >&- 2>"$HOME/err"
+  expect_eq "status of [$args] with standard output closed" "$?" 74
+done
+"$bin" list 7 "$HOME/out-closed" >&- 2>/dev/null
+[ -e "$HOME/out-closed" ] && fail "a list with standard output closed made its export directory"
+rm -rf "$HOME/Pictures" "$HOME/full-out"
+
 # The program carries Info.plist byte for byte; the shared library carries none.
 section=$HOME/section
 objcopy -O binary --only-section=.info_plist "$bin" "$section"

@@ -145,17 +145,21 @@ check("a screenshot in a Pictures folder made again", len(uuids(watch.lines(1, 5
 watch.proc.kill()
 watch.proc.wait()
 watch.err.close()
+# Also when nothing is written after the reader left.
 for default_sigpipe in (True, False):
-    watch = Watch(home, default_sigpipe)
-    watch.proc.stdout.close()
-    screenshot(os.path.join(home, f"Pictures/Screenshots/unread-{default_sigpipe}.png"))
-    try:
-        watch.proc.wait(timeout=5)
-        check(f"the watcher ends when its reader has gone (default SIGPIPE: {default_sigpipe})", True)
-    except subprocess.TimeoutExpired:
-        check(f"the watcher ends when its reader has gone (default SIGPIPE: {default_sigpipe})", False)
-        watch.proc.kill()
-    watch.err.close()
+    for idle in (False, True):
+        watch = Watch(home, default_sigpipe)
+        watch.proc.stdout.close()
+        if not idle:
+            screenshot(os.path.join(home, f"Pictures/Screenshots/unread-{default_sigpipe}.png"))
+        name = f"the watcher ends when its reader has gone (default SIGPIPE: {default_sigpipe}, idle: {idle})"
+        try:
+            watch.proc.wait(timeout=5)
+            check(name, True)
+        except subprocess.TimeoutExpired:
+            check(name, False)
+            watch.proc.kill()
+        watch.err.close()
 shutil.rmtree(home)
 
 # More folders than inotify allows watches.

@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <string>
 
 #include "photos/authorization.h"
 #include "photos/folder/private_files.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -27,13 +27,12 @@ void trim(std::string& text) {
 }  // namespace
 
 int readAccessState(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT ? 0 : kUnreadableAccessState;
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) return errno == ENOENT ? 0 : kUnreadableAccessState;
   struct stat info;
   std::string text(64, '\0');
   ssize_t got = -1;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) got = ::read(fd, text.data(), text.size());
-  ::close(fd);
+  if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) got = ::read(fd.get(), text.data(), text.size());
   if (got < 0 || static_cast<std::size_t>(got) == text.size()) return kUnreadableAccessState;  // unreadable or too long
   text.resize(static_cast<std::size_t>(got));
   trim(text);
@@ -49,26 +48,6 @@ int readAccessState(const std::string& path) {
 
 bool writeAccessState(const std::string& path, int status) {
   return replacePrivateFile(path, std::string(authStatusString(status)) + "\n");
-}
-
-PromptAnswer askOnTerminal(std::string_view usageText) {
-  const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-  if (tty < 0) return PromptAnswer::noTerminal;
-  std::string question(usageText);
-  question += "\nAllow shotsieve to read the screenshots in your Pictures folder? [y/N] ";
-  writeAll(tty, question);
-  std::string answer;
-  char c;
-  while (answer.size() < 256) {
-    const ssize_t got = ::read(tty, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || c == '\n') break;
-    answer += c;
-  }
-  ::close(tty);
-  trim(answer);
-  const bool yes = answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
-  return yes ? PromptAnswer::yes : PromptAnswer::no;
 }
 
 }  // namespace shotsieve::folder

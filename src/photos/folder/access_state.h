@@ -15,9 +15,4 @@ int readAccessState(const std::string& path);
 // Records a status word; false when it could not be written.
 bool writeAccessState(const std::string& path, int status);
 
-enum class PromptAnswer { yes, no, noTerminal };
-
-// Shows the usage text and a yes/no question on the controlling terminal.
-PromptAnswer askOnTerminal(std::string_view usageText);
-
 }  // namespace shotsieve::folder

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "output/utf8.h"
+#include "photos/folder/access_prompt.h"
 #include "photos/folder/access_state.h"
 #include "photos/folder/metadata/image_metadata.h"
 #include "photos/folder/metadata/read_pool.h"
@@ -27,9 +28,13 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
     int status = readAccessState(statePath);
     if (status == kNotDetermined) {
       // Without a terminal there is nobody to ask, and the process already
-      // runs as the owner of the files.
-      status = askOnTerminal(usage) == PromptAnswer::no ? kDenied : kAuthorized;
-      if (!writeAccessState(statePath, status)) status = readAccessState(statePath);
+      // runs as the owner of the files. Only a yes or a no is recorded: end of
+      // input decides nothing, so the question can be asked again.
+      const PromptAnswer answer = askOnTerminal(usage);
+      if (answer != PromptAnswer::noAnswer) {
+        status = answer == PromptAnswer::no ? kDenied : kAuthorized;
+        if (!writeAccessState(statePath, status)) status = readAccessState(statePath);
+      }
     }
     handler(status);
   }).detach();
