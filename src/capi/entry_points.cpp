@@ -4,7 +4,6 @@
 
 #include "capi/sievelink.h"
 #include "listing/list_json.h"
-#include "output/utf8.h"
 #include "photos/authorization.h"
 
 namespace shotsieve {
@@ -43,8 +42,8 @@ char* pk_list(int32_t days, const char* exportDir, double budgetSeconds, int32_t
     options.budgetSeconds = budgetSeconds;
     options.networkAccess =
         allowNetwork != 0 ? shotsieve::NetworkAccess::allowed : shotsieve::NetworkAccess::notAllowed;
-    return shotsieve::listJSON(shotsieve::sharedPhotoLibrary(), static_cast<std::int64_t>(days),
-                               shotsieve::decodeUtf8Lossy(exportDir), options);
+    // The directory's bytes as given: a name that is not UTF-8 is still that folder.
+    return shotsieve::listJSON(shotsieve::sharedPhotoLibrary(), static_cast<std::int64_t>(days), exportDir, options);
   });
 }
 

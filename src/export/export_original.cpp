@@ -1,28 +1,30 @@
 #include "export/export_original.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <stdio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <memory>
-#include <random>
+#include <mutex>
 #include <semaphore>
 
+#include "export/cached_copy.h"
 #include "listing/asset_record.h"
-#include "output/text_case.h"
 
 namespace shotsieve {
 
 namespace {
 
 // Shared by the waiting call and the completion, which may come after the
-// call has given up and returned.
+// call has given up and returned; a late completion removes its own ".part".
 struct Completion {
-  std::counting_semaphore<> done{0};
+  std::counting_semaphore<> signalled{0};
+  std::mutex mutex;
+  bool completed = false;
+  bool abandoned = false;
   std::optional<std::string> error;
+  std::string temporaryPath;
 };
 
 const AssetResource* chooseResource(const std::vector<AssetResource>& resources) {
@@ -32,93 +34,105 @@ const AssetResource* chooseResource(const std::vector<AssetResource>& resources)
   return &resources.front();
 }
 
-bool exists(const std::string& path) {
-  struct stat info;
-  return ::lstat(path.c_str(), &info) == 0;
+// Has the library write the resource to `temporary`; true once it is complete
+// there. On failure or time-out nothing is left of it.
+bool writeTemporaryCopy(PhotoLibrary& library, const AssetResource& resource, const ExportDirectory& dir,
+                        const std::string& temporary, NetworkAccess networkAccess, std::chrono::milliseconds timeout) {
+  auto completion = std::make_shared<Completion>();
+  completion->temporaryPath = dir.pathOf(temporary);
+  library.writeDataForAssetResource(resource, completion->temporaryPath, ResourceRequestOptions{networkAccess},
+                                    [completion](std::optional<std::string> error) {
+                                      std::lock_guard lock(completion->mutex);
+                                      completion->completed = true;
+                                      completion->error = std::move(error);
+                                      if (completion->abandoned) ::unlink(completion->temporaryPath.c_str());
+                                      completion->signalled.release();
+                                    });
+  if (!completion->signalled.try_acquire_for(timeout)) {
+    std::lock_guard lock(completion->mutex);
+    if (!completion->completed) {
+      completion->abandoned = true;
+      ::unlinkat(dir.fd(), temporary.c_str(), 0);
+      return false;
+    }
+  }
+  // The completion stored the error before signalling, or under the lock just taken.
+  if (completion->error) ::unlinkat(dir.fd(), temporary.c_str(), 0);
+  return !completion->error;
 }
 
-// Stamps the entry (a link itself, not its target) as used now; failure is harmless.
-void touch(const std::string& path) {
-  const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-  ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-}
+enum class Move { noReplace, replace };
 
-// A temporary name no other writer uses: the destination, a unique part, ".part".
-std::string temporaryPath(const std::string& destination) {
-  static std::atomic<unsigned> counter{0};
-  // A fresh draw per name: no per-thread state in a library that hosts load
-  // with dlopen, where thread-local storage is allocated behind the loader's back.
-  char unique[64];
-  std::snprintf(unique, sizeof unique, ".%d-%u-%08x.part", static_cast<int>(::getpid()), counter++,
-                static_cast<unsigned>(std::random_device{}()));
-  return destination + unique;
-}
-
-enum class MoveOutcome { moved, alreadyThere, failed };
-
-// Moves without ever replacing what is at the destination.
-MoveOutcome moveIntoPlace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return MoveOutcome::moved;
-  if (errno == EEXIST) return MoveOutcome::alreadyThere;
-  if (errno != EINVAL && errno != ENOSYS) return MoveOutcome::failed;
+// Moves the finished copy into place in one step; false when it could not be.
+bool moveIntoPlace(const ExportDirectory& dir, const std::string& from, const std::string& to, Move move) {
+  const int fd = dir.fd();
+  if (move == Move::replace) return ::renameat(fd, from.c_str(), fd, to.c_str()) == 0;
+  if (::renameat2(fd, from.c_str(), fd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
   // The file system has no no-replace rename; a hard link fails the same way.
-  if (::link(from.c_str(), to.c_str()) != 0) return errno == EEXIST ? MoveOutcome::alreadyThere : MoveOutcome::failed;
-  ::unlink(from.c_str());
-  return MoveOutcome::moved;
+  if (::linkat(fd, from.c_str(), fd, to.c_str(), 0) != 0) return false;
+  ::unlinkat(fd, from.c_str(), 0);
+  return true;
+}
+
+// A fresh copy under `name`, replacing what is there when `move` says so.
+bool exportFresh(PhotoLibrary& library, const AssetResource& resource, const ExportDirectory& dir,
+                 const std::string& name, Move move, NetworkAccess networkAccess, std::chrono::milliseconds timeout) {
+  const std::string temporary = temporaryExportName(name);
+  if (!writeTemporaryCopy(library, resource, dir, temporary, networkAccess, timeout)) return false;
+  recordCopiedVersion(dir, temporary, resource);
+  if (moveIntoPlace(dir, temporary, name, move)) return true;
+  // Another run put a copy there meanwhile: keep it if it is as good as ours.
+  const bool taken = errno == EEXIST;
+  if (taken && inspectCachedCopy(dir, name, resource) == CachedCopy::current) {
+    ::unlinkat(dir.fd(), temporary.c_str(), 0);
+    return true;
+  }
+  if (taken && moveIntoPlace(dir, temporary, name, Move::replace)) return true;
+  ::unlinkat(dir.fd(), temporary.c_str(), 0);
+  return false;
 }
 
 }  // namespace
 
-std::string exportExtension(std::string_view originalFilename) {
-  const auto slash = originalFilename.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? originalFilename : originalFilename.substr(slash + 1);
-  const auto dot = name.rfind('.');
-  const std::string extension = dot == std::string_view::npos ? std::string() : lowercaseFull(name.substr(dot + 1));
-  return extension.empty() ? "png" : extension;
-}
-
-ExportResult exportOriginal(PhotoLibrary& library, const Asset& asset, const std::string& toDir,
+ExportResult exportOriginal(PhotoLibrary& library, const Asset& asset, const ExportDirectory& toDir,
                             NetworkAccess networkAccess, std::chrono::milliseconds timeout) {
   try {
     const auto resources = library.assetResourcesForAsset(asset);
     if (resources.empty()) return {};
     const AssetResource& resource = *chooseResource(resources);
     ExportResult result{std::nullopt, resource.originalFilename};
-    // An empty directory would put the file at the root of the file system.
-    if (toDir.empty()) return result;
-    const std::string destination = toDir + "/" + assetUUID(asset) + "." + exportExtension(resource.originalFilename);
-    if (exists(destination)) {
-      touch(destination);
-      result.path = destination;
-      return result;
+    if (!toDir.usable()) return result;
+    const std::string name = assetUUID(asset) + "." + exportExtension(resource.originalFilename);
+    bool inPlace = false;
+    switch (inspectCachedCopy(toDir, name, resource)) {
+      case CachedCopy::current:
+        if (stampAsUsed(toDir, name)) {
+          result.path = toDir.pathOf(name);
+          return result;
+        }
+        // Removed since it was looked at (a concurrent prune): made again.
+        inPlace = exportFresh(library, resource, toDir, name, Move::noReplace, networkAccess, timeout);
+        break;
+      case CachedCopy::absent:
+        inPlace = exportFresh(library, resource, toDir, name, Move::noReplace, networkAccess, timeout);
+        break;
+      case CachedCopy::replaceable:
+        inPlace = exportFresh(library, resource, toDir, name, Move::replace, networkAccess, timeout);
+        break;
+      case CachedCopy::blocked:
+        break;
     }
-    const std::string temporary = temporaryPath(destination);
-    auto completion = std::make_shared<Completion>();
-    library.writeDataForAssetResource(resource, temporary, ResourceRequestOptions{networkAccess},
-                                      [completion](std::optional<std::string> error) {
-                                        completion->error = std::move(error);
-                                        completion->done.release();
-                                      });
-    if (!completion->done.try_acquire_for(timeout) || completion->error) {
-      ::unlink(temporary.c_str());
-      return result;
-    }
-    switch (moveIntoPlace(temporary, destination)) {
-      case MoveOutcome::alreadyThere:  // another run put the same original there meanwhile
-        ::unlink(temporary.c_str());
-        [[fallthrough]];
-      case MoveOutcome::moved:
-        touch(destination);
-        result.path = destination;
-        return result;
-      case MoveOutcome::failed:
-        ::unlink(temporary.c_str());
-        return result;
-    }
+    if (inPlace && stampAsUsed(toDir, name)) result.path = toDir.pathOf(name);
     return result;
   } catch (const std::exception&) {
     return {};
   }
+}
+
+ExportResult exportOriginal(PhotoLibrary& library, const Asset& asset, const std::string& toDir,
+                            NetworkAccess networkAccess, std::chrono::milliseconds timeout) {
+  return exportOriginal(library, asset, ExportDirectory::open(toDir), networkAccess, timeout);
 }
 
 }  // namespace shotsieve

@@ -3,8 +3,9 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <string_view>
 
+#include "export/export_directory.h"
+#include "export/export_names.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve {
@@ -17,15 +18,20 @@ struct ExportResult {
 // How long one export waits for the library's write.
 inline constexpr std::chrono::milliseconds kExportTimeout = std::chrono::seconds(60);
 
-// The destination's extension: the text after the last "." of the name's last
-// component, lower-cased by the full Unicode rules; "png" when empty.
-std::string exportExtension(std::string_view originalFilename);
+// Copies the asset's original into the export directory as UUID.EXT, or
+// reuses the copy already there while it holds the original's content;
+// either way its modification time becomes now. A link, a special file, a
+// file of another user or a stale copy under that name is never served: it is
+// replaced by a fresh copy. Each write goes to a temporary ".part" file of its
+// own, checked and moved into place in one step; a folder under the name, an
+// unusable directory, a failed write or one that does not finish within
+// `timeout` gives no path (a write that finishes later removes its own
+// ".part" file). Never throws; failure shows only as an absent path.
+ExportResult exportOriginal(PhotoLibrary& library, const Asset& asset, const ExportDirectory& toDir,
+                            NetworkAccess networkAccess = NetworkAccess::allowed,
+                            std::chrono::milliseconds timeout = kExportTimeout);
 
-// Copies the asset's original into `toDir` as UUID.EXT, or reuses the file
-// already there; either way its modification time becomes now. Each write goes
-// to a temporary ".part" file of its own and is moved into place without ever
-// replacing a file. Blocks until the write completes or `timeout` passes.
-// Never throws; failure shows only as an absent path.
+// The same into a directory by path, as it is (nothing is created or tagged).
 ExportResult exportOriginal(PhotoLibrary& library, const Asset& asset, const std::string& toDir,
                             NetworkAccess networkAccess = NetworkAccess::allowed,
                             std::chrono::milliseconds timeout = kExportTimeout);

@@ -1,10 +1,11 @@
 #include "photos/memory_library.h"
 
-#include <algorithm>
-#include <fstream>
-
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
+
+#include "photos/unique_fd.h"
 
 namespace shotsieve {
 
@@ -21,7 +22,10 @@ Asset MemoryLibrary::addScreenshot(std::string localIdentifier, double creationD
   stored.asset.pixelHeight = 1080;
   stored.asset.mediaSubtypes = kScreenshotSubtype;
   stored.asset.locator = stored.asset.localIdentifier;
-  stored.resources.push_back({kPhotoResourceType, std::move(filename), stored.asset.locator});
+  AssetResource resource;
+  resource.originalFilename = std::move(filename);
+  resource.locator = stored.asset.locator;
+  stored.resources.push_back(std::move(resource));
   assets.push_back(std::move(stored));
   return assets.back().asset;
 }
@@ -106,16 +110,21 @@ void MemoryLibrary::writeDataForAssetResource(const AssetResource& resource, con
       completion("scripted write error");
       return;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd) {
       completion("cannot create the destination");
       return;
     }
-    const bool written = ::write(fd, script.data.data(), script.data.size()) == static_cast<ssize_t>(script.data.size());
-    ::close(fd);
+    const bool written =
+        ::write(fd.get(), script.data.data(), script.data.size()) == static_cast<ssize_t>(script.data.size()) && fd.close();
     if (!written) ::unlink(path.c_str());
     completion(written ? std::nullopt : std::optional<std::string>("write failed"));
   });
+}
+
+FolderPlace MemoryLibrary::placeOfFolder(const std::string& path) {
+  const auto place = folderPlaces.find(path);
+  return place == folderPlaces.end() ? FolderPlace::outside : place->second;
 }
 
 void MemoryLibrary::registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObserver> observer) {

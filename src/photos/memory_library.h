@@ -38,6 +38,7 @@ class MemoryLibrary : public PhotoLibrary {
   int requestAnswer = kAuthorized;  // what a request delivers
   std::vector<StoredAsset> assets;  // kept in creation order, newest first, by fetches
   std::map<std::string, WriteScript> writes;  // by resource locator; default: success
+  std::map<std::string, FolderPlace> folderPlaces;  // by path; default: outside
 
   // Adds an asset with one photo resource named `filename`.
   Asset addScreenshot(std::string localIdentifier, double creationDate, std::string filename = "shot.png");
@@ -58,6 +59,7 @@ class MemoryLibrary : public PhotoLibrary {
   void writeDataForAssetResource(const AssetResource& resource, const std::string& path,
                                  const ResourceRequestOptions& options, WriteCompletion completion) override;
   void registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObserver> observer) override;
+  FolderPlace placeOfFolder(const std::string& path) override;
 
  private:
   mutable std::mutex mutex_;

@@ -42,6 +42,20 @@ struct AssetResource {
   int type = kPhotoResourceType;
   std::string originalFilename;
   std::string locator;  // opaque to callers
+  // What identifies the resource's data as it is now, for caches of its
+  // copies: it changes whenever the data may have changed. Empty when the
+  // library cannot tell.
+  std::string contentVersion;
+  // When the data last changed, in nanoseconds since the epoch, if known.
+  std::optional<std::int64_t> changedNanoseconds;
+};
+
+// Where a folder lies relative to the files the library reads.
+enum class FolderPlace {
+  outside,        // files put there are never read by the library
+  insideLibrary,  // a folder below the library's root that the library reads
+  libraryRoot,    // the library's root itself
+  aboveLibrary,   // a folder that holds the library's root
 };
 
 // What a fetch selects; the sort is always creation date, newest first.
@@ -115,6 +129,13 @@ class PhotoLibrary {
   // The observer is called after each change, on a thread of the library's;
   // it is never unregistered.
   virtual void registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObserver> observer) = 0;
+
+  // Not a platform operation: where a folder (by path) lies relative to the
+  // library's own files, so that exported copies never land where the
+  // library would read them back as new assets, and a cache tag is never put
+  // on the library itself. A library whose files live apart from the user's
+  // folders answers `outside` for every folder.
+  virtual FolderPlace placeOfFolder(const std::string& path);
 };
 
 // The process's photo library: the folder library over the user's Pictures.

@@ -28,7 +28,7 @@ for entry in answer:
 assert dates == sorted(dates, reverse=True), "not newest first"
 # Only complete files under final names: every final name is an exported original.
 for name in os.listdir(export_dir):
-    if not name.endswith(".part"):
+    if not name.endswith(".part") and name != "CACHEDIR.TAG":
         uuid = name[: -len(".png")]
         assert any(e["uuid"] == uuid for e in answer) or os.path.getsize(os.path.join(export_dir, name)) > 0, name
 print(len(answer))

@@ -52,7 +52,7 @@ def final_files_are_originals(directory):
     """Names every file under a final name that is not its original, byte for byte."""
     bad = []
     for name in os.listdir(directory):
-        if name.endswith(".part"):
+        if name.endswith(".part") or name == "CACHEDIR.TAG":
             continue
         uuid = name.rsplit(".", 1)[0]
         if uuid not in originals or sha256(os.path.join(directory, name)) != originals[uuid]:

@@ -29,25 +29,27 @@ grant authorized
 expect_eq "first run status" "$?" 0
 count=$($check "$HOME/answer" "$pictures" "$out") || fail "first run answer"
 [ "${count:-0}" -gt 20 ] || fail "expected the screenshots of a week, got ${count:-none}"
-expect_eq "one file per entry" "$(ls "$out" | wc -l)" "$count"
+expect_eq "one file per entry" "$(ls "$out" | grep -cv '^CACHEDIR.TAG$')" "$count"
+grep -q '^Signature: 8a477f597d28d172789f06886806bc55' "$out/CACHEDIR.TAG" || fail "the export directory is not tagged as a cache"
 expect_eq "export directory is private" "$(stat -c %a "$out")" 700
 expect_eq "exported originals are private" "$(stat -c %a "$out"/* | sort -u)" 600
 grep -rqs -e secret-key-material -e 'root:x:' "$out" && fail "a file from outside the library was exported"
 
 # Second run: same answer, nothing rewritten, times refreshed.
 first_inodes=$(ls -i "$out" | sort)
-touch -d '3 days ago' "$out"/*
+touch -d '3 days ago' "$out"/*.png
 "$bin" list 7 "$out" >"$HOME/answer2"
 cmp -s "$HOME/answer" "$HOME/answer2" || fail "the second answer differs"
 expect_eq "nothing rewritten" "$(ls -i "$out" | sort)" "$first_inodes"
-expect_eq "times refreshed" "$(find "$out" -type f -mmin +60 | wc -l)" 0
+expect_eq "times refreshed" "$(find "$out" -type f -name '*.png' -mmin +60 | wc -l)" 0
 
-# Entries unused for 14 days leave; a recent folder and recent files stay.
-touch -d '15 days ago' "$out/stale.png" "$out/old.part"
-mkdir -p "$out/kept/inner" && touch "$out/kept/inner/recent" && touch -d '20 days ago' "$out/kept"
+# Copies unused for 14 days leave; nothing else does, whatever its age.
+stale=40B314D6-141D-5673-93BE-13AAE5A54B73
+touch -d '15 days ago' "$out/$stale.png" "$out/$stale.png.part"
+mkdir -p "$out/kept/inner" && touch "$out/kept/inner/old" && touch -d '20 days ago' "$out/kept/inner/old" "$out/kept"
 "$bin" list 1 "$out" >/dev/null
-[ -e "$out/stale.png" ] || [ -e "$out/old.part" ] && fail "old entries were not pruned"
-[ -e "$out/kept/inner/recent" ] || fail "a folder with recent contents was pruned"
+[ -e "$out/$stale.png" ] || [ -e "$out/$stale.png.part" ] && fail "old copies were not pruned"
+[ -e "$out/kept/inner/old" ] || fail "a folder was pruned"
 rm -rf "$out/kept"
 
 # Two runs at once on a fresh directory both succeed with whole files.
@@ -68,7 +70,7 @@ for _ in $(seq 100); do [ "$(ls "$out" 2>/dev/null | wc -l)" -ge 5 ] && break; s
 kill -KILL "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 for file in "$out"/*; do
-  case "$file" in *.part) continue ;; esac
+  case "$file" in *.part | */CACHEDIR.TAG) continue ;; esac
   tail -c 12 "$file" | od -An -c | grep -q 'I   E   N   D' || fail "a partial file under a final name: $file"
 done
 "$bin" list 30 "$out" >"$HOME/answer3"

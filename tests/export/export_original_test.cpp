@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -85,7 +86,7 @@ TEST_F(ExportTest, FailuresLeaveNothingBehind) {
   const Asset ok = library.addScreenshot("K/L0/001", 0);
   EXPECT_EQ(exportOriginal(library, ok, "").path, std::nullopt);  // never at the root of the file system
   EXPECT_TRUE(entries(dir.path()).empty());
-  EXPECT_EQ(library.writtenPaths().size(), 2u);
+  EXPECT_EQ(library.writtenPaths().size(), 1u);  // a missing directory is not even asked for
   EXPECT_TRUE(library.writtenPaths()[0].ends_with(".part"));
   EXPECT_TRUE(library.writtenPaths()[0].starts_with(dir / "F.png."));
 }
@@ -102,8 +103,8 @@ TEST_F(ExportTest, ACompletionThatNeverComesOrComesLateTimesOutSafely) {
   EXPECT_EQ(result.path, std::nullopt);
   EXPECT_EQ(result.filename, "shot.png");
   EXPECT_EQ(library.writeOptions().back().networkAccess, NetworkAccess::notAllowed);
-  std::this_thread::sleep_for(400ms);  // the late completion runs into live state
-  for (const auto& name : entries(dir.path())) EXPECT_TRUE(name.ends_with(".part")) << name;
+  std::this_thread::sleep_for(400ms);  // the late completion runs into live state and removes its copy
+  EXPECT_TRUE(entries(dir.path()).empty());
 }
 
 TEST_F(ExportTest, ConcurrentExportsOfOneAssetNeverReplaceEachOther) {
@@ -119,6 +120,91 @@ TEST_F(ExportTest, ConcurrentExportsOfOneAssetNeverReplaceEachOther) {
   for (const auto& result : results) EXPECT_EQ(result.path, dir / "C.png");
   EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"C.png"});
   EXPECT_EQ(shotsieve::testing::readFile(dir / "C.png"), std::string(100000, 'c'));
+}
+
+// Whatever lies under the name, only a current copy of the user's is served.
+TEST_F(ExportTest, OnlyACurrentCopyIsServed) {
+  const Asset asset = library.addScreenshot("S/L0/001", 0);
+  AssetResource& resource = library.assets.back().resources.back();
+  resource.contentVersion = "v1";
+  library.writes["S/L0/001"].data = "first";
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, dir / "S.png");
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, dir / "S.png");
+  EXPECT_EQ(library.writtenPaths().size(), 1u);  // the same version is reused
+  resource.contentVersion = "v2";  // the original was rewritten in place
+  library.writes["S/L0/001"].data = "second";
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, dir / "S.png");
+  EXPECT_EQ(shotsieve::testing::readFile(dir / "S.png"), "second");
+
+  // A link planted under the name is replaced, never followed; its target stays as it was.
+  shotsieve::testing::writeFile(dir / "../private", "secret");
+  fs::remove(dir / "S.png");
+  fs::create_symlink(dir / "../private", dir / "S.png");
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, dir / "S.png");
+  EXPECT_FALSE(fs::is_symlink(dir / "S.png"));
+  EXPECT_EQ(shotsieve::testing::readFile(dir / "S.png"), "second");
+  EXPECT_EQ(shotsieve::testing::readFile(dir / "../private"), "secret");
+  fs::remove(dir / "../private");
+  // A FIFO is replaced too; a folder under the name is never removed: the entry is missing.
+  fs::remove(dir / "S.png");
+  ASSERT_EQ(::mkfifo((dir / "S.png").c_str(), 0600), 0);
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, dir / "S.png");
+  EXPECT_TRUE(fs::is_regular_file(dir / "S.png"));
+  fs::remove(dir / "S.png");
+  fs::create_directories(dir / "S.png/inside");
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, std::nullopt);
+  EXPECT_TRUE(fs::exists(dir / "S.png/inside"));
+  for (const auto& name : entries(dir.path())) EXPECT_EQ(name, "S.png");  // no .part left behind
+}
+
+// A copy made before versions were kept is current while it was born after the original changed.
+TEST_F(ExportTest, ACopyWithoutARecordedVersionGoesByItsBirth) {
+  const Asset asset = library.addScreenshot("B/L0/001", 0);
+  AssetResource& resource = library.assets.back().resources.back();
+  resource.contentVersion = "v1";
+  shotsieve::testing::writeFile(dir / "B.png", "old copy");
+  struct statx info;
+  ASSERT_EQ(::statx(AT_FDCWD, (dir / "B.png").c_str(), 0, STATX_BTIME, &info), 0);
+  if (!(info.stx_mask & STATX_BTIME)) GTEST_SKIP() << "this file system keeps no birth times";
+  const std::int64_t born = info.stx_btime.tv_sec * 1000000000LL + info.stx_btime.tv_nsec;
+  resource.changedNanoseconds = born - 1000000000LL;
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, dir / "B.png");
+  EXPECT_EQ(shotsieve::testing::readFile(dir / "B.png"), "old copy");
+  resource.changedNanoseconds = born + 1000000000LL;  // changed after the copy was made
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, dir / "B.png");
+  EXPECT_EQ(shotsieve::testing::readFile(dir / "B.png"), "image data");
+}
+
+TEST_F(ExportTest, AFolderThatOthersCanChangeIsNotUsed) {
+  const Asset asset = library.addScreenshot("W/L0/001", 0);
+  fs::permissions(dir.path(), fs::perms::all);
+  EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, std::nullopt);
+  EXPECT_TRUE(library.writtenPaths().empty());
+  EXPECT_TRUE(entries(dir.path()).empty());
+}
+
+// The export directory is tagged as a cache when it is new or holds only what exports make.
+TEST_F(ExportTest, OnlyOwnDirectoriesAreTaggedAndTheLibraryIsNeverWrittenInto) {
+  EXPECT_TRUE(ExportDirectory::prepare(dir / "new/shots", library).usable());
+  EXPECT_TRUE(fs::exists(dir / "new/shots/CACHEDIR.TAG"));
+  EXPECT_FALSE(fs::exists(dir / "new/CACHEDIR.TAG"));
+  fs::create_directories(dir / "ours");
+  shotsieve::testing::writeFile(dir / "ours/40B314D6-141D-5673-93BE-13AAE5A54B73.png", "");
+  ExportDirectory::prepare(dir / "ours", library);
+  EXPECT_TRUE(fs::exists(dir / "ours/CACHEDIR.TAG"));
+  fs::create_directories(dir / "documents");
+  shotsieve::testing::writeFile(dir / "documents/thesis.tex", "");
+  EXPECT_TRUE(ExportDirectory::prepare(dir / "documents", library).usable());
+  EXPECT_FALSE(fs::exists(dir / "documents/CACHEDIR.TAG"));
+
+  library.folderPlaces[dir / "documents"] = FolderPlace::insideLibrary;  // cannot be tagged: copies would be read back
+  EXPECT_FALSE(ExportDirectory::prepare(dir / "documents", library).usable());
+  library.folderPlaces[dir / "pictures"] = FolderPlace::libraryRoot;  // new, but never tagged
+  EXPECT_FALSE(ExportDirectory::prepare(dir / "pictures", library).usable());
+  EXPECT_FALSE(fs::exists(dir / "pictures/CACHEDIR.TAG"));
+  library.folderPlaces[dir / "home"] = FolderPlace::aboveLibrary;
+  EXPECT_TRUE(ExportDirectory::prepare(dir / "home", library).usable());
+  EXPECT_FALSE(fs::exists(dir / "home/CACHEDIR.TAG"));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "export/export_names.h"
 #include "export/prune_cache.h"
 #include "image_fixtures.h"
 #include "scratch_dir.h"
@@ -22,54 +23,83 @@ void age(const std::string& path, std::chrono::seconds ago) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
-constexpr std::chrono::seconds kDay{86400};
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
-TEST(PruneCache, RemovesWhatIsOlderThanTheCutOff) {
+constexpr std::chrono::seconds kDay{86400};
+const std::string kUuid = "40B314D6-141D-5673-93BE-13AAE5A54B73";
+const std::string kOther = "657BA00C-4F0A-5DD1-959B-0EA1C523D0E8";
+
+TEST(ExportNames, OnlyWhatAnExportWrites) {
+  for (const std::string& name : std::vector<std::string>{kUuid + ".png", kUuid + ".jpég", kUuid + ".png.part",
+                                                          kUuid + ".png.123-4-0badf00d.part",
+                                                          temporaryExportName(kUuid + ".heic")}) {
+    EXPECT_TRUE(isExportEntryName(name)) << name;
+  }
+  std::string lower = kUuid;
+  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  for (const std::string& name : std::vector<std::string>{
+           kUuid + ".PNG", lower + ".png", kUuid, kUuid + ".", kUuid + ".png.x.part", kUuid + ".png.1-2-3.part",
+           kUuid + "X.png", "thesis.tex", ".hidden", "CACHEDIR.TAG", kUuid.substr(1) + ".png"}) {
+    EXPECT_FALSE(isExportEntryName(name)) << name;
+  }
+}
+
+// Only old entries of the export's own names go, whatever else the folder holds.
+TEST(PruneCache, RemovesOnlyOldCopiesOfItsOwn) {
   ScratchDir dir;
   const auto make = [&](const std::string& name, std::chrono::seconds ago) {
     shotsieve::testing::writeFile(dir / name, "x");
     age(dir / name, ago);
   };
-  make("old.png", 14 * kDay + std::chrono::seconds(1));
-  make("young.png", 14 * kDay - std::chrono::hours(1));
-  make("x.png.1-2.part", 20 * kDay);
-  make(".hidden", 20 * kDay);
+  make(kUuid + ".png", 14 * kDay + std::chrono::seconds(1));
+  make(kOther + ".png", 14 * kDay - std::chrono::hours(1));
+  make(kUuid + ".jpg.1-2-0000abcd.part", 20 * kDay);
+  make(kUuid + ".heic.part", 20 * kDay);
+  for (const std::string& foreign : std::vector<std::string>{"thesis.tex", ".hidden", kUuid + ".PNG", "notes"}) {
+    make(foreign, 30 * kDay);
+  }
+  fs::create_directories(dir / (kOther + ".jpg/project"));
+  age(dir / (kOther + ".jpg"), 30 * kDay);
   shotsieve::testing::writeFile(dir / "../outside-target", "keep me");
-  fs::create_symlink(dir / "../outside-target", dir / "link");
-  age(dir / "link", 30 * kDay);
+  fs::create_symlink(dir / "../outside-target", dir / (kUuid + ".gif"));
+  fs::create_symlink(dir / "../outside-target", dir / "a-link");
+  age(dir / (kUuid + ".gif"), 30 * kDay);
+  age(dir / "a-link", 30 * kDay);
   pruneCache(dir.path(), 14);
-  std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename());
-  EXPECT_EQ(left, std::vector<std::string>{"young.png"});
+  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{".hidden", kUuid + ".PNG", kOther + ".jpg", kOther + ".png",
+                                                           "a-link", "notes", "thesis.tex"}));
+  EXPECT_TRUE(fs::exists(dir / (kOther + ".jpg/project")));
   EXPECT_EQ(shotsieve::testing::readFile(dir / "../outside-target"), "keep me");
   fs::remove(dir / "../outside-target");
 }
 
-TEST(PruneCache, FoldersGoOnlyWhenNothingInsideIsRecent) {
-  ScratchDir dir;
-  fs::create_directories(dir / "stale/deeper");
-  fs::create_directories(dir / "inuse/deeper");
-  shotsieve::testing::writeFile(dir / "stale/deeper/a", "");
-  shotsieve::testing::writeFile(dir / "inuse/deeper/recent", "");
-  for (const char* path : {"stale/deeper/a", "stale/deeper", "stale", "inuse/deeper", "inuse"}) age(dir / path, 30 * kDay);
-  pruneCache(dir.path(), 14);
-  EXPECT_FALSE(fs::exists(dir / "stale"));
-  EXPECT_TRUE(fs::exists(dir / "inuse/deeper/recent"));
-}
-
 TEST(PruneCache, DayCountsAtTheEdges) {
   ScratchDir dir;
-  shotsieve::testing::writeFile(dir / "a", "");
-  age(dir / "a", std::chrono::seconds(2));
+  shotsieve::testing::writeFile(dir / (kUuid + ".png"), "");
+  age(dir / (kUuid + ".png"), std::chrono::seconds(2));
   pruneCache(dir.path(), INT64_MAX);  // cut-off far in the past, no overflow
-  EXPECT_TRUE(fs::exists(dir / "a"));
+  EXPECT_TRUE(fs::exists(dir / (kUuid + ".png")));
   pruneCache(dir.path(), 0);
-  EXPECT_FALSE(fs::exists(dir / "a"));
-  shotsieve::testing::writeFile(dir / "b", "");
+  EXPECT_FALSE(fs::exists(dir / (kUuid + ".png")));
+  shotsieve::testing::writeFile(dir / (kOther + ".png"), "");
   pruneCache(dir.path(), -1);  // cut-off in the future
-  EXPECT_FALSE(fs::exists(dir / "b"));
+  EXPECT_FALSE(fs::exists(dir / (kOther + ".png")));
   pruneCache(dir / "missing", 14);
   pruneCache(dir / "b-is-gone/x", 14);
+}
+
+TEST(PruneCache, AFolderOtherUsersCanChangeIsLeftAlone) {
+  ScratchDir dir;
+  shotsieve::testing::writeFile(dir / (kUuid + ".png"), "");
+  age(dir / (kUuid + ".png"), 30 * kDay);
+  fs::permissions(dir.path(), fs::perms::all);
+  pruneCache(dir.path(), 14);
+  EXPECT_TRUE(fs::exists(dir / (kUuid + ".png")));
 }
 
 }  // namespace

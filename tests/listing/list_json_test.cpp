@@ -43,8 +43,9 @@ TEST_F(ListTest, ListsNewestFirstExportsAndPrunesOnce) {
   const Asset failing = library.addScreenshot("BAD/L0/001", now() - 50, "bad.jpg");
   library.writes[failing.locator].outcome = MemoryLibrary::WriteOutcome::error;
   fs::create_directories(exportDir);
-  shotsieve::testing::writeFile(exportDir + "/stale.png", "");
-  fs::last_write_time(exportDir + "/stale.png", fs::file_time_type::clock::now() - 15 * 24h);
+  const std::string stale = exportDir + "/40B314D6-141D-5673-93BE-13AAE5A54B73.png";
+  shotsieve::testing::writeFile(stale, "");
+  fs::last_write_time(stale, fs::file_time_type::clock::now() - 15 * 24h);
 
   const std::string text = listJSON(library, 1, exportDir);
   EXPECT_NE(text.find(R"({"uuid":"NEW","date":")"), std::string::npos) << text;
@@ -53,7 +54,7 @@ TEST_F(ListTest, ListsNewestFirstExportsAndPrunesOnce) {
   EXPECT_NE(text.find(R"("original_filename":"bad.jpg","path":"","ismissing":true})"), std::string::npos) << text;
   EXPECT_NE(text.find(R"(NEW.png","ismissing":false})"), std::string::npos) << text;
   EXPECT_EQ(text.find("__truncated"), std::string::npos);
-  EXPECT_FALSE(fs::exists(exportDir + "/stale.png"));
+  EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(fs::exists(exportDir + "/NEW.png"));
   const auto fetches = library.fetches();
   ASSERT_EQ(fetches.size(), 1u);

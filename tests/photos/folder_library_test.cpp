@@ -216,13 +216,18 @@ TEST_F(FolderLibraryTest, TheIndexNoticesAFileThatChangedKind) {
   EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).count(), 1u);
 }
 
-TEST(ResourceCopy, LocalFilesAreCopiedEvenWithoutNetworkAccess) {
+TEST(ResourceCopy, OnlyAWholeCopyCounts) {
   ScratchDir dir;
-  shotsieve::testing::writeFile(dir / "src", std::string(1 << 20, 'x') + "end");
-  EXPECT_EQ(copyResourceFile(dir.path(), dir / "src", dir / "dst", NetworkAccess::notAllowed), std::nullopt);
-  EXPECT_EQ(shotsieve::testing::readFile(dir / "dst"), shotsieve::testing::readFile(dir / "src"));
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{640, 480, {}, "", 1 << 20, true});
+  shotsieve::testing::writeFile(dir / "src.png", png);
+  EXPECT_EQ(copyResourceFile(dir.path(), dir / "src.png", dir / "dst", NetworkAccess::notAllowed), std::nullopt);
+  EXPECT_EQ(shotsieve::testing::readFile(dir / "dst"), png);
   EXPECT_NE(copyResourceFile(dir.path(), dir.path(), dir / "dir-copy", NetworkAccess::allowed), std::nullopt);
   EXPECT_FALSE(fs::exists(dir / "dir-copy"));
+  // Still being written: no copy is passed off as the whole.
+  shotsieve::testing::writeFile(dir / "half.png", png.substr(0, png.size() / 2));
+  EXPECT_NE(copyResourceFile(dir.path(), dir / "half.png", dir / "half-copy", NetworkAccess::allowed), std::nullopt);
+  EXPECT_FALSE(fs::exists(dir / "half-copy"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "photos/folder/metadata/read_pool.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/resource_copy.h"
+#include "photos/folder/scan/folder_place.h"
 
 namespace shotsieve::folder {
 
@@ -98,15 +99,28 @@ std::vector<AssetResource> FolderLibrary::assetResourcesForAsset(const Asset& as
   resource.type = asset.mediaType == kVideoMediaType ? kVideoResourceType : kPhotoResourceType;
   resource.originalFilename = decodeUtf8Lossy(std::string_view(asset.locator).substr(slash + 1));
   resource.locator = asset.locator;
+  if (const auto version = contentVersionOf(asset.locator)) {
+    resource.contentVersion = version->text;
+    resource.changedNanoseconds = version->changedNanoseconds;
+  }
   return {resource};
 }
 
 void FolderLibrary::writeDataForAssetResource(const AssetResource& resource, const std::string& path,
                                               const ResourceRequestOptions& options, WriteCompletion completion) {
+  if (copiesUnderWay_->fetch_add(1) >= kMaxCopiesUnderWay) {
+    copiesUnderWay_->fetch_sub(1);
+    completion(std::string("too many copies are still under way"));
+    return;
+  }
   std::thread([root = location_.root, source = resource.locator, path, network = options.networkAccess,
-               completion = std::move(completion)] { completion(copyResourceFile(root, source, path, network)); })
-      .detach();
+               completion = std::move(completion), underWay = copiesUnderWay_] {
+    completion(copyResourceFile(root, source, path, network));
+    underWay->fetch_sub(1);
+  }).detach();
 }
+
+FolderPlace FolderLibrary::placeOfFolder(const std::string& path) { return folderPlace(location_.root, path); }
 
 void FolderLibrary::registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObserver> observer) {
   std::lock_guard lock(observersMutex_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,11 @@ class FolderLibrary final : public PhotoLibrary {
   void writeDataForAssetResource(const AssetResource& resource, const std::string& path,
                                  const ResourceRequestOptions& options, WriteCompletion completion) override;
   void registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObserver> observer) override;
+  FolderPlace placeOfFolder(const std::string& path) override;
+
+  // Copies under way at once; a write asked for beyond them fails at once, so
+  // copies hung on a dead network mount cannot pile up threads.
+  static constexpr int kMaxCopiesUnderWay = 16;
 
  private:
   void deliver(const Change& change);
@@ -43,6 +49,7 @@ class FolderLibrary final : public PhotoLibrary {
   std::mutex observersMutex_;
   std::vector<std::shared_ptr<PhotoLibraryChangeObserver>> observers_;
   std::unique_ptr<ChangeWatcher> watcher_;
+  std::shared_ptr<std::atomic<int>> copiesUnderWay_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace shotsieve::folder

@@ -13,8 +13,11 @@
 #include <cstring>
 #include <vector>
 
-#include "photos/folder/no_link_open.h"
+#include "photos/folder/metadata/file_format.h"
+#include "photos/folder/metadata/image_wholeness.h"
 #include "photos/folder/scan/link_target.h"
+#include "photos/no_link_open.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -73,37 +76,51 @@ bool copyData(int from, int to) {
   }
 }
 
+// What must not change while a file is copied for the copy to be its content.
+bool sameVersion(const struct stat& before, const struct stat& after) {
+  return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+         before.st_mtim.tv_nsec == after.st_mtim.tv_nsec && before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+         before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
+
+// A copy complete in itself: an image whose structure reaches its end (as the
+// watcher judges a file), or a video.
+bool copyLooksComplete(int fd) {
+  char head[kSniffBytes];
+  const ssize_t got = ::pread(fd, head, sizeof head, 0);
+  const FileFormat format = sniffFileFormat(std::string_view(head, got > 0 ? static_cast<std::size_t>(got) : 0));
+  const int mediaType = mediaTypeOfFormat(format);
+  return mediaType == kVideoMediaType || (mediaType == kImageMediaType && imageFileLooksWhole(fd));
+}
+
+// Copies, syncs and checks; the error text, or nothing when the copy is good.
+std::optional<std::string> fillCopy(int from, const struct stat& before, int to) {
+  if (!copyData(from, to)) return errorText("copy failed");
+  if (::fdatasync(to) != 0) return errorText("sync failed");
+  struct stat after;
+  if (::fstat(from, &after) != 0 || !sameVersion(before, after)) return std::string("the original changed while it was copied");
+  // A file still being written would be served cut short: the next listing copies it whole.
+  if (!copyLooksComplete(to)) return std::string("the original is not complete");
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> copyResourceFile(const std::string& libraryRoot, const std::string& source,
                                             const std::string& destination, NetworkAccess networkAccess) {
   const auto resolved = resolvedFileInside(resolvedLibraryRoot(libraryRoot), source);
   if (!resolved) return std::string("the original is no longer a file inside the library");
-  const int from = openWithoutLinks(*resolved);
-  if (from < 0) return errorText("cannot open the original");
-  struct stat info;
-  if (::fstat(from, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(from);
-    return std::string("the original is not a regular file");
-  }
-  if (networkAccess == NetworkAccess::notAllowed && isRemoteFileSystem(from)) {
-    ::close(from);
+  const UniqueFd from(openWithoutLinks(*resolved));
+  if (!from) return errorText("cannot open the original");
+  struct stat before;
+  if (::fstat(from.get(), &before) != 0 || !S_ISREG(before.st_mode)) return std::string("the original is not a regular file");
+  if (networkAccess == NetworkAccess::notAllowed && isRemoteFileSystem(from.get())) {
     return std::string("the original is not held locally and network access is not allowed");
   }
-  const int to = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-  if (to < 0) {
-    const std::string error = errorText("cannot create the destination");
-    ::close(from);
-    return error;
-  }
-  std::optional<std::string> error;
-  if (!copyData(from, to)) {
-    error = errorText("copy failed");
-  } else if (::fdatasync(to) != 0) {
-    error = errorText("sync failed");
-  }
-  if (::close(to) != 0 && !error) error = errorText("close failed");
-  ::close(from);
+  UniqueFd to(::open(destination.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600));
+  if (!to) return errorText("cannot create the destination");
+  auto error = fillCopy(from.get(), before, to.get());
+  if (!to.close() && !error) error = errorText("close failed");
   if (error) ::unlink(destination.c_str());
   return error;
 }

@@ -12,7 +12,10 @@ namespace shotsieve::folder {
 // copy_file_range, else read/write; the data is synced before success. The
 // source is resolved again and must still lead to a regular file inside the
 // library root, and it is opened without following any link, so a link
-// planted after the fetch cannot copy a file from elsewhere. On failure no
+// planted after the fetch cannot copy a file from elsewhere. The copy counts
+// only when the source did not change while it was copied and the copy is
+// complete in itself (an image whose structure reaches its end, or a video):
+// a file still being written is not passed off as the whole. On failure no
 // destination file is left and the error text is returned. A source on a
 // network or user-space file system is refused when network access is not
 // allowed.

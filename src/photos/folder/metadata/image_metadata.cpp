@@ -17,7 +17,7 @@
 
 #include "photos/folder/metadata/date_text.h"
 #include "photos/folder/metadata/file_format.h"
-#include "photos/folder/no_link_open.h"
+#include "photos/no_link_open.h"
 #include "photos/photo_library.h"
 #include "photos/folder/scan/screenshot_names.h"
 

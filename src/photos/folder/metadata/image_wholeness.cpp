@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "photos/folder/metadata/file_format.h"
-#include "photos/folder/no_link_open.h"
+#include "photos/no_link_open.h"
 
 namespace shotsieve::folder {
 
@@ -300,17 +300,16 @@ bool imageStructureIsWhole(ByteSource& bytes) {
   return false;
 }
 
-bool imageDataLooksWhole(const std::string& absolutePath) {
-  const int fd = openWithoutLinks(absolutePath);
-  if (fd < 0) return false;
+bool imageFileLooksWhole(int fd) {
   struct stat info;
-  bool whole = false;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    FileBytes bytes(fd, static_cast<std::uint64_t>(info.st_size));
-    whole = imageStructureIsWhole(bytes);
-  }
-  ::close(fd);
-  return whole;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  FileBytes bytes(fd, static_cast<std::uint64_t>(info.st_size));
+  return imageStructureIsWhole(bytes);
+}
+
+bool imageDataLooksWhole(const std::string& absolutePath) {
+  const UniqueFd fd(openWithoutLinks(absolutePath));
+  return fd && imageFileLooksWhole(fd.get());
 }
 
 bool imageBytesLookWhole(std::string_view bytes) {

@@ -28,6 +28,9 @@ bool imageStructureIsWhole(ByteSource& bytes);
 // false for anything that is no image or cannot be read.
 bool imageDataLooksWhole(const std::string& absolutePath);
 
+// The same for an open file.
+bool imageFileLooksWhole(int fd);
+
 // The bytes of a string as a ByteSource, for tests and fuzzing.
 bool imageBytesLookWhole(std::string_view bytes);
 

@@ -9,9 +9,11 @@
 #include <array>
 
 #include "output/text_case.h"
+#include "photos/cache_tag.h"
 #include "photos/folder/scan/asset_identity.h"
 #include "photos/folder/scan/link_target.h"
 #include "photos/folder/scan/screenshot_names.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -54,10 +56,10 @@ struct Walker {
       }
       if (type == DT_DIR) {
         if (depth >= 64) continue;  // deeper than any real photo tree
-        const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (child < 0) continue;
+        UniqueFd child(::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!child || hasCacheTag(child.get())) continue;  // a cache, such as an export directory, is no pictures
         if (enterFolder) enterFolder(relative);
-        walk(child, relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
+        walk(child.release(), relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
       } else if (type == DT_REG || type == DT_LNK) {
         const auto mediaType = mediaTypeOfName(name);
         if (!mediaType || (wantedType && *mediaType != *wantedType)) continue;

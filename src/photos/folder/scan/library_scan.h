@@ -24,7 +24,8 @@ struct LibraryFile {
 std::optional<int> mediaTypeOfName(std::string_view fileName);
 
 // Visits every asset file below the root at any depth, in no set order. Hidden
-// entries and symbolic links to folders are skipped, and so are links to
+// entries, symbolic links to folders and folders that hold a cache tag
+// (CACHEDIR.TAG, as export directories do) are skipped, and so are links to
 // files that do not resolve to a regular file inside the root; a missing root
 // or an unreadable folder yields nothing. `wantedType` skips other media types
 // before any file is examined. Paths are built on the resolved root.

@@ -23,6 +23,8 @@
 #include "photos/folder/watch/backoff.h"
 #include "photos/folder/watch/folder_poller.h"
 #include "photos/folder/watch/root_presence.h"
+#include "photos/cache_tag.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -199,6 +201,7 @@ struct ChangeWatcher::State {
   // `collect`, its asset files become candidates (a folder moved in whole, a
   // root that appeared, a rescan); without, they count as known.
   void watchTree(const std::string& relativeFolder, bool collect) {
+    if (!relativeFolder.empty() && holdsCacheTag(relativeFolder)) return;  // a cache, such as an export directory
     watchFolder(relativeFolder);
     walkLibrary(
         pathOf(relativeFolder), std::nullopt,
@@ -334,6 +337,12 @@ struct ChangeWatcher::State {
       if (event.mask & (IN_MOVED_FROM | IN_DELETE)) forgetFolder(relative);
       return;
     }
+    if (kCacheTagName == event.name) {
+      // The folder has become a cache (an export directory): nothing in it is a picture.
+      const std::string tagged = folder->second;
+      if ((event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) && !tagged.empty() && holdsCacheTag(tagged)) forgetTree(tagged);
+      return;
+    }
     if (!mediaTypeOfName(event.name)) return;
     if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
       growing.erase(relative);
@@ -348,6 +357,19 @@ struct ChangeWatcher::State {
     } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
       growing.erase(relative);
     }
+  }
+
+  bool holdsCacheTag(const std::string& relativeFolder) const {
+    const UniqueFd fd(::open(pathOf(relativeFolder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return fd && hasCacheTag(fd.get());
+  }
+
+  // Stops watching a folder and everything below it, with the files in it that were waited for.
+  void forgetTree(const std::string& relativeFolder) {
+    forgetFolder(relativeFolder);
+    const auto below = [&](const std::string& path) { return path.starts_with(relativeFolder + "/"); };
+    std::erase_if(growing, [&](const auto& writer) { return below(writer.first); });
+    std::erase_if(ready, below);
   }
 
   bool isLink(const std::string& relative) const {

@@ -5,6 +5,8 @@
 
 namespace shotsieve {
 
+FolderPlace PhotoLibrary::placeOfFolder(const std::string&) { return FolderPlace::outside; }
+
 bool fetchOptionsSelect(const FetchOptions& options, const Asset& asset) {
   if (options.mediaType && asset.mediaType != *options.mediaType) return false;
   if (options.subtypeMask != 0 && (asset.mediaSubtypes & options.subtypeMask) == 0) return false;

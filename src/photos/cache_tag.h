@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string_view>
+
+namespace shotsieve {
+
+// The Cache Directory Tagging Specification's file, which tells backup tools
+// (and the folder library) that a folder holds a cache: the listing writes it
+// into its export directory.
+inline constexpr std::string_view kCacheTagName = "CACHEDIR.TAG";
+
+// True when the folder holds a tag that starts with the specification's signature.
+bool hasCacheTag(int folderFd);
+
+// Writes the tag into the folder unless one is there; false on failure.
+bool writeCacheTag(int folderFd);
+
+}  // namespace shotsieve
