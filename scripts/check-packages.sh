@@ -8,6 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 debs=(build-package/shotsieve_*.deb build-package/libsievelink1_*.deb build-package/libsievelink-dev_*.deb)
 lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}"
+for schema in schema/*.schema.json; do
+  dpkg -c build-package/libsievelink-dev_*.deb | grep -q "usr/share/shotsieve/$schema\$" ||
+    { echo "the development package lacks $schema" >&2; exit 1; }
+done
 for page in doc/shotsieve.1 doc/sievelink.3; do
   [ -z "$(groff -ww -z -man "$page" 2>&1)" ] || { echo "groff warns about $page" >&2; exit 1; }
 done

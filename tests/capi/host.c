@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
   }
   release(bad);
   release(NULL);
+  save("bad-args", list(7, NULL, 0.0, 1));
 
   save("empty-path", list(7, "", 0.0, 1));
   save("days-minus-one", list(-1, argv[2], 0.0, 1));

@@ -15,18 +15,23 @@ mkdir "$HOME/answers"
 "$host" "$lib" "$HOME/exports" "$HOME/shared" "$HOME/answers" || fail "the host reported a failure"
 
 expect_eq "pk_auth_status is the auth-status line" "$(cat "$HOME/answers/auth.json")" "$("$bin" auth-status)"
-python3 - "$HOME/answers" "$HOME/exports" <<'PY' || fail "answers"
+python3 - "$HOME/answers" "$HOME/exports" "$(dirname "$0")/../e2e" <<'PY' || fail "answers"
 import json, os, sys
 answers, exports = sys.argv[1:3]
+sys.path.insert(0, sys.argv[3])
+from schemas import validate
 parsed = {}
 for name in os.listdir(answers):
     with open(os.path.join(answers, name), encoding="utf-8") as f:
         parsed[name[:-5]] = json.loads(f.read())
+    kind = "auth-status" if name.startswith(("auth", "request")) else "list-result"
+    assert not validate(kind, parsed[name[:-5]]), (name, validate(kind, parsed[name[:-5]]))
 full = parsed["network-2"]
 assert len(full) > 5 and all(not e["ismissing"] for e in full), full
 for name in ("network-minus-1", "network-0", "budget-nan", "budget-inf", "budget-negative"):
     assert parsed[name] == full, name
 assert parsed["days-minus-one"] == [] and parsed["days-min"] == []
+assert parsed["bad-args"] == {"error": "bad-args"}
 assert len(parsed["days-max"]) >= len(full)
 assert all(e["ismissing"] for e in parsed["empty-path"])
 assert all(e["ismissing"] for e in parsed["huge-path"])

@@ -9,9 +9,13 @@ import json
 import os
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from schemas import validate  # noqa: E402
+
 answer_file, pictures, export_dir = sys.argv[1:4]
 with open(answer_file, encoding="utf-8") as f:
     answer = json.loads(f.read())
+assert not validate("list-result", answer), validate("list-result", answer)
 assert isinstance(answer, list), answer
 originals = {}
 for folder, _, names in os.walk(pictures):

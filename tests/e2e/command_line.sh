@@ -49,6 +49,7 @@ for pair in denied:denied restricted:restricted limited:limited authorized:autho
   grant "${pair%%:*}"
   run auth-status
   expect_eq "auth-status for ${pair%%:*}" "$OUT$RC" '{"status":"'"${pair##*:}"'"}'$'\n0'
+  printf '%s' "$OUT" >"$HOME/answer" && valid auth-status "$HOME/answer"
 done
 rm -f "$HOME/.local/state/shotsieve/photo-library-access"
 mkdir "$HOME/.local/state/shotsieve/photo-library-access"  # a folder where the file should be
@@ -64,6 +65,7 @@ expect_eq "list before access" "$OUT$RC" '{"error":"not-authorized","status":"no
 [ -e "$HOME/out" ] && fail "a refused list created the export directory"
 run list-today
 expect_eq "list-today before access" "$OUT$RC" '{"error":"not-authorized","status":"not-determined"}'$'\n2'
+printf '%s' "$OUT" >"$HOME/answer" && valid today-result "$HOME/answer"
 
 # A request with no controlling terminal records authorized; a second changes nothing.
 OUT=$(setsid -w "$bin" request-auth </dev/null; echo "rc=$?")

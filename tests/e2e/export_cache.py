@@ -21,6 +21,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from checks import check, environment, finish, new_home  # noqa: E402
+from schemas import validate  # noqa: E402
 
 shotsieve = sys.argv[1]
 DAY = 86400
@@ -49,7 +50,14 @@ def write(path, data, age_days=None):
 def run(home, *args):
     out = subprocess.run([shotsieve, *args], env=environment(home), capture_output=True)
     text = out.stdout.decode("utf-8")
-    return json.loads(text) if out.returncode == 0 else (out.returncode, text, out.stderr)
+    if out.returncode != 0:
+        return out.returncode, text, out.stderr
+    answer = json.loads(text)
+    kind = {"list": "list-result", "list-today": "today-result"}[args[0]]
+    problems = validate(kind, answer)
+    if problems:
+        check(f"a {args[0]} answer matches its schema", False, problems)
+    return answer
 
 
 def listing(home, folder, days="7"):
@@ -108,6 +116,7 @@ check("the Pictures folder as export directory: every entry missing",
 cache = os.path.join(pictures, "Screenshots/cache")
 watch = subprocess.Popen([shotsieve, "watch"], env=environment(home), stdout=subprocess.PIPE)
 start = json.loads(watch.stdout.readline())
+check("the start line matches its schema", not validate("watch-line", start))
 answers = [listing(home, cache) for _ in range(3)]
 check("a cache inside Pictures: the same three screenshots every run",
       [len(a) for a in answers] == [3, 3, 3] and all(not e["ismissing"] for a in answers for e in a),
@@ -184,6 +193,7 @@ check("finished: the next list copies it whole", not entry["ismissing"] and open
 raw = os.path.join(os.fsencode(home), b"caf\xe9")
 out = subprocess.run([os.fsencode(shotsieve), b"list", b"7", raw], env=environment(home), capture_output=True)
 answer = json.loads(out.stdout)
+check("an answer for a folder name that is not UTF-8 matches its schema", not validate("list-result", answer))
 check("a folder name that is not UTF-8 is used as given",
       os.path.isdir(raw) and not os.path.exists(os.path.join(home, "caf\ufffd")) and len(os.listdir(raw)) == 5,
       os.listdir(os.fsencode(home)))

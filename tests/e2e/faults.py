@@ -19,6 +19,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from schemas import validate  # noqa: E402
 from checks import check, environment, finish, new_home  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
@@ -37,7 +38,11 @@ def sha256(path):
 
 def list_into(directory):
     out = subprocess.run([shotsieve, "list", "7", directory], env=env, capture_output=True, check=True)
-    return json.loads(out.stdout)
+    answer = json.loads(out.stdout)
+    problems = validate("list-result", answer)
+    if problems:
+        check("a list answer matches its schema", False, problems)
+    return answer
 
 
 # Every uuid's original, from one undisturbed run.

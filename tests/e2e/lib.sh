@@ -30,6 +30,12 @@ grant() {
   printf '%s\n' "$1" >"$HOME/.local/state/shotsieve/photo-library-access"
 }
 
+# valid KIND FILE [--lines]: the answer in FILE (each line of it) matches the schema of its kind
+valid() {
+  checks=$((checks + 1))
+  python3 "$(dirname "${BASH_SOURCE[0]}")/schemas.py" "$1" "$2" ${3:+"$3"} || fail "$2 is not a valid $1"
+}
+
 finish() {
   echo "$((checks - failures)) passed, $failures failed"
   [ "$failures" -eq 0 ]

@@ -22,6 +22,7 @@ mkfifo "$pictures/Screenshots/Screenshot from $(date +%F) 01-00-04.png"
 # Refused: nothing created, status 2.
 "$bin" list 7 "$out" >"$HOME/answer"
 expect_eq "refused status" "$?" 2
+valid list-result "$HOME/answer"
 [ -e "$out" ] && fail "a refused run created the export directory"
 
 grant authorized
@@ -83,6 +84,7 @@ expect_eq "a file as export directory" "$?" 0
 python3 -c "import json,sys; a=json.load(open(sys.argv[1])); assert a and all(e['ismissing'] for e in a)" "$HOME/answer4" ||
   fail "entries should be missing when the export directory is a file"
 expect_eq "the file is untouched" "$(cat "$HOME/a-file")" data
+for answer in answer2 answer3 answer4 a1 a2; do valid list-result "$HOME/$answer"; done
 (cd "$HOME" && "$bin" list 7 "" >"$HOME/answer5") || fail "empty export directory"
 python3 -c "import json,sys; a=json.load(open(sys.argv[1])); assert a and all(e['ismissing'] for e in a)" "$HOME/answer5" ||
   fail "entries should be missing for an empty export directory"

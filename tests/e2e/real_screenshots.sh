@@ -25,6 +25,7 @@ taken=$(date +%s)
 
 "$bin" list-today >"$HOME/today"
 expect_eq "list-today status" "$?" 0
+valid today-result "$HOME/today"
 python3 - "$HOME/today" "$taken" <<'PY' || fail "list-today answer: $(cat "$HOME/today")"
 import datetime, json, sys
 answer = json.load(open(sys.argv[1]))
@@ -38,6 +39,7 @@ for item in answer["items"]:
 PY
 
 "$bin" list 1 "$HOME/exports" >"$HOME/listed"
+valid list-result "$HOME/listed"
 python3 - "$HOME/listed" "$HOME/Pictures" <<'PY' || fail "list answer: $(cat "$HOME/listed")"
 import filecmp, json, os, sys
 answer = json.load(open(sys.argv[1]))

@@ -8,6 +8,7 @@ End of input, a terminal that hangs up and words that are no answer record
 nothing; a request run as a background job of an interactive shell is not
 asked, is never stopped, and records what a request without a terminal does.
 """
+import json
 import os
 import pty
 import select
@@ -18,6 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from checks import check, environment, finish  # noqa: E402
+from schemas import validate  # noqa: E402
 import tempfile  # noqa: E402
 
 shotsieve = os.path.realpath(sys.argv[1])
@@ -99,6 +101,7 @@ check("a background request is never stopped", b"Stopped" not in screen, screen)
 with open(os.path.join(home, "bg.out"), "rb") as f:
     answer = f.read()
 check("a background request answers as without a terminal", answer == b'{"status":"authorized"}\n', answer)
+check("the answer matches its schema", not validate("auth-status", json.loads(answer)))
 check("a background request records what no terminal records", recorded(home) == "authorized", recorded(home))
 os.kill(pid, signal.SIGKILL)
 os.waitpid(pid, 0)

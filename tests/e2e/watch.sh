@@ -12,6 +12,7 @@ mkdir -p "$shots"
 
 "$bin" watch >"$HOME/refused"
 expect_eq "watch before access" "$?$(cat "$HOME/refused")" '2{"error":"not-authorized","status":"not-determined"}'
+valid watch-line "$HOME/refused" --lines
 
 grant authorized
 mkfifo "$HOME/lines"
@@ -21,9 +22,14 @@ trap 'kill $pid 2>/dev/null; rm -rf "$HOME_DIR"' EXIT
 exec 3<"$HOME/lines"
 read -r -t 5 start <&3
 expect_eq "start line" "$start" '{"event":"watching","baseline_count":1}'
+printf '%s\n' "$start" >"$HOME/seen"
 
-# next_line NAME: the next line, or empty after a few seconds
-next_line() { line=; read -r -t 5 line <&3; }
+# next_line NAME: the next line, or empty after a few seconds; every line is kept in seen
+next_line() {
+  line=
+  read -r -t 5 line <&3
+  [ -z "$line" ] || printf '%s\n' "$line" >>"$HOME/seen"
+}
 
 "$make_library" png "$HOME/copy-me.png"
 cp "$HOME/copy-me.png" "$shots/copied.png"
@@ -81,4 +87,5 @@ after=$(ticks)
 checks=$((checks + 1))
 
 kill "$pid"
+valid watch-line "$HOME/seen" --lines
 finish

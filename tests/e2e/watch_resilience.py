@@ -21,6 +21,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from checks import check, environment, finish, new_home  # noqa: E402
+from schemas import validate  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 
@@ -48,7 +49,11 @@ class Watch:
                 return None
             self.buffer += chunk
         text, self.buffer = self.buffer.split(b"\n", 1)
-        return json.loads(text)
+        line = json.loads(text)
+        problems = validate("watch-line", line)
+        if problems:
+            check("a watch line matches its schema", False, problems)
+        return line
 
     def lines(self, count, timeout, quiet=1.0):
         """Up to `count` lines within `timeout`, then any more that come in a quiet spell."""
