@@ -1,5 +1,6 @@
 // The metadata index loader on any file: a damaged index must read as empty
-// or as entries, never crash, and what a save writes must load back.
+// or as entries, never crash, identifiers must be found or given among
+// whatever it holds, and what a save (merged with the file) writes must load back.
 #include <cstdint>
 #include <cstdlib>
 
@@ -20,6 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     index.find("Screenshots/a.png", stamp);
     index.keep("b.png");
     index.store("fuzzed.png", stamp, facts);
+    // Identifiers looked up by path and by inode among whatever the file held.
+    index.identifierOf("fuzzed.png", stamp, [](int attempt) { return Uuid{static_cast<std::uint8_t>(attempt)}; });
+    index.identifierOf("moved.png", FileStamp{size, 1, 2, 3, 4}, [](int) { return Uuid{}; });
+    index.save(MetadataIndex::Seen::someFiles, MetadataIndex::Afterwards::keepLoaded);
+    index.forget("moved.png");
     index.save();
   }
   MetadataIndex reread(path);

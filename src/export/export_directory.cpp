@@ -63,8 +63,8 @@ bool safeForExports(const std::string& path, int fd) {
 // True when the directory holds nothing but what exports and tags put there.
 bool holdsOnlyExportEntries(int fd) {
   bool onlyOurs = true;
-  const bool read = forEachFolderEntry(fd, [&](std::string_view name, unsigned char) {
-    onlyOurs = name == kCacheTagName || isExportEntryName(name);
+  const bool read = forEachFolderEntry(fd, [&](const FolderEntry& entry) {
+    onlyOurs = entry.name == kCacheTagName || isExportEntryName(entry.name);
     return onlyOurs;
   });
   return read && onlyOurs;

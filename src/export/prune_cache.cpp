@@ -24,8 +24,8 @@ double modifiedSeconds(const struct stat& info) {
 void pruneCache(const ExportDirectory& dir, std::int64_t keepDays) {
   if (!dir.usable()) return;
   std::vector<std::string> names;
-  const bool listed = forEachFolderEntry(dir.fd(), [&](std::string_view name, unsigned char type) {
-    if (type != DT_DIR && isExportEntryName(name)) names.emplace_back(name);
+  const bool listed = forEachFolderEntry(dir.fd(), [&](const FolderEntry& entry) {
+    if (entry.type != DT_DIR && isExportEntryName(entry.name)) names.emplace_back(entry.name);
     return true;
   });
   if (!listed) return;

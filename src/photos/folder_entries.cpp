@@ -16,7 +16,7 @@ struct DirCloser {
 
 }  // namespace
 
-bool forEachFolderEntry(int folderFd, const std::function<bool(std::string_view name, unsigned char type)>& visit) {
+bool forEachFolderEntry(int folderFd, const std::function<bool(const FolderEntry& entry)>& visit) {
   const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (own < 0) return false;
   const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(own));
@@ -27,7 +27,7 @@ bool forEachFolderEntry(int folderFd, const std::function<bool(std::string_view 
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (!visit(name, entry->d_type)) break;
+    if (!visit(FolderEntry{name, entry->d_type, entry->d_ino})) break;
   }
   return true;
 }

@@ -4,7 +4,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <limits.h>
+
 #include <cerrno>
+#include <string_view>
 
 namespace shotsieve {
 
@@ -29,8 +32,31 @@ int openWithoutLinks(const std::string& path) {
 }
 
 UniqueFd openBeneath(int folderFd, const std::string& name, int flags, mode_t mode) {
-  return UniqueFd(openat2WithFallback(folderFd, name.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, mode,
-                                      RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS));
+  if (name.size() < PATH_MAX) {
+    return UniqueFd(openat2WithFallback(folderFd, name.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, mode,
+                                        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS));
+  }
+  // Too long to name in one call: one folder at a time, none of them a link or a way up.
+  UniqueFd folder;
+  std::string_view rest = name;
+  int at = folderFd;
+  for (auto slash = rest.find('/'); slash != std::string_view::npos; slash = rest.find('/')) {
+    const std::string component(rest.substr(0, slash));
+    rest.remove_prefix(slash + 1);
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      errno = EXDEV;
+      return UniqueFd();
+    }
+    folder.reset(::openat(at, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) return UniqueFd();
+    at = folder.get();
+  }
+  if (rest == "..") {
+    errno = EXDEV;
+    return UniqueFd();
+  }
+  return openBeneath(at, std::string(rest), flags, mode);
 }
 
 }  // namespace shotsieve

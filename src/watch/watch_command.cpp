@@ -1,11 +1,16 @@
 #include "watch/watch_command.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <cerrno>
 #include <cstdio>
 
 #include "listing/list_command.h"
 #include "output/print.h"
 #include "photos/authorization.h"
+#include "watch/observer_slot.h"
 #include "watch/watch_end.h"
 
 namespace shotsieve {
@@ -16,17 +21,26 @@ std::shared_ptr<Observer> beginWatch(PhotoLibrary& library) {
     printJSONText(notAuthorizedJSON(status));
     return nullptr;
   }
+  // Watching starts before the baseline is taken: a screenshot saved in
+  // between is either counted in it or reported, never neither.
+  const auto slot = std::make_shared<ObserverSlot>();
+  library.registerChangeObserver(slot);
   auto observer = std::make_shared<Observer>(library.fetchAssetsWithOptions(screenshotQuery()));
-  library.registerChangeObserver(observer);
   printJSON(JsonObject{}.set("event", "watching").set("baseline_count", observer->baseline().count()));
   // The watcher only ends by a signal or _Exit, which do not flush: a reader
   // waiting for the start line must get it now.
   if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
   if (std::ferror(stdout)) endWatchForOutputFailure(EIO);
+  slot->attach(observer);
   return observer;
 }
 
 int cmdWatch(PhotoLibrary& library) {
+#ifdef __GLIBC__
+  // A watch runs for weeks: one heap for all its threads, so that what one
+  // thread frees of another's is handed back to the system too.
+  ::mallopt(M_ARENA_MAX, 1);
+#endif
   const auto observer = beginWatch(library);
   if (!observer) return kExitNotAuthorized;
   watchUntilReaderGoes();  // the library's thread does the work from here

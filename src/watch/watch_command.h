@@ -7,9 +7,11 @@
 
 namespace shotsieve {
 
-// Checks the authorization, takes the baseline of all screenshots, registers
-// the observer and writes the start line (flushed at once). Without
-// authorization it writes the not-authorized result and returns no observer.
+// Checks the authorization, registers with the library, takes the baseline of
+// all screenshots and writes the start line (flushed at once); the observer
+// made with the baseline then gets the changes, those since the registration
+// first. Without authorization it writes the not-authorized result and
+// returns no observer.
 std::shared_ptr<Observer> beginWatch(PhotoLibrary& library);
 
 // beginWatch, then parks the thread for as long as the process lives; returns

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "image_fixtures.h"
 #include "photos/folder/folder_library.h"
+#include "photos/folder/resource_copy.h"
 #include "scratch_dir.h"
 
 namespace shotsieve::folder {
@@ -115,6 +117,54 @@ TEST_F(ChangeWatcherTest, ABurstOfAThousandFilesIsReportedOnceEach) {
   EXPECT_EQ(std::unique(inserted.begin(), inserted.end()), inserted.end());
 }
 
+// A folder swapped for a link to a folder outside the library before it is
+// looked through: nothing outside is read or watched.
+TEST_F(ChangeWatcherTest, AFolderSwappedForALinkIsNotFollowed) {
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{});
+  fs::create_directories(home / "outside");
+  shotsieve::testing::writeFile(home / "outside/Screenshot from 2026-01-01 10-00-00.png", png);
+  for (int i = 0; i < 20; ++i) {
+    const std::string made = root() + "/Screenshots/made-" + std::to_string(i);
+    fs::create_directory(made);
+    fs::rename(made, home / ("gone-" + std::to_string(i)));
+    fs::create_directory_symlink(home / "outside", made);
+  }
+  std::this_thread::sleep_for(300ms);
+  shotsieve::testing::writeFile(home / "outside/Screenshot from 2026-01-02 10-00-00.png", png);
+  EXPECT_TRUE(recorder->settle(0, 0ms).empty());
+}
+
+// Deeper than a path can name (PATH_MAX): reached folder by folder, by the
+// listing, the export and the watcher alike.
+TEST_F(ChangeWatcherTest, AScreenshotBeyondPathMaxIsFoundAndReported) {
+  const std::string name(200, 'd');
+  int folder = ::open((root() + "/Screenshots").c_str(), O_RDONLY | O_DIRECTORY);
+  for (int depth = 0; depth < 25; ++depth) {  // 25 folders of 200 bytes: about 5,000 bytes of path
+    ASSERT_EQ(::mkdirat(folder, name.c_str(), 0700), 0);
+    const int inner = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(folder);
+    folder = inner;
+  }
+  const std::string png = shotsieve::testing::pngBytes(PngFixture{300, 200});
+  const auto write = [&](const char* file) {
+    const int fd = ::openat(folder, file, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_EQ(::write(fd, png.data(), png.size()), static_cast<ssize_t>(png.size()));
+    ::close(fd);
+  };
+  write("deep.png");
+  EXPECT_EQ(recorder->settle(1, 5s), std::vector<std::string>{"deep.png"});
+  FolderLibrary listing({home / "Pictures", home / "access", ""}, "");
+  const auto found = listing.fetchAssetsWithOptions(kScreenshots);
+  const auto deep = std::find_if(found.assets.begin(), found.assets.end(),
+                                 [](const Asset& asset) { return asset.locator.ends_with("/deep.png"); });
+  ASSERT_NE(deep, found.assets.end());
+  EXPECT_GT(deep->locator.size(), 4096u);
+  EXPECT_EQ(deep->pixelWidth, 300);
+  EXPECT_EQ(copyResourceFile(root(), deep->locator, home / "copy.png", NetworkAccess::allowed), std::nullopt);
+  EXPECT_EQ(shotsieve::testing::readFile(home / "copy.png"), png);
+  ::close(folder);
+}
+
 // A library whose root is looked up in a user-dirs file under a home folder,
 // as the program does, so that the watcher can follow it.
 class MovingRootTest : public ::testing::Test {
@@ -172,18 +222,31 @@ TEST_F(MovingRootTest, TheWatcherFollowsTheUserDirsFile) {
   EXPECT_EQ(recorder->settle(2), (std::vector<std::string>{"new.png", "there-already.png"}));
 }
 
-TEST_F(MovingRootTest, ALinkedRootLeadingOutOfHomeIsNotFollowed) {
+// As the listing resolves it: a root that is a link to another disk, and the folder that replaces it.
+TEST_F(MovingRootTest, ALinkedRootIsFollowedWhereverItLeads) {
   ScratchDir elsewhere;
   screenshot(elsewhere / "Screenshots/outside.png");
   fs::create_directory_symlink(elsewhere.path(), home / "Pictures");
   FolderLibrary library(location(), "");
   auto recorder = startWatching(library);
   screenshot(elsewhere / "Screenshots/outside-new.png");
+  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"outside-new.png"});
   fs::remove(home / "Pictures");
   fs::create_directory(home / "Pictures");  // replaced by a real folder: watched from now on
   std::this_thread::sleep_for(100ms);
   screenshot(home / "Pictures/Screenshots/inside.png");
-  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"inside.png"});
+  EXPECT_EQ(recorder->settle(2), (std::vector<std::string>{"inside.png", "outside-new.png"}));
+}
+
+// No ~/.config when watching began: the user-dirs file that comes with it later is followed.
+TEST_F(MovingRootTest, AUserDirsFileWhoseFolderComesLaterIsFollowed) {
+  screenshot(home / "Bilder/Bildschirmfotos/there-already.png");
+  FolderLibrary library(location(), "");
+  auto recorder = startWatching(library);
+  fs::create_directories(home / ".config");
+  std::this_thread::sleep_for(100ms);
+  shotsieve::testing::writeFile(home / ".config/user-dirs.dirs", "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
+  EXPECT_EQ(recorder->settle(1), std::vector<std::string>{"there-already.png"});
 }
 
 TEST_F(ChangeWatcherTest, AFileReplacedByANewOneIsNewOnceMore) {

@@ -6,6 +6,7 @@
 #include "image_fixtures.h"
 #include "photos/folder/folder_library.h"
 #include "photos/folder/metadata/metadata_index.h"
+#include "photos/folder/scan/file_assets.h"
 #include "photos/folder/scan/library_scan.h"
 #include "scratch_dir.h"
 

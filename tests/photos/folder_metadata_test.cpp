@@ -109,13 +109,19 @@ TEST_F(ScreenshotNames, EveryToolAndPlatformConvention) {
       {"grim", "20240305_14h07m09s_grim.png", true},
       {"scrot", "2024-03-05-140709_1920x1080_scrot.png", true},
       {"ksnip", "ksnip_20240305-140709.png", true},
-      {"Flameshot", "2024-03-05_14-07.png", false},
   };
   for (const auto& row : rows) {
     EXPECT_TRUE(isScreenshotFileName(row.name)) << row.convention;
     EXPECT_EQ(dateFromScreenshotFileName(row.name), row.dated ? std::optional<double>(1709644029) : std::nullopt)
         << row.convention;
   }
+  // Flameshot names the minute, and counts further shots in it.
+  for (const char* name : {"2024-03-05_14-07.png", "2024-03-05_14-07_1.png", "2024-03-05_14-07_12.PNG"}) {
+    EXPECT_TRUE(isScreenshotFileName(name)) << name;
+    EXPECT_EQ(dateFromScreenshotFileName(name), std::optional<double>(1709644029 - 9)) << name;
+  }
+  EXPECT_FALSE(isScreenshotFileName("2024-03-05_14-07_.png"));
+  EXPECT_FALSE(isScreenshotFileName("2024-03-05_14-07_x.png"));
   // Folders: GNOME's translations, Android's, Steam's, the Xbox Game Bar's.
   for (const char* folder : {"Screenshots", "Bildschirmfotos", "Captures d’écran", "Schermafdrukken", "Capturas de tela",
                              "Ekran Görüntüleri", "screenshots", "Captures", "截图", "스크린샷"}) {

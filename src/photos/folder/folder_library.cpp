@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <thread>
+#include <unordered_set>
 
+#include "output/print.h"
 #include "output/utf8.h"
 #include "photos/folder/access_prompt.h"
 #include "photos/folder/access_state.h"
-#include "photos/folder/metadata/image_metadata.h"
 #include "photos/folder/metadata/read_pool.h"
+#include "photos/folder/scan/file_assets.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/resource_copy.h"
 #include "photos/folder/scan/folder_place.h"
@@ -45,9 +47,11 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   FetchResult result;
   result.options = options;
   std::mutex resultMutex;
-  const auto keep = [&](std::optional<Asset> asset) {
+  bool linkedTwice = false;  // some file has more than one name: one asset, listed once
+  const auto keep = [&](std::optional<Asset> asset, const FileStatus& status) {
     if (!asset) return;
     std::lock_guard lock(resultMutex);
+    linkedTwice = linkedTwice || status.links > 1;
     result.assets.push_back(std::move(*asset));
   };
   const bool prefilter = options.earliestCreationDate && readSettings_.datePrefilter == ReadSettings::DatePrefilter::on;
@@ -60,9 +64,9 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
     const auto submit = [&] {
       pool.submit([&, jobs = std::move(batch)] {
         for (const auto& [file, status] : jobs) {
-          const ImageFacts facts = readImageFacts(file.contentPath);
+          const ImageFacts facts = readFactsOf(file);
           index_.store(file.relativePath, status.stamp, facts);
-          keep(assetOfFacts(file, status, facts, &options));
+          keep(assetOfFacts(file, status, facts, index_, &options), status);
         }
       });
       batch = Batch();
@@ -75,11 +79,11 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
         return;
       }
       if (const auto facts = index_.find(file.relativePath, status->stamp)) {
-        keep(assetOfFacts(file, *status, *facts, &options));
+        keep(assetOfFacts(file, *status, *facts, index_, &options), *status);
         return;
       }
       batch.emplace_back(file, *status);
-      batch.back().first.folderFd = -1;  // the walk closes it; the read goes by path
+      batch.back().first.folderFd = -1;  // the walk closes it; the read goes by path, or by the held folder
       if (batch.size() >= 32) submit();
     });
     if (!batch.empty()) submit();
@@ -89,6 +93,10 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
     if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
     return a.locator < b.locator;  // ties in path order, so runs and thread counts agree
   });
+  if (linkedTwice) {  // the names of one file share its identifier: the first in path order stays
+    std::unordered_set<std::string> seen;
+    std::erase_if(result.assets, [&](const Asset& asset) { return !seen.insert(asset.localIdentifier).second; });
+  }
   return result;
 }
 
@@ -99,7 +107,7 @@ std::vector<AssetResource> FolderLibrary::assetResourcesForAsset(const Asset& as
   resource.type = asset.mediaType == kVideoMediaType ? kVideoResourceType : kPhotoResourceType;
   resource.originalFilename = decodeUtf8Lossy(std::string_view(asset.locator).substr(slash + 1));
   resource.locator = asset.locator;
-  if (const auto version = contentVersionOf(asset.locator)) {
+  if (const auto version = contentVersionOf(location_.root, asset.locator)) {
     resource.contentVersion = version->text;
     resource.changedNanoseconds = version->changedNanoseconds;
   }
@@ -126,7 +134,9 @@ void FolderLibrary::registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObs
   std::lock_guard lock(observersMutex_);
   observers_.push_back(std::move(observer));
   if (!watcher_) {
-    watcher_ = std::make_unique<ChangeWatcher>(location_, watcherIndex_, [this](const Change& change) { deliver(change); });
+    watcher_ = std::make_unique<ChangeWatcher>(
+        location_, index_, [this](const Change& change) { deliver(change); },
+        [](const std::string& line) { eprint(line); });
   }
 }
 

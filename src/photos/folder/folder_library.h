@@ -44,8 +44,7 @@ class FolderLibrary final : public PhotoLibrary {
   const LibraryLocation location_;
   const std::string usageText_;
   const ReadSettings readSettings_;
-  MetadataIndex index_;
-  MetadataIndex watcherIndex_{""};  // new files only: no need to load the stored index
+  MetadataIndex index_;  // shared by fetches and the watcher: one file has one identifier in both
   std::mutex observersMutex_;
   std::vector<std::shared_ptr<PhotoLibraryChangeObserver>> observers_;
   std::unique_ptr<ChangeWatcher> watcher_;

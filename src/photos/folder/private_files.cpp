@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <random>
 
-namespace shotsieve::folder {
+#include "photos/unique_fd.h"
 
-namespace {
+namespace shotsieve::folder {
 
 bool makePrivateParentDirectories(const std::string& filePath) {
   for (std::size_t slash = filePath.find('/', 1); slash != std::string::npos; slash = filePath.find('/', slash + 1)) {
@@ -17,8 +17,6 @@ bool makePrivateParentDirectories(const std::string& filePath) {
   }
   return true;
 }
-
-}  // namespace
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -35,10 +33,10 @@ bool replacePrivateFile(const std::string& path, std::string_view bytes) {
   // A temporary name per writer, so that concurrent runs never share one.
   const std::string temporary =
       path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
+  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return false;
+  const bool written = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+  const bool closed = fd.close();
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
     return false;

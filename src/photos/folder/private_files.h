@@ -5,6 +5,10 @@
 
 namespace shotsieve::folder {
 
+// Makes the missing folders above a file, private to the user (0700), as the
+// library's state and cache folders should be. False on failure.
+bool makePrivateParentDirectories(const std::string& filePath);
+
 // Writes every byte to the descriptor, going on after interruptions.
 bool writeAll(int fd, std::string_view bytes);
 

@@ -108,10 +108,8 @@ std::optional<std::string> fillCopy(int from, const struct stat& before, int to)
 
 std::optional<std::string> copyResourceFile(const std::string& libraryRoot, const std::string& source,
                                             const std::string& destination, NetworkAccess networkAccess) {
-  const auto resolved = resolvedFileInside(resolvedLibraryRoot(libraryRoot), source);
-  if (!resolved) return std::string("the original is no longer a file inside the library");
-  const UniqueFd from(openWithoutLinks(*resolved));
-  if (!from) return errorText("cannot open the original");
+  const UniqueFd from = openFileInside(resolvedLibraryRoot(libraryRoot), source);
+  if (!from) return std::string("the original is no longer a file inside the library");
   struct stat before;
   if (::fstat(from.get(), &before) != 0 || !S_ISREG(before.st_mode)) return std::string("the original is not a regular file");
   if (networkAccess == NetworkAccess::notAllowed && isRemoteFileSystem(from.get())) {

@@ -224,26 +224,19 @@ void readPng(std::FILE* file, const std::string& path, ImageFacts& facts) {
   if (!facts.captureDate && !texts.creationTime.empty()) facts.captureDate = parseDateText(texts.creationTime);
 }
 
-File openRegular(const std::string& path) {
-  const int fd = openWithoutLinks(path);
-  if (fd < 0) return nullptr;
+// A stream over a regular file (no FIFOs or devices), or nothing.
+File openRegular(UniqueFd fd) {
   struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // no FIFOs or devices
-    ::close(fd);
-    return nullptr;
-  }
-  std::FILE* file = ::fdopen(fd, "rb");
-  if (file == nullptr) ::close(fd);
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+  std::FILE* file = ::fdopen(fd.get(), "rb");
+  if (file != nullptr) fd.release();  // the stream owns it now
   return File(file);
 }
 
 // exiv2 opens files by name. Handing it the descriptor's own name in /proc
 // makes it read the file that was opened and checked, even if the path has
-// been pointed elsewhere since.
-std::string nameForExiv2(std::FILE* file, const std::string& path) {
-  static const bool haveProc = ::access("/proc/self/fd", X_OK) == 0;
-  return haveProc ? "/proc/self/fd/" + std::to_string(::fileno(file)) : path;
-}
+// been pointed elsewhere since (or is too long to open by name).
+std::string nameForExiv2(std::FILE* file) { return "/proc/self/fd/" + std::to_string(::fileno(file)); }
 
 // Larger than the metadata of any real JPEG (each segment holds at most 64 KiB).
 constexpr std::size_t kMaxJpegHead = std::size_t{4} << 20;
@@ -290,16 +283,21 @@ std::optional<std::string> jpegUpToScan(int fd) {
 }  // namespace
 
 ImageFacts readImageFacts(const std::string& absolutePath) {
+  // exiv2 reads "-" and URLs otherwise; the descriptor is what it gets, but the path must be one.
+  if (absolutePath.empty() || absolutePath.front() != '/') return ImageFacts{};
+  return readImageFacts(UniqueFd(openWithoutLinks(absolutePath)));
+}
+
+ImageFacts readImageFacts(UniqueFd fd) {
   ImageFacts facts;
-  if (absolutePath.empty() || absolutePath.front() != '/') return facts;  // exiv2 reads "-" and URLs otherwise
-  File file = openRegular(absolutePath);
+  File file = openRegular(std::move(fd));
   if (!file) return facts;
   std::array<char, kSniffBytes> head{};
   const std::size_t got = std::fread(head.data(), 1, head.size(), file.get());
   facts.format = sniffFileFormat(std::string_view(head.data(), got));
   if (mediaTypeOfFormat(facts.format) != kImageMediaType) return facts;
   setUpExiv2Once();
-  const std::string name = nameForExiv2(file.get(), absolutePath);
+  const std::string name = nameForExiv2(file.get());
   if (facts.format == FileFormat::png) {
     std::rewind(file.get());
     readPng(file.get(), name, facts);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "photos/folder/metadata/file_format.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -24,5 +25,8 @@ struct ImageFacts {
 // and metadata say. Never throws and never prints; a file that no parser
 // accepts gives the defaults, with the format its first bytes show.
 ImageFacts readImageFacts(const std::string& absolutePath);
+
+// The same for a file opened by the caller.
+ImageFacts readImageFacts(UniqueFd file);
 
 }  // namespace shotsieve::folder

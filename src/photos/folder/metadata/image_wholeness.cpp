@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "photos/folder/metadata/file_format.h"
 #include "photos/no_link_open.h"
@@ -14,20 +16,35 @@ namespace shotsieve::folder {
 
 namespace {
 
+// Reads through a window that grows while the reads go forward (a chunk walk,
+// entropy-coded data), up to kLargestWindow, and stops reading once it has
+// filled its window kMaxFills times: whatever a file claims (a million strips,
+// chunks that lead back and forth), judging it costs a bounded number of
+// reads, and an unjudged file is not taken for whole.
 class FileBytes final : public ByteSource {
  public:
+  static constexpr std::size_t kFirstWindow = 64 * 1024;
+  static constexpr std::size_t kLargestWindow = 4 * 1024 * 1024;
+  static constexpr int kMaxFills = 256;
+
   FileBytes(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   std::uint64_t size() const override { return size_; }
   std::string_view read(std::uint64_t offset, std::size_t length) override {
     if (offset >= size_) return {};
-    if (offset < start_ || offset + length > start_ + window_.size()) fill(offset, length);
+    if (offset < start_ || offset + length > start_ + window_.size()) {
+      if (fills_ >= kMaxFills) return {};
+      fill(offset, length);
+    }
     const std::size_t from = static_cast<std::size_t>(offset - start_);
     return std::string_view(window_).substr(from, std::min(length, window_.size() - std::min(from, window_.size())));
   }
 
  private:
   void fill(std::uint64_t offset, std::size_t length) {
-    window_.resize(std::max<std::size_t>(length, 64 * 1024));
+    const bool forward = fills_ > 0 && offset >= start_ && offset <= start_ + window_.size() + kFirstWindow;
+    windowSize_ = forward ? std::min(windowSize_ * 2, kLargestWindow) : kFirstWindow;
+    ++fills_;
+    window_.resize(std::max(length, windowSize_));
     std::size_t got = 0;
     while (got < window_.size()) {
       const ssize_t n = ::pread(fd_, window_.data() + got, window_.size() - got, static_cast<off_t>(offset + got));
@@ -42,6 +59,8 @@ class FileBytes final : public ByteSource {
   int fd_;
   std::uint64_t size_;
   std::uint64_t start_ = 0;
+  std::size_t windowSize_ = kFirstWindow;
+  int fills_ = 0;
   std::string window_;
 };
 
@@ -209,13 +228,29 @@ bool tiffEntryInside(Reader& in, std::uint64_t entry) {
   return length <= 4 || *offset + length <= in.bytes.size();
 }
 
-// Every strip or tile of one directory lies inside the file.
+// Every strip or tile of one directory lies inside the file. The two tables
+// are read a block at a time each, so that going back and forth between them
+// does not read the window again for every value.
 bool tiffDataInside(Reader& in, const TiffValues& offsets, const TiffValues& counts) {
   if (offsets.count != counts.count || offsets.count > (1u << 22)) return false;
-  for (std::uint64_t i = 0; i < offsets.count; ++i) {
-    const auto offset = in.number(offsets.at + i * offsets.width, offsets.width);
-    const auto count = in.number(counts.at + i * counts.width, counts.width);
-    if (!offset || !count || *offset + *count > in.bytes.size()) return false;
+  constexpr std::uint64_t kBlock = 4096;
+  std::string offsetBlock, countBlock;
+  const auto value = [&](const std::string& block, std::uint64_t index, std::size_t width) {
+    std::uint64_t result = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+      const auto byte = static_cast<unsigned char>(block[index * width + (in.littleEndian ? width - 1 - i : i)]);
+      result = result << 8 | byte;
+    }
+    return result;
+  };
+  for (std::uint64_t first = 0; first < offsets.count; first += kBlock) {
+    const std::uint64_t n = std::min(kBlock, offsets.count - first);
+    offsetBlock = in.bytes.read(offsets.at + first * offsets.width, n * offsets.width);
+    countBlock = in.bytes.read(counts.at + first * counts.width, n * counts.width);
+    if (offsetBlock.size() < n * offsets.width || countBlock.size() < n * counts.width) return false;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if (value(offsetBlock, i, offsets.width) + value(countBlock, i, counts.width) > in.bytes.size()) return false;
+    }
   }
   return true;
 }

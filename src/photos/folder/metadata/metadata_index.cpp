@@ -1,44 +1,13 @@
 #include "photos/folder/metadata/metadata_index.h"
 
-#include <bit>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdint>
+#include <cstring>
 
 #include "photos/folder/private_files.h"
 
 namespace shotsieve::folder {
 
 namespace {
-
-constexpr std::string_view kMagic = "shotsieve metadata index 4\n";
-
-enum Flags : std::uint8_t { kHeaderRead = 1, kHasCapture = 2, kFavorite = 4, kMarked = 8 };
-
-// One record of the file, written field by field in the machine's byte order.
-struct Record {
-  std::uint64_t pathHash;
-  std::uint64_t size;
-  std::int64_t modifiedNanoseconds;
-  std::uint64_t inode;
-  std::int64_t changedNanoseconds;
-  std::int64_t width;
-  std::int64_t height;
-  double capture;
-  std::uint8_t flags;
-  std::uint8_t format;
-};
-constexpr std::size_t kWords = 8;
-constexpr std::size_t kRecordSize = kWords * 8 + 2;
-
-// Larger than any real index (300,000 files take about 20 MiB); a bigger file is not ours.
-constexpr std::size_t kMaxIndexBytes = std::size_t{1} << 30;
 
 // FNV-1a: stable across builds and runs, unlike std::hash.
 std::uint64_t fnv1a(std::string_view path) {
@@ -50,126 +19,41 @@ std::uint64_t fnv1a(std::string_view path) {
   return hash;
 }
 
-void encode(const Record& record, char* out) {
-  const std::uint64_t words[kWords] = {record.pathHash,
-                                  record.size,
-                                  static_cast<std::uint64_t>(record.modifiedNanoseconds),
-                                  record.inode,
-                                  static_cast<std::uint64_t>(record.changedNanoseconds),
-                                  static_cast<std::uint64_t>(record.width),
-                                  static_cast<std::uint64_t>(record.height),
-                                  std::bit_cast<std::uint64_t>(record.capture)};
-  std::memcpy(out, words, sizeof words);
-  out[sizeof words] = static_cast<char>(record.flags);
-  out[sizeof words + 1] = static_cast<char>(record.format);
+// Whether two versions are of one file: see identifierOf.
+bool sameFile(const FileStamp& a, const FileStamp& b, bool samePath) {
+  if (a.inode != b.inode) return false;
+  if (a.birthNanoseconds != 0 && b.birthNanoseconds != 0) return a.birthNanoseconds == b.birthNanoseconds;
+  return samePath || (a.size == b.size && a.modifiedNanoseconds == b.modifiedNanoseconds);
 }
 
-Record decode(const char* in) {
-  std::uint64_t words[kWords];
-  std::memcpy(words, in, sizeof words);
-  return Record{words[0],
-                words[1],
-                static_cast<std::int64_t>(words[2]),
-                words[3],
-                static_cast<std::int64_t>(words[4]),
-                static_cast<std::int64_t>(words[5]),
-                static_cast<std::int64_t>(words[6]),
-                std::bit_cast<double>(words[7]),
-                static_cast<std::uint8_t>(in[sizeof words]),
-                static_cast<std::uint8_t>(in[sizeof words + 1])};
-}
 
 }  // namespace
 
+std::size_t MetadataIndex::UuidHash::operator()(const Uuid& uuid) const {
+  std::uint64_t head;
+  std::memcpy(&head, uuid.data(), sizeof head);
+  return static_cast<std::size_t>(head);
+}
+
 MetadataIndex::MetadataIndex(std::string path) : path_(std::move(path)) {}
 
-ImageFacts MetadataIndex::Entry::facts() const {
-  ImageFacts facts;
-  facts.format = format;
-  facts.width = width;
-  facts.height = height;
-  facts.headerRead = flags & kHeaderRead;
-  facts.favorite = flags & kFavorite;
-  facts.markedScreenshot = flags & kMarked;
-  if (flags & kHasCapture) facts.captureDate = capture;
-  return facts;
-}
-
-MetadataIndex::Entry MetadataIndex::Entry::of(std::uint64_t hash, const FileStamp& stamp, const ImageFacts& facts) {
-  const auto clamp = [](std::int64_t size) { return static_cast<std::int32_t>(std::clamp<std::int64_t>(size, 0, INT32_MAX)); };
-  Entry entry{hash, stamp, clamp(facts.width), clamp(facts.height), facts.captureDate.value_or(0.0), 0, facts.format};
-  entry.flags = (facts.headerRead ? kHeaderRead : 0) | (facts.captureDate ? kHasCapture : 0) |
-                (facts.favorite ? kFavorite : 0) | (facts.markedScreenshot ? kMarked : 0);
-  return entry;
-}
-
 std::uint64_t MetadataIndex::pathHash(std::string_view relativePath) { return fnv1a(relativePath); }
-
-// Reads exactly `size` bytes unless the file ends first.
-bool readFully(int fd, char* into, std::size_t size) {
-  for (std::size_t got = 0; got < size;) {
-    const ssize_t n = ::read(fd, into + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 void MetadataIndex::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
-  if (path_.empty()) return;
-  // One sequential read in pieces a few thousand records long, so that the
-  // file's bytes are never held beside the table they become.
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return;
-  struct stat info;
-  char magic[kMagic.size()];
-  const bool ours = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                    static_cast<std::uint64_t>(info.st_size) <= kMaxIndexBytes &&
-                    static_cast<std::size_t>(info.st_size) >= kMagic.size() &&
-                    (static_cast<std::size_t>(info.st_size) - kMagic.size()) % kRecordSize == 0 &&
-                    readFully(fd, magic, sizeof magic) && std::string_view(magic, sizeof magic) == kMagic;
-  if (!ours) {  // foreign or torn
-    ::close(fd);
-    return;
-  }
-  std::size_t left = (static_cast<std::size_t>(info.st_size) - kMagic.size()) / kRecordSize;
-  std::vector<Entry> entries;
-  entries.reserve(left);
-  std::vector<char> chunk(kRecordSize * 4096);
-  while (left > 0) {
-    const std::size_t records = std::min<std::size_t>(left, 4096);
-    if (!readFully(fd, chunk.data(), records * kRecordSize)) {  // shrank while read: start afresh
-      ::close(fd);
-      return;
-    }
-    for (std::size_t i = 0; i < records; ++i) {
-      const Record record = decode(chunk.data() + i * kRecordSize);
-      // A format this build does not know: the file is read again.
-      if (record.format > static_cast<std::uint8_t>(FileFormat::video)) continue;
-      entries.push_back(Entry{record.pathHash,
-                              FileStamp{record.size, record.modifiedNanoseconds, record.inode, record.changedNanoseconds},
-                              static_cast<std::int32_t>(std::clamp<std::int64_t>(record.width, 0, INT32_MAX)),
-                              static_cast<std::int32_t>(std::clamp<std::int64_t>(record.height, 0, INT32_MAX)),
-                              record.capture, record.flags, static_cast<FileFormat>(record.format)});
-    }
-    left -= records;
-  }
-  ::close(fd);
-  // Written sorted; a file that is not is still usable once sorted.
-  const auto byHash = [](const Entry& a, const Entry& b) { return a.pathHash < b.pathHash; };
-  if (!std::is_sorted(entries.begin(), entries.end(), byHash)) std::sort(entries.begin(), entries.end(), byHash);
-  loadedEntries_ = std::move(entries);
+  auto contents = readIndexFile(path_);
+  if (!contents) return;
+  loadedEntries_ = std::move(contents->entries);
+  loadedVersion_ = contents->version;
   used_.assign(loadedEntries_.size(), false);
 }
 
-MetadataIndex::Entry* MetadataIndex::findLocked(std::uint64_t hash) {
+IndexEntry* MetadataIndex::findLocked(std::uint64_t hash) {
   loadLocked();
   if (const auto stored = stored_.find(hash); stored != stored_.end()) return &stored->second;
   const auto found = std::lower_bound(loadedEntries_.begin(), loadedEntries_.end(), hash,
-                                      [](const Entry& entry, std::uint64_t h) { return entry.pathHash < h; });
+                                      [](const IndexEntry& entry, std::uint64_t h) { return entry.pathHash < h; });
   if (found == loadedEntries_.end() || found->pathHash != hash) return nullptr;
   used_[static_cast<std::size_t>(found - loadedEntries_.begin())] = true;
   return &*found;
@@ -177,8 +61,8 @@ MetadataIndex::Entry* MetadataIndex::findLocked(std::uint64_t hash) {
 
 std::optional<ImageFacts> MetadataIndex::find(const std::string& relativePath, const FileStamp& stamp) {
   std::lock_guard lock(mutex_);
-  const Entry* entry = findLocked(pathHash(relativePath));
-  if (entry == nullptr || !(entry->stamp == stamp)) return std::nullopt;
+  const IndexEntry* entry = findLocked(pathHash(relativePath));
+  if (entry == nullptr || !(entry->stamp == stamp) || (entry->flags & IndexEntry::kNoFacts)) return std::nullopt;
   return entry->facts();
 }
 
@@ -187,48 +71,179 @@ void MetadataIndex::keep(const std::string& relativePath) {
   findLocked(pathHash(relativePath));
 }
 
-void MetadataIndex::store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts) {
-  std::lock_guard lock(mutex_);
-  loadLocked();
-  const std::uint64_t hash = pathHash(relativePath);
-  stored_[hash] = Entry::of(hash, stamp, facts);
+void MetadataIndex::storeLocked(const IndexEntry& entry) {
+  if (const auto old = stored_.find(entry.pathHash); old != stored_.end()) {
+    for (auto [at, end] = storedByInode_.equal_range(old->second.stamp.inode); at != end; ++at) {
+      if (at->second == entry.pathHash) {
+        storedByInode_.erase(at);
+        break;
+      }
+    }
+  }
+  stored_[entry.pathHash] = entry;
+  storedByInode_.emplace(entry.stamp.inode, entry.pathHash);
+  if (entry.hasUuid()) holders_[entry.uuid] = entry.stamp;
+  forgotten_.erase(entry.pathHash);
   changed_ = true;
 }
 
-void MetadataIndex::save() {
+void MetadataIndex::store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts) {
   std::lock_guard lock(mutex_);
-  if (path_.empty()) return;
-  std::vector<const Entry*> kept;
-  kept.reserve(loadedEntries_.size() + stored_.size());
-  bool dropped = false;
-  for (std::size_t i = 0; i < loadedEntries_.size(); ++i) {
-    if (!used_[i]) {
-      dropped = true;
-    } else if (!stored_.contains(loadedEntries_[i].pathHash)) {
-      kept.push_back(&loadedEntries_[i]);
+  const std::uint64_t hash = pathHash(relativePath);
+  IndexEntry entry = IndexEntry::of(hash, stamp, facts);
+  // A file read again (touched, edited in place) keeps the identifier it has.
+  if (const IndexEntry* old = findLocked(hash); old != nullptr && old->hasUuid() && sameFile(old->stamp, stamp, true)) {
+    entry.uuid = old->uuid;
+    entry.flags |= IndexEntry::kHasUuid;
+  }
+  storeLocked(entry);
+}
+
+void MetadataIndex::forget(const std::string& relativePath) {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t hash = pathHash(relativePath);
+  if (stored_.contains(hash)) {
+    const IndexEntry gone = stored_[hash];
+    stored_.erase(hash);
+    for (auto [at, end] = storedByInode_.equal_range(gone.stamp.inode); at != end; ++at) {
+      if (at->second == hash) {
+        storedByInode_.erase(at);
+        break;
+      }
     }
   }
-  for (const auto& [_, entry] : stored_) kept.push_back(&entry);
-  if (changed_ || dropped) {
-    std::sort(kept.begin(), kept.end(), [](const Entry* a, const Entry* b) { return a->pathHash < b->pathHash; });
-    std::string out(kMagic);
-    out.reserve(kMagic.size() + kept.size() * kRecordSize);
-    for (const Entry* entry : kept) {
-      char record[kRecordSize];
-      encode(Record{entry->pathHash, entry->stamp.size, entry->stamp.modifiedNanoseconds, entry->stamp.inode,
-                    entry->stamp.changedNanoseconds, entry->width, entry->height, entry->capture, entry->flags,
-                    static_cast<std::uint8_t>(entry->format)},
-             record);
-      out.append(record, kRecordSize);
-    }
-    replacePrivateFile(path_, out);  // a cache: failing to keep it costs only time
+  forgotten_.insert(hash);
+  changed_ = true;
+}
+
+const IndexEntry* MetadataIndex::entryOfFileLocked(const FileStamp& stamp) {
+  for (auto [at, end] = storedByInode_.equal_range(stamp.inode); at != end; ++at) {
+    const IndexEntry& entry = stored_.at(at->second);
+    if (entry.hasUuid() && sameFile(entry.stamp, stamp, false)) return &entry;
   }
+  if (!loadedByInodeBuilt_) {
+    loadedByInodeBuilt_ = true;
+    loadedByInode_.reserve(loadedEntries_.size());
+    for (const auto& entry : loadedEntries_) {
+      if (entry.hasUuid()) loadedByInode_.emplace(entry.stamp.inode, &entry);
+    }
+  }
+  for (auto [at, end] = loadedByInode_.equal_range(stamp.inode); at != end; ++at) {
+    if (sameFile(at->second->stamp, stamp, false)) return at->second;
+  }
+  return nullptr;
+}
+
+bool MetadataIndex::heldByAnotherFileLocked(const Uuid& uuid, const FileStamp& stamp) {
+  if (!holdersBuilt_) {
+    holdersBuilt_ = true;
+    for (const auto& entry : loadedEntries_) {
+      if (entry.hasUuid()) holders_.emplace(entry.uuid, entry.stamp);
+    }
+  }
+  const auto holder = holders_.find(uuid);
+  if (holder == holders_.end()) return false;
+  const FileStamp& other = holder->second;
+  // Another inode, or the same inode born anew: another file. Without birth
+  // times an inode cannot tell, and it is taken for the same file.
+  return other.inode != stamp.inode ||
+         (other.birthNanoseconds != 0 && stamp.birthNanoseconds != 0 && other.birthNanoseconds != stamp.birthNanoseconds);
+}
+
+Uuid MetadataIndex::identifierOf(const std::string& relativePath, const FileStamp& stamp,
+                                 const std::function<Uuid(int)>& make) {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t hash = pathHash(relativePath);
+  const IndexEntry* here = findLocked(hash);
+  if (here != nullptr && here->hasUuid() && sameFile(here->stamp, stamp, true)) return here->uuid;
+  Uuid uuid;
+  if (const IndexEntry* elsewhere = entryOfFileLocked(stamp)) {
+    uuid = elsewhere->uuid;  // renamed, moved, or another name of it
+  } else {
+    uuid = make(0);
+    for (int attempt = 1; heldByAnotherFileLocked(uuid, stamp) && attempt < 100; ++attempt) uuid = make(attempt);
+  }
+  // Recorded on the entry of this version, whose facts the caller stored or found.
+  IndexEntry entry = here != nullptr && here->stamp == stamp ? *here : IndexEntry{};
+  if (here == nullptr || !(here->stamp == stamp)) {
+    entry.pathHash = hash;
+    entry.stamp = stamp;
+    entry.flags = IndexEntry::kNoFacts;  // never served as facts
+  }
+  entry.uuid = uuid;
+  entry.flags |= IndexEntry::kHasUuid;
+  storeLocked(entry);
+  return uuid;
+}
+
+void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
+                              const std::function<void(const IndexEntry&)>& emit) {
+  std::vector<const IndexEntry*> ours;
+  ours.reserve(stored_.size());
+  for (const auto& [_, entry] : stored_) ours.push_back(&entry);
+  std::sort(ours.begin(), ours.end(), [](const IndexEntry* a, const IndexEntry* b) { return a->pathHash < b->pathHash; });
+  // A file that this process loaded and did not meet in a walk of everything is gone.
+  const auto goneHere = [&](std::uint64_t hash) {
+    if (forgotten_.contains(hash)) return true;
+    if (seen != Seen::everyFile) return false;
+    const auto found = std::lower_bound(loadedEntries_.begin(), loadedEntries_.end(), hash,
+                                        [](const IndexEntry& entry, std::uint64_t h) { return entry.pathHash < h; });
+    return found != loadedEntries_.end() && found->pathHash == hash &&
+           !used_[static_cast<std::size_t>(found - loadedEntries_.begin())];
+  };
+  auto next = ours.begin();
+  for (const auto& entry : fileNow) {
+    for (; next != ours.end() && (*next)->pathHash < entry.pathHash; ++next) emit(**next);
+    if (next != ours.end() && (*next)->pathHash == entry.pathHash) continue;  // ours replaces it, in order
+    if (!goneHere(entry.pathHash)) emit(entry);
+  }
+  for (; next != ours.end(); ++next) emit(**next);
+}
+
+void MetadataIndex::save(Seen seen, Afterwards afterwards) {
+  std::lock_guard lock(mutex_);
+  const bool dropping = seen == Seen::everyFile && std::find(used_.begin(), used_.end(), false) != used_.end();
+  if (!path_.empty() && (changed_ || dropping) && makePrivateParentDirectories(path_)) {
+    const IndexFileLock fileLock(path_);
+    // What other processes wrote since the load is kept, unless this one knows better.
+    std::vector<IndexEntry> newer;
+    const bool replaced = indexFileVersion(path_).value_or(IndexFileVersion{}) != loadedVersion_;
+    if (replaced) {
+      if (auto contents = readIndexFile(path_)) newer = std::move(contents->entries);
+    }
+    const std::vector<IndexEntry>& fileNow = replaced ? newer : loadedEntries_;
+    IndexFileWriter writer(path_);
+    std::vector<IndexEntry> merged;
+    mergeInto(fileNow, seen, [&](const IndexEntry& entry) {
+      writer.add(entry);
+      if (afterwards == Afterwards::keepLoaded) merged.push_back(entry);
+    });
+    const bool written = writer.commit();  // a cache: failing to keep it costs only time
+    if (afterwards == Afterwards::keepLoaded && written) {
+      releaseLocked();
+      loadedEntries_ = std::move(merged);
+      loadedVersion_ = indexFileVersion(path_).value_or(IndexFileVersion{});
+      used_.assign(loadedEntries_.size(), true);
+      loaded_ = true;
+      return;
+    }
+  }
+  if (afterwards == Afterwards::release) releaseLocked();
+}
+
+void MetadataIndex::releaseLocked() {
   // Swapped out, not assigned "{}": that would clear them but keep their memory.
-  std::vector<Entry>().swap(loadedEntries_);
+  std::vector<IndexEntry>().swap(loadedEntries_);
   std::vector<bool>().swap(used_);
-  std::unordered_map<std::uint64_t, Entry>().swap(stored_);
+  std::unordered_map<std::uint64_t, IndexEntry>().swap(stored_);
+  std::unordered_set<std::uint64_t>().swap(forgotten_);
+  std::unordered_multimap<std::uint64_t, const IndexEntry*>().swap(loadedByInode_);
+  std::unordered_multimap<std::uint64_t, std::uint64_t>().swap(storedByInode_);
+  std::unordered_map<Uuid, FileStamp, UuidHash>().swap(holders_);
+  loadedByInodeBuilt_ = holdersBuilt_ = false;
   loaded_ = false;
   changed_ = false;
+  loadedVersion_ = IndexFileVersion{};
 }
 
 }  // namespace shotsieve::folder

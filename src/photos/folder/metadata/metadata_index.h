@@ -1,34 +1,28 @@
 #pragma once
 
-#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "photos/folder/metadata/image_metadata.h"
+#include "photos/folder/metadata/index_file.h"
 
 namespace shotsieve::folder {
 
-// What identifies one version of a file on disk. The change time is there
-// because nobody can set it: a file rewritten in place with its size and
-// modification time put back is still noticed.
-struct FileStamp {
-  std::uint64_t size = 0;
-  std::int64_t modifiedNanoseconds = 0;
-  std::uint64_t inode = 0;
-  std::int64_t changedNanoseconds = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-
-// Image facts remembered per relative path, so that a listing over unchanged
-// files reads no image data. Kept in one file, sorted by path hash: loading is
-// one read into one table, searched by bisection, with no allocation per
-// entry. A damaged or foreign file is dropped and rebuilt without a word.
-// Paths are kept as 64-bit hashes: with the size, modification and change
-// times and inode also having to match, a collision cannot serve wrong facts
-// in practice, and 100,000 files take a few MiB. Safe to use from several
+// What the library remembers of each file, by its path relative to the root:
+// the image facts read from it, so that a listing over unchanged files reads
+// no image data, and the identifier it was given when it was first seen, so
+// that it keeps it when it is touched, renamed or moved. Kept in one file,
+// sorted by path hash: loading is one read into one table, searched by
+// bisection. Paths are kept as 64-bit hashes: with the file's version also
+// having to match, a collision cannot serve wrong facts in practice. A
+// damaged or foreign file is dropped and rebuilt without a word; several
+// processes merge what they learnt into it in turn. Safe to use from several
 // threads.
 class MetadataIndex {
  public:
@@ -40,36 +34,58 @@ class MetadataIndex {
   // Keeps the entry of a file that still exists but was not read this time
   // (a dated fetch passes over old files), so that the next save keeps it.
   void keep(const std::string& relativePath);
-  // Writes the entries used or kept since the last save, when anything
-  // changed, and lets go of them in memory (they are read again when next
-  // needed). Entries of files that no longer exist are dropped that way.
-  void save();
+  // Lets go of the entry of a file that is gone (the watcher saw it leave).
+  void forget(const std::string& relativePath);
+
+  // The identifier of the file at the path, given once, when it was first
+  // seen: found under the path while the same file is there, else under the
+  // file itself after a rename or move, or for another name of it (a hard
+  // link). The same file is the same inode with the same birth time, or where
+  // the file system keeps none, the same inode at the same path or with the
+  // same size and modification time. A file seen for the first time gets
+  // make(0), or make(1), make(2) ... while that one belongs to another file.
+  // Call it after the file's facts are stored or found for this version.
+  Uuid identifierOf(const std::string& relativePath, const FileStamp& stamp, const std::function<Uuid(int)>& make);
+
+  enum class Seen { everyFile, someFiles };
+  enum class Afterwards { release, keepLoaded };
+  // Writes what changed since loading into the file, merged under a lock with
+  // what other processes wrote meanwhile; nothing when nothing changed. With
+  // Seen::everyFile (a fetch that walked the whole library) the entries of
+  // files it did not meet are dropped: those files are gone. Afterwards the
+  // entries are let go (read again when next needed) or kept, for a watcher.
+  void save(Seen seen = Seen::everyFile, Afterwards afterwards = Afterwards::release);
 
   // The hash under which a path is kept.
   static std::uint64_t pathHash(std::string_view relativePath);
 
  private:
-  // 64 bytes: a loaded index of 300,000 files stays under 20 MiB.
-  struct Entry {
-    std::uint64_t pathHash = 0;
-    FileStamp stamp;
-    std::int32_t width = 0, height = 0;  // image sizes are below 2^31 in every format read
-    double capture = 0;
-    std::uint8_t flags = 0;
-    FileFormat format = FileFormat::unknown;
-    ImageFacts facts() const;
-    static Entry of(std::uint64_t hash, const FileStamp& stamp, const ImageFacts& facts);
-  };
   void loadLocked();
-  Entry* findLocked(std::uint64_t hash);
+  IndexEntry* findLocked(std::uint64_t hash);
+  const IndexEntry* entryOfFileLocked(const FileStamp& stamp);
+  bool heldByAnotherFileLocked(const Uuid& uuid, const FileStamp& stamp);
+  void storeLocked(const IndexEntry& entry);
+  void mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen, const std::function<void(const IndexEntry&)>& emit);
+  void releaseLocked();
 
   std::string path_;
   std::mutex mutex_;
   bool loaded_ = false;
   bool changed_ = false;
-  std::vector<Entry> loadedEntries_;  // from the file, sorted by hash
-  std::vector<bool> used_;            // beside loadedEntries_
-  std::unordered_map<std::uint64_t, Entry> stored_;  // new or changed since the load
+  IndexFileVersion loadedVersion_;
+  std::vector<IndexEntry> loadedEntries_;  // from the file, sorted by hash
+  std::vector<bool> used_;                 // beside loadedEntries_
+  std::unordered_map<std::uint64_t, IndexEntry> stored_;  // new or changed since the load
+  std::unordered_set<std::uint64_t> forgotten_;
+  // Built when first needed: the loaded entries by inode, and which file holds each identifier.
+  std::unordered_multimap<std::uint64_t, const IndexEntry*> loadedByInode_;
+  bool loadedByInodeBuilt_ = false;
+  std::unordered_multimap<std::uint64_t, std::uint64_t> storedByInode_;  // inode -> path hash in stored_
+  struct UuidHash {
+    std::size_t operator()(const Uuid& uuid) const;
+  };
+  std::unordered_map<Uuid, FileStamp, UuidHash> holders_;  // identifier -> the file that has it
+  bool holdersBuilt_ = false;
 };
 
 }  // namespace shotsieve::folder

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <limits.h>
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -47,9 +49,14 @@ FolderPlace folderPlace(const std::string& libraryRoot, const std::string& folde
   return walkReaches(root == "/" ? "" : root, resolved) ? FolderPlace::insideLibrary : FolderPlace::outside;
 }
 
-std::optional<ContentVersion> contentVersionOf(const std::string& path) {
+std::optional<ContentVersion> contentVersionOf(const std::string& libraryRoot, const std::string& path) {
   struct statx info;
-  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &info) != 0) return std::nullopt;
+  if (path.size() >= PATH_MAX) {  // too long to look at by name: opened one folder at a time
+    const UniqueFd file = openFileInside(resolvedLibraryRoot(libraryRoot), path);
+    if (!file || ::statx(file.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &info) != 0) return std::nullopt;
+  } else if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &info) != 0) {
+    return std::nullopt;
+  }
   const auto nanoseconds = [](const statx_timestamp& time) {
     return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
   };

@@ -21,6 +21,6 @@ struct ContentVersion {
   std::string text;
   std::int64_t changedNanoseconds = 0;
 };
-std::optional<ContentVersion> contentVersionOf(const std::string& path);
+std::optional<ContentVersion> contentVersionOf(const std::string& libraryRoot, const std::string& path);
 
 }  // namespace shotsieve::folder

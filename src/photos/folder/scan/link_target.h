@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "photos/unique_fd.h"
+
 namespace shotsieve::folder {
 
 // The library root with every link in it resolved, or empty when it does not
@@ -14,5 +16,12 @@ std::string resolvedLibraryRoot(const std::string& root);
 // A symbolic link in a Pictures folder may come from a synced folder or an
 // unpacked archive, so it is only followed as far as the root allows.
 std::optional<std::string> resolvedFileInside(const std::string& resolvedRoot, const std::string& path);
+
+// Opens for reading the regular file a path inside the resolved root leads
+// to, as resolvedFileInside allows, without following any link once the path
+// is checked. A path longer than PATH_MAX is opened one folder at a time
+// from the root, and may then hold no link at all. An empty handle when the
+// path leads anywhere else.
+UniqueFd openFileInside(const std::string& resolvedRoot, const std::string& path);
 
 }  // namespace shotsieve::folder

@@ -73,15 +73,19 @@ bool isSteamStem(std::string_view stem) {
   return true;
 }
 
+// Flameshot's default "2024-03-05_14-07.png", and "2024-03-05_14-07_1.png"
+// for a second shot in the same minute.
 bool isFlameshotName(std::string_view name) {
-  constexpr std::string_view kShape = "dddd-dd-dd_dd-dd.png";
-  if (name.size() != kShape.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
+  constexpr std::string_view kShape = "dddd-dd-dd_dd-dd";
+  if (name.size() < kShape.size() + 4 || strncasecmp(name.data() + name.size() - 4, ".png", 4) != 0) return false;
+  for (std::size_t i = 0; i < kShape.size(); ++i) {
     const bool digit = name[i] >= '0' && name[i] <= '9';
-    const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
-    if (kShape[i] == 'd' ? !digit : c != kShape[i]) return false;
+    if (kShape[i] == 'd' ? !digit : name[i] != kShape[i]) return false;
   }
-  return true;
+  const std::string_view counter = name.substr(kShape.size(), name.size() - 4 - kShape.size());
+  if (counter.empty()) return true;
+  return counter.size() >= 2 && counter.front() == '_' &&
+         counter.substr(1).find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 std::string_view stemOf(std::string_view name) {
@@ -192,7 +196,28 @@ bool isScreenshotSoftware(std::string_view software) {
   return false;
 }
 
+namespace {
+
+// The local time a Flameshot name gives, to the minute.
+std::optional<double> dateFromFlameshotName(std::string_view name) {
+  const auto at = [&](std::size_t i, std::size_t n) { return number(name.substr(i, n)); };
+  std::tm local{};
+  local.tm_year = at(0, 4) - 1900, local.tm_mon = at(5, 2) - 1, local.tm_mday = at(8, 2);
+  local.tm_hour = at(11, 2), local.tm_min = at(14, 2);
+  local.tm_isdst = -1;
+  if (local.tm_year < 70 || local.tm_mon > 11 || local.tm_mday < 1 || local.tm_mday > 31 || local.tm_hour > 23 ||
+      local.tm_min > 59) {
+    return std::nullopt;
+  }
+  const std::time_t instant = localTimeToInstant(local);
+  if (instant == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<double>(instant);
+}
+
+}  // namespace
+
 std::optional<double> dateFromScreenshotFileName(std::string_view fileName) {
+  if (isFlameshotName(fileName)) return dateFromFlameshotName(fileName);
   if (!isScreenshotFileName(fileName)) return std::nullopt;
   const std::string_view stem = stemOf(fileName);
   for (std::size_t start = 0;; ++start) {

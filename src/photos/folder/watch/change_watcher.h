@@ -10,22 +10,27 @@
 
 namespace shotsieve::folder {
 
-// Watches the whole tree below the library root with inotify on a thread of
-// its own and delivers newly complete asset files as changes: a file closed
-// after writing or moved in is delivered at once; only a burst of events is
-// gathered into one change. It never goes blind: a root that is missing,
-// removed or made again is waited for from its nearest existing ancestor
-// and scanned when it appears (its files are inserted); a change of the
-// user-dirs file moves it to the new root; folders beyond the inotify watch
-// limit are covered by a backing-off rescan of their modification times;
-// lost events are made up by a rescan that backs off while overflows go on.
-// With nothing to do the thread sleeps in the kernel.
+// Watches the whole tree below the library root on a thread of its own and
+// delivers newly complete asset files as changes: a file closed after
+// writing or moved in is delivered at once; a writer that never closes once
+// its file has stopped growing and its data is whole. A file renamed or
+// moved within the library, or touched, is the same file and gives no
+// change. It never goes blind: the root is followed as the listing resolves
+// it (links included) through the user-dirs file, removal, re-creation,
+// moves and mounts; folders on file systems whose changes inotify cannot
+// see, folders beyond the watch limit and, with no inotify instance at all,
+// every folder are looked at by a poller that backs off while nothing
+// changes; lost events are made up by a look at everything that backs off
+// while overflows go on. With nothing to do the thread sleeps in the kernel.
 class ChangeWatcher {
  public:
   using Deliver = std::function<void(const Change&)>;
+  using Notice = std::function<void(const std::string& line)>;
 
-  // Starts the thread; files already present count as known, not as inserted.
-  ChangeWatcher(LibraryLocation location, MetadataIndex& index, Deliver deliver);
+  // Arms the watches and starts the thread; files already present count as
+  // known, not as inserted. `notice` is told, once, when watching has to
+  // make do without inotify.
+  ChangeWatcher(LibraryLocation location, MetadataIndex& index, Deliver deliver, Notice notice = {});
   // Stops and joins the thread.
   ~ChangeWatcher();
 

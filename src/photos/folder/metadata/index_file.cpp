@@ -1,0 +1,196 @@
+#include "photos/folder/metadata/index_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "photos/folder/private_files.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+constexpr std::string_view kMagic = "shotsieve metadata index 5\n";
+
+// A record: ten 64-bit words in the machine's byte order, the uuid, flags and format.
+constexpr std::size_t kWords = 10;
+constexpr std::size_t kRecordSize = kWords * 8 + 16 + 2;
+
+// Larger than any real index (300,000 files take about 30 MiB); a bigger file is not ours.
+constexpr std::size_t kMaxIndexBytes = std::size_t{1} << 30;
+
+void encode(const IndexEntry& entry, char* out) {
+  const std::uint64_t words[kWords] = {entry.pathHash,
+                                       entry.stamp.size,
+                                       static_cast<std::uint64_t>(entry.stamp.modifiedNanoseconds),
+                                       entry.stamp.inode,
+                                       static_cast<std::uint64_t>(entry.stamp.changedNanoseconds),
+                                       static_cast<std::uint64_t>(entry.stamp.birthNanoseconds),
+                                       static_cast<std::uint64_t>(std::int64_t{entry.width}),
+                                       static_cast<std::uint64_t>(std::int64_t{entry.height}),
+                                       std::bit_cast<std::uint64_t>(entry.capture),
+                                       0};
+  std::memcpy(out, words, sizeof words);
+  std::memcpy(out + sizeof words, entry.uuid.data(), entry.uuid.size());
+  out[sizeof words + 16] = static_cast<char>(entry.flags);
+  out[sizeof words + 17] = static_cast<char>(entry.format);
+}
+
+std::optional<IndexEntry> decode(const char* in) {
+  std::uint64_t words[kWords];
+  std::memcpy(words, in, sizeof words);
+  IndexEntry entry;
+  entry.pathHash = words[0];
+  entry.stamp = FileStamp{words[1], static_cast<std::int64_t>(words[2]), words[3], static_cast<std::int64_t>(words[4]),
+                          static_cast<std::int64_t>(words[5])};
+  const auto size = [](std::uint64_t word) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(static_cast<std::int64_t>(word), 0, INT32_MAX));
+  };
+  entry.width = size(words[6]);
+  entry.height = size(words[7]);
+  entry.capture = std::bit_cast<double>(words[8]);
+  std::memcpy(entry.uuid.data(), in + sizeof words, entry.uuid.size());
+  entry.flags = static_cast<std::uint8_t>(in[sizeof words + 16]);
+  const auto format = static_cast<std::uint8_t>(in[sizeof words + 17]);
+  // A format this build does not know, or a capture time that would pass every
+  // window test and break the order of a listing: the file is read again.
+  if (format > static_cast<std::uint8_t>(FileFormat::video)) return std::nullopt;
+  if ((entry.flags & IndexEntry::kHasCapture) && !std::isfinite(entry.capture)) return std::nullopt;
+  entry.format = static_cast<FileFormat>(format);
+  return entry;
+}
+
+// Reads exactly `size` bytes unless the file ends first.
+bool readFully(int fd, char* into, std::size_t size) {
+  for (std::size_t got = 0; got < size;) {
+    const ssize_t n = ::read(fd, into + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+IndexFileVersion versionOf(const struct stat& info) {
+  return IndexFileVersion{info.st_dev, info.st_ino, static_cast<std::uint64_t>(info.st_size),
+                          static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+ImageFacts IndexEntry::facts() const {
+  ImageFacts facts;
+  facts.format = format;
+  facts.width = width;
+  facts.height = height;
+  facts.headerRead = flags & kHeaderRead;
+  facts.favorite = flags & kFavorite;
+  facts.markedScreenshot = flags & kMarked;
+  if (flags & kHasCapture) facts.captureDate = capture;
+  return facts;
+}
+
+IndexEntry IndexEntry::of(std::uint64_t hash, const FileStamp& stamp, const ImageFacts& facts) {
+  const auto clamp = [](std::int64_t size) { return static_cast<std::int32_t>(std::clamp<std::int64_t>(size, 0, INT32_MAX)); };
+  IndexEntry entry;
+  entry.pathHash = hash;
+  entry.stamp = stamp;
+  entry.width = clamp(facts.width);
+  entry.height = clamp(facts.height);
+  entry.capture = facts.captureDate.value_or(0.0);
+  entry.format = facts.format;
+  entry.flags = (facts.headerRead ? kHeaderRead : 0) | (facts.captureDate ? kHasCapture : 0) |
+                (facts.favorite ? kFavorite : 0) | (facts.markedScreenshot ? kMarked : 0);
+  return entry;
+}
+
+std::optional<IndexFileVersion> indexFileVersion(const std::string& path) {
+  struct stat info;
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return versionOf(info);
+}
+
+std::optional<IndexFileContents> readIndexFile(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) return std::nullopt;
+  IndexFileContents contents;
+  struct stat info;
+  char magic[kMagic.size()];
+  const bool ours = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+                    static_cast<std::uint64_t>(info.st_size) <= kMaxIndexBytes &&
+                    static_cast<std::size_t>(info.st_size) >= kMagic.size() &&
+                    (static_cast<std::size_t>(info.st_size) - kMagic.size()) % kRecordSize == 0 &&
+                    readFully(fd.get(), magic, sizeof magic) && std::string_view(magic, sizeof magic) == kMagic;
+  if (!ours) return contents;  // foreign or torn: empty, and rebuilt
+  contents.version = versionOf(info);
+  std::size_t left = (static_cast<std::size_t>(info.st_size) - kMagic.size()) / kRecordSize;
+  contents.entries.reserve(left);
+  std::vector<char> chunk(kRecordSize * 4096);
+  while (left > 0) {
+    const std::size_t records = std::min<std::size_t>(left, 4096);
+    if (!readFully(fd.get(), chunk.data(), records * kRecordSize)) return IndexFileContents{};  // shrank while read
+    for (std::size_t i = 0; i < records; ++i) {
+      if (auto entry = decode(chunk.data() + i * kRecordSize)) contents.entries.push_back(*entry);
+    }
+    left -= records;
+  }
+  // Written sorted; a file that is not is still usable once sorted.
+  const auto byHash = [](const IndexEntry& a, const IndexEntry& b) { return a.pathHash < b.pathHash; };
+  if (!std::is_sorted(contents.entries.begin(), contents.entries.end(), byHash)) {
+    std::sort(contents.entries.begin(), contents.entries.end(), byHash);
+  }
+  return contents;
+}
+
+IndexFileWriter::IndexFileWriter(std::string path) : path_(std::move(path)) {
+  // A name of this writer's own beside the index, renamed over it at the end.
+  temporary_ = path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());
+  fd_.reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  failed_ = !fd_;
+  buffer_.reserve(kRecordSize * 4096);
+  buffer_ = kMagic;
+}
+
+IndexFileWriter::~IndexFileWriter() {
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+void IndexFileWriter::add(const IndexEntry& entry) {
+  char record[kRecordSize];
+  encode(entry, record);
+  buffer_.append(record, kRecordSize);
+  if (buffer_.size() >= kRecordSize * 4096) flush();
+}
+
+void IndexFileWriter::flush() {
+  if (!failed_ && !writeAll(fd_.get(), buffer_)) failed_ = true;
+  buffer_.clear();
+}
+
+bool IndexFileWriter::commit() {
+  flush();
+  const bool written = !failed_ && ::fsync(fd_.get()) == 0 && fd_.close();
+  if (!written || ::rename(temporary_.c_str(), path_.c_str()) != 0) return false;
+  temporary_.clear();
+  return true;
+}
+
+IndexFileLock::IndexFileLock(const std::string& indexPath) {
+  fd_.reset(::open((indexPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd_) {
+    while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,61 @@
+#include "photos/folder/scan/file_assets.h"
+
+#include <algorithm>
+
+#include "photos/folder/scan/asset_identity.h"
+#include "photos/folder/scan/screenshot_names.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+std::string_view lastComponent(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& status, const ImageFacts& facts,
+                                  MetadataIndex& index, const FetchOptions* select) {
+  if (mediaTypeOfFormat(facts.format) != file.mediaType) return std::nullopt;
+  const std::string_view name = lastComponent(file.relativePath);
+  Asset asset;
+  asset.mediaType = file.mediaType;
+  // A copy that kept its old modification time still gets a new birth time.
+  const double fileTime = static_cast<double>(std::min(status.birthNanoseconds, status.modifiedNanoseconds)) / 1e9;
+  asset.creationDate = facts.captureDate ? facts.captureDate : dateFromScreenshotFileName(name);
+  if (!asset.creationDate) asset.creationDate = fileTime;
+  if (file.mediaType == kImageMediaType &&
+      (file.inScreenshotFolder || facts.markedScreenshot || isScreenshotFileName(name))) {
+    asset.mediaSubtypes |= kScreenshotSubtype;
+  }
+  if (select != nullptr && !fetchOptionsSelect(*select, asset)) return std::nullopt;
+  const Uuid uuid = index.identifierOf(file.relativePath, status.stamp, [&](int attempt) {
+    return firstSeenUuid(file.relativePath, status.birthNanoseconds, attempt);
+  });
+  asset.localIdentifier = localIdentifierOf(uuid);
+  asset.pixelWidth = facts.width;
+  asset.pixelHeight = facts.height;
+  asset.isFavorite = facts.favorite;
+  asset.modificationDate = static_cast<double>(status.modifiedNanoseconds) / 1e9;
+  asset.locator = file.absolutePath;
+  return asset;
+}
+
+ImageFacts readFactsOf(const LibraryFile& file) { return readImageFacts(openContent(file)); }
+
+std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
+                                 ImageFacts* factsOut) {
+  ImageFacts facts;
+  if (auto known = index.find(file.relativePath, status.stamp)) {
+    facts = *known;
+  } else {
+    facts = readFactsOf(file);
+    index.store(file.relativePath, status.stamp, facts);
+  }
+  if (factsOut != nullptr) *factsOut = facts;
+  return assetOfFacts(file, status, facts, index);
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+
+#include "photos/folder/metadata/metadata_index.h"
+#include "photos/folder/scan/file_status.h"
+#include "photos/folder/scan/library_scan.h"
+#include "photos/photo_library.h"
+
+namespace shotsieve::folder {
+
+// The asset of a file: dates from its status, the rest from the facts read
+// from its data, and the identifier it was given when first seen (through
+// the index). Nothing when the content is not of the media type its name
+// promises (text or random bytes under an image name are no asset), or when
+// `select` is given and does not select it; the identifier is only worked
+// out for an asset that is kept.
+std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& status, const ImageFacts& facts,
+                                  MetadataIndex& index, const FetchOptions* select = nullptr);
+
+// The same, with the facts through the index, so unchanged files are not read again.
+std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
+                                 ImageFacts* factsOut = nullptr);
+
+// The facts of a file, read from its content.
+ImageFacts readFactsOf(const LibraryFile& file);
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,65 @@
+#include "photos/folder/watch/blind_file_systems.h"
+
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+
+#include <array>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace shotsieve::folder {
+
+namespace {
+
+constexpr unsigned long kFuse = 0x65735546;
+
+bool remoteType(unsigned long type) {
+  constexpr std::array<unsigned long, 11> kRemote{
+      NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, 0xFF534D42 /* CIFS */, 0xFE534D42 /* SMB2 */, V9FS_MAGIC, AFS_SUPER_MAGIC,
+      CODA_SUPER_MAGIC, NCP_SUPER_MAGIC, 0x00C36400 /* Ceph */, 0x6B414653 /* kAFS */, 0x47504653 /* GPFS */};
+  for (const auto remote : kRemote) {
+    if (type == remote) return true;
+  }
+  return false;
+}
+
+// The file system type the mount table gives a device ("fuseblk", "fuse.sshfs"), or empty.
+std::string mountedType(dev_t device) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers;
+    fields >> id >> parent >> numbers;
+    if (numbers != wanted) continue;
+    const auto separator = line.find(" - ");
+    if (separator == std::string::npos) return {};
+    std::istringstream rest(line.substr(separator + 3));
+    std::string type;
+    rest >> type;
+    return type;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool BlindFileSystems::blind(int folderFd) {
+  struct stat info;
+  if (::fstat(folderFd, &info) != 0) return false;
+  if (const auto known = byDevice_.find(info.st_dev); known != byDevice_.end()) return known->second;
+  struct statfs system;
+  bool blind = false;
+  if (::fstatfs(folderFd, &system) == 0) {
+    const auto type = static_cast<unsigned long>(system.f_type);
+    blind = remoteType(type) || (type == kFuse && mountedType(info.st_dev) != "fuseblk");
+  }
+  // A file system that cannot say what it is: inotify is trusted, as before.
+  byDevice_[info.st_dev] = blind;
+  return blind;
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,146 @@
+#include "photos/folder/watch/file_inserter.h"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "photos/folder/metadata/image_wholeness.h"
+#include "photos/folder/scan/file_assets.h"
+#include "photos/no_link_open.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+struct Root {
+  std::string path;
+  std::uint64_t generation = 0;
+};
+
+}  // namespace
+
+struct FileInserter::State {
+  MetadataIndex& index;
+  UniqueFd wake;
+  std::mutex mutex;
+  std::condition_variable work;
+  std::shared_ptr<const Root> root;
+  std::deque<std::pair<Candidate, std::shared_ptr<const Root>>> queue;
+  std::vector<Outcome> done;
+  bool stopping = false;
+  unsigned running = 0;
+
+  explicit State(MetadataIndex& metadataIndex) : index(metadataIndex) {}
+
+  Outcome look(const Candidate& candidate, const Root& root) {
+    Outcome outcome(candidate.relativePath);
+    outcome.check = candidate.lastSize.has_value();
+    const auto slash = candidate.relativePath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : candidate.relativePath.substr(0, slash);
+    const std::string name = candidate.relativePath.substr(slash == std::string::npos ? 0 : slash + 1);
+    UniqueFd folderFd(::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd && !folder.empty()) folderFd = openBeneath(folderFd.get(), folder, O_RDONLY | O_DIRECTORY);
+    if (!folderFd) return outcome;
+    const auto file = libraryFileIn(folderFd.get(), root.path, folder, name);
+    if (!file) return outcome;
+    const auto status = statusOfFile(*file);
+    if (!status || !status->regular) return outcome;  // gone, or a link to no file
+    outcome.size = status->stamp.size;
+    outcome.kind = Outcome::Kind::notYet;
+    // A writer seen growing is finished once its size has held for the quiet period.
+    if (candidate.lastSize && (!candidate.quiet || *candidate.lastSize != status->stamp.size)) return outcome;
+    ImageFacts facts;
+    outcome.asset = assetOfFile(*file, *status, index, &facts);
+    if (!outcome.asset) {
+      outcome.kind = Outcome::Kind::noAsset;
+      return outcome;
+    }
+    // A corrupt or unfinished image is not an asset yet; a later event may complete it.
+    if (file->mediaType == kImageMediaType && (!facts.headerRead || !imageFileLooksWhole(openContent(*file).get()))) {
+      outcome.asset.reset();
+      return outcome;
+    }
+    outcome.kind = Outcome::Kind::asset;
+    outcome.key = FileKey{status->stamp.inode, status->stamp.birthNanoseconds};
+    return outcome;
+  }
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      work.wait(lock, [&] { return stopping || !queue.empty(); });
+      if (stopping) break;
+      auto [candidate, root] = std::move(queue.front());
+      queue.pop_front();
+      lock.unlock();
+      Outcome outcome;
+      try {
+        outcome = look(candidate, *root);
+      } catch (const std::exception&) {  // out of memory: that file is left out, not the watch
+        outcome = Outcome(candidate.relativePath);
+        outcome.check = candidate.lastSize.has_value();
+      }
+      lock.lock();
+      if (this->root != root) continue;  // the library moved meanwhile
+      done.push_back(std::move(outcome));
+      const std::uint64_t one = 1;
+      (void)!::write(wake.get(), &one, sizeof one);
+    }
+    --running;
+    work.notify_all();
+  }
+};
+
+FileInserter::FileInserter(MetadataIndex& index) : state_(std::make_shared<State>(index)) {
+  state_->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  for (unsigned i = 0; i < kThreads; ++i) {
+    try {
+      std::thread([state = state_] { state->run(); }).detach();
+      std::lock_guard lock(state_->mutex);
+      ++state_->running;
+    } catch (const std::system_error&) {  // fewer threads still do the work
+      if (i == 0) throw;
+    }
+  }
+}
+
+FileInserter::~FileInserter() {
+  std::unique_lock lock(state_->mutex);
+  state_->stopping = true;
+  state_->work.notify_all();
+  // A look stuck on a dead mount is not waited for: its thread holds its own share of the state.
+  state_->work.wait_for(lock, std::chrono::seconds(2), [&] { return state_->running == 0; });
+}
+
+void FileInserter::attach(std::string resolvedRoot) {
+  std::lock_guard lock(state_->mutex);
+  const std::uint64_t generation = state_->root ? state_->root->generation + 1 : 1;
+  state_->root = std::make_shared<const Root>(Root{std::move(resolvedRoot), generation});
+  state_->queue.clear();
+  state_->done.clear();
+}
+
+void FileInserter::offer(Candidate candidate) {
+  std::lock_guard lock(state_->mutex);
+  if (!state_->root || state_->root->path.empty()) return;
+  state_->queue.emplace_back(std::move(candidate), state_->root);
+  state_->work.notify_one();
+}
+
+int FileInserter::descriptor() const { return state_->wake.get(); }
+
+std::vector<FileInserter::Outcome> FileInserter::take() {
+  std::uint64_t count;
+  (void)!::read(state_->wake.get(), &count, sizeof count);
+  std::lock_guard lock(state_->mutex);
+  std::vector<Outcome> outcomes;
+  outcomes.swap(state_->done);
+  return outcomes;
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,101 @@
+#include "photos/folder/watch/inotify_source.h"
+
+#include <cerrno>
+
+#include "photos/cache_tag.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+constexpr std::uint32_t kFolderEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE |
+                                        IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+std::string joined(const std::string& folder, std::string_view name) {
+  return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
+}
+
+bool below(const std::string& path, const std::string& folder) {
+  return folder.empty() || path == folder || path.starts_with(folder + "/");
+}
+
+}  // namespace
+
+bool InotifySource::add(const std::string& relativeFolder, int folderFd) {
+  // Added to what a watch around the root asks of the same folder, if any.
+  const int watch = instance_.addFolder(folderFd, kFolderEvents | IN_MASK_ADD);
+  if (watch < 0) return false;
+  // A folder watched again (a rescan) keeps its watch; one that replaced another takes it over.
+  if (const auto old = watches_.find(relativeFolder); old != watches_.end() && old->second != watch) {
+    folders_.erase(old->second);
+  }
+  folders_[watch] = relativeFolder;
+  watches_[relativeFolder] = watch;
+  return true;
+}
+
+void InotifySource::dropWatch(int watch) {
+  const auto folder = folders_.find(watch);
+  if (folder == folders_.end()) return;
+  watches_.erase(folder->second);
+  folders_.erase(folder);
+}
+
+void InotifySource::remove(const std::string& relativeFolder) {
+  for (auto it = watches_.lower_bound(relativeFolder); it != watches_.end() && below(it->first, relativeFolder);) {
+    instance_.remove(it->second);
+    folders_.erase(it->second);
+    it = watches_.erase(it);
+  }
+}
+
+void InotifySource::clear() {
+  for (const auto& [watch, _] : folders_) instance_.remove(watch);
+  folders_.clear();
+  watches_.clear();
+}
+
+bool InotifySource::handle(const inotify_event& event) {
+  using Kind = FolderEvent::Kind;
+  if (event.mask & IN_Q_OVERFLOW) {  // events were lost, the folders' among them
+    pending_.push_back({Kind::lookAgain, {}});
+    return false;  // the other watches of the instance lost theirs too
+  }
+  const auto found = folders_.find(event.wd);
+  if (found == folders_.end()) return false;
+  const std::string folder = found->second;
+  if (event.mask & IN_IGNORED) {  // removed, or its file system unmounted
+    dropWatch(event.wd);
+    pending_.push_back({folder.empty() ? Kind::rootChanged : Kind::folderAppeared, folder});
+    return true;
+  }
+  if (event.mask & IN_UNMOUNT) return true;  // IN_IGNORED follows
+  if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+    if (folder.empty()) pending_.push_back({Kind::rootChanged, {}});  // below the root, the parent tells
+    return true;
+  }
+  if (event.len == 0 || event.name[0] == '.') return true;  // hidden: temporary files of writers
+  const std::string path = joined(folder, event.name);
+  if (event.mask & IN_ISDIR) {
+    if (event.mask & (IN_CREATE | IN_MOVED_TO)) pending_.push_back({Kind::folderAppeared, path});
+    if (event.mask & (IN_DELETE | IN_MOVED_FROM)) pending_.push_back({Kind::folderGone, path});
+    return true;
+  }
+  if (kCacheTagName == event.name) {
+    if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) pending_.push_back({Kind::cacheTagWritten, folder});
+  } else if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+    pending_.push_back({Kind::fileWritten, path});
+  } else if (event.mask & (IN_CREATE | IN_MODIFY)) {
+    pending_.push_back({Kind::fileChanging, path});
+  } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
+    pending_.push_back({Kind::fileGone, path});
+  }
+  return true;
+}
+
+void InotifySource::collect(Clock::time_point, std::vector<FolderEvent>& events) {
+  events.insert(events.end(), std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()));
+  pending_.clear();
+}
+
+}  // namespace shotsieve::folder

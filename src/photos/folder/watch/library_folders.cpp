@@ -1,0 +1,81 @@
+#include "photos/folder/watch/library_folders.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "photos/cache_tag.h"
+#include "photos/folder/scan/file_status.h"
+#include "photos/folder/scan/library_scan.h"
+#include "photos/no_link_open.h"
+
+namespace shotsieve::folder {
+
+void LibraryFolders::attach(const std::string& resolvedRoot, bool collect) {
+  rootPath_ = resolvedRoot;
+  inserter_.attach(rootPath_);
+  polled_ = std::make_unique<PollingSource>(rootPath_);
+  lookThrough("", open(""), collect, collect);
+}
+
+void LibraryFolders::detach() {
+  if (watched_) watched_->clear();
+  polled_.reset();
+  rootPath_.clear();
+  inserter_.attach({});
+}
+
+UniqueFd LibraryFolders::open(const std::string& relativeFolder) const {
+  if (rootPath_.empty()) return UniqueFd();
+  UniqueFd root(::open(rootPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root || relativeFolder.empty()) return root;
+  return openBeneath(root.get(), relativeFolder, O_RDONLY | O_DIRECTORY);
+}
+
+void LibraryFolders::cover(const std::string& relativeFolder, int folderFd) {
+  const bool byInotify = watched_ && watched_->add(relativeFolder, folderFd);
+  // Where inotify cannot see everything, or has no watch left, the folder is looked at too.
+  if (polled_ && (!byInotify || blind_.blind(folderFd))) polled_->add(relativeFolder, folderFd);
+}
+
+void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, bool collect, bool sweep) {
+  if (!folder || (!relativeFolder.empty() && hasCacheTag(folder.get()))) return;  // a cache is no pictures
+  cover(relativeFolder, folder.get());
+  std::unordered_set<std::string> seen;
+  walkFolder(
+      std::move(folder), rootPath_, relativeFolder, std::nullopt,
+      [&](const LibraryFile& file) {
+        const auto status = statusOfFile(file);
+        if (!status || !status->regular) return;
+        const FileKey key{status->stamp.inode, status->stamp.birthNanoseconds};
+        if (sweep) seen.insert(file.relativePath);
+        if (!collect || known_.contains(key)) {
+          known_.add(file.relativePath, key);
+        } else {
+          inserter_.offer(FileInserter::Candidate(file.relativePath));
+        }
+      },
+      [&](const std::string& sub, int fd) { cover(sub, fd); });
+  if (sweep) known_.leftExcept(seen, KnownFiles::Clock::now());
+}
+
+void LibraryFolders::forget(const std::string& relativeFolder) {
+  if (watched_) watched_->remove(relativeFolder);
+  if (polled_) polled_->remove(relativeFolder);
+  known_.leftBelow(relativeFolder, KnownFiles::Clock::now());
+}
+
+bool LibraryFolders::becameCache(const std::string& relativeFolder) const {
+  if (relativeFolder.empty()) return false;  // the root itself is the library, tag or not
+  const UniqueFd folder = open(relativeFolder);
+  return folder && hasCacheTag(folder.get());
+}
+
+bool LibraryFolders::isLink(const std::string& relativePath) const {
+  const auto slash = relativePath.rfind('/');
+  const UniqueFd folder = open(slash == std::string::npos ? "" : relativePath.substr(0, slash));
+  const std::string name = relativePath.substr(slash == std::string::npos ? 0 : slash + 1);
+  struct stat info;
+  return folder && ::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+}  // namespace shotsieve::folder

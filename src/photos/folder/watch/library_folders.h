@@ -1,0 +1,61 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "photos/folder/watch/blind_file_systems.h"
+#include "photos/folder/watch/file_inserter.h"
+#include "photos/folder/watch/inotify_source.h"
+#include "photos/folder/watch/known_files.h"
+#include "photos/folder/watch/polling_source.h"
+#include "photos/unique_fd.h"
+
+namespace shotsieve::folder {
+
+// The folders of the library while it is there, each covered by the sources
+// of folder events it needs: inotify, and the poller where inotify cannot
+// see every change or has no watch left (every folder, without inotify).
+// Folders are reached from the root's handle, never through a link; no
+// folder is held open between events, so a disk being watched can still be
+// unmounted.
+class LibraryFolders {
+ public:
+  // `watched` may be null: no inotify instance.
+  LibraryFolders(InotifySource* watched, KnownFiles& known, FileInserter& inserter)
+      : watched_(watched), known_(known), inserter_(inserter) {}
+
+  // Takes the library at its resolved root: covers every folder, and counts
+  // its files as known, or with `collect` hands those not known on as new.
+  void attach(const std::string& resolvedRoot, bool collect);
+  void detach();
+  bool attached() const { return !rootPath_.empty(); }
+  PollingSource* poller() const { return polled_.get(); }
+  // Has the mount table changed: file systems may not be what they were.
+  void mountsChanged() { blind_.forget(); }
+
+  // Covers a folder that appeared and everything below it; its new files are handed on.
+  void appeared(const std::string& relativeFolder) { lookThrough(relativeFolder, open(relativeFolder), true, false); }
+  // Looks through the whole tree again (events were lost): new files are
+  // handed on, known files that are gone are let go.
+  void lookAgain() { lookThrough("", open(""), true, true); }
+  // Stops covering a folder and everything below it.
+  void forget(const std::string& relativeFolder);
+  // True when the folder now holds a cache tag: it is no pictures.
+  bool becameCache(const std::string& relativeFolder) const;
+  bool isLink(const std::string& relativePath) const;
+
+ private:
+  UniqueFd open(const std::string& relativeFolder) const;
+  void cover(const std::string& relativeFolder, int folderFd);
+  void lookThrough(const std::string& relativeFolder, UniqueFd folder, bool collect, bool sweep);
+
+  InotifySource* watched_;
+  KnownFiles& known_;
+  FileInserter& inserter_;
+  std::unique_ptr<PollingSource> polled_;
+  BlindFileSystems blind_;
+  std::string rootPath_;
+};
+
+}  // namespace shotsieve::folder
