@@ -63,8 +63,10 @@ class Library:
         with open(os.path.join(state, "photo-library-access"), "w") as f:
             f.write("authorized\n")
 
+    prefix = []  # a runner the program is started through
+
     def shotsieve(self, *args):
-        return [os.path.join(self.build, "src/cli/shotsieve"), *args]
+        return [*self.prefix, os.path.join(self.build, "src/cli/shotsieve"), *args]
 
     def close(self):
         shutil.rmtree(self.home, ignore_errors=True)
@@ -194,6 +196,110 @@ def bench_coldstart(lib, times=5):
     print(f"  index on disk: {size / 2**20:.1f} MiB")
 
 
+def interleaved(commands, times, before=None, env=None):
+    """Medians of each command, run in turn (A B C A B C ...) so drift hits all alike."""
+    samples = {name: [] for name in commands}
+    for _ in range(times):
+        for name, cmd in commands.items():
+            if before:
+                before(name)
+            if callable(cmd):
+                samples[name].append(cmd())
+            else:
+                samples[name].append(run(cmd, env)[0])
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def drop_caches():
+    subprocess.run("sync; echo 3 > /proc/sys/vm/drop_caches", shell=True, check=True)
+
+
+def bench_realistic(build, library, times=3):
+    """First runs on a library shaped like a real one, cold and warm, against their floors."""
+    home = os.path.dirname(library)
+    env = dict(os.environ, HOME=home)
+    for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
+        env.pop(name, None)
+    state = os.path.join(home, ".local/state/shotsieve")
+    os.makedirs(state, exist_ok=True)
+    with open(os.path.join(state, "photo-library-access"), "w") as f:
+        f.write("authorized\n")
+    shotsieve = os.path.join(build, "src/cli/shotsieve")
+    index = os.path.join(home, ".cache/shotsieve/metadata-index")
+    out = os.path.join(home, "exports")
+
+    def no_index(_=None):
+        if os.path.exists(index):
+            os.remove(index)
+        shutil.rmtree(out, ignore_errors=True)
+
+    files = sum(len(names) for _, _, names in os.walk(library))
+    printf = f"find '{library}' -type f -printf '%T@ %s %p\\n' >/dev/null"
+    heads = f"find '{library}' -type f -exec head -q -c 4096 {{}} + >/dev/null"
+    floor = [os.path.join(build, "bench/floor_reader"), library]
+    rows = []
+    if os.geteuid() == 0:
+        cold = interleaved({"floor": floor, "list-today": [shotsieve, "list-today"], "list 7": [shotsieve, "list", "7", out]},
+                           times, before=lambda _: (no_index(), drop_caches()), env=env)
+        rows += [("page cache dropped: floor (4 KiB of every file, 8 threads)", cold["floor"], None),
+                 ("page cache dropped: list-today, no index", cold["list-today"], cold["list-today"] / cold["floor"]),
+                 ("page cache dropped: list 7 into an empty folder, no index", cold["list 7"], cold["list 7"] / cold["floor"])]
+    else:
+        print("skipped the cold runs: dropping the page cache needs root")
+    run(heads)  # every file's head in the page cache
+    warm = interleaved({"printf": printf, "heads": heads,
+                        "watch": lambda: time_start_line([shotsieve, "watch"], env),
+                        "list-today": [shotsieve, "list-today"], "list 7": [shotsieve, "list", "7", out]},
+                       max(times, 5), before=lambda _: no_index(), env=env)
+    rows += [("page cache warm: find -printf", warm["printf"], None),
+             ("page cache warm: find -exec head -c 4096", warm["heads"], None),
+             ("page cache warm: watch start line, no index", warm["watch"], warm["watch"] / warm["heads"]),
+             ("page cache warm: list-today, no index", warm["list-today"], warm["list-today"] / warm["printf"]),
+             ("page cache warm: list 7, no index", warm["list 7"], warm["list 7"] / warm["printf"])]
+    run([shotsieve, "list-today"], env)  # the index
+    indexed = interleaved({"printf": printf, "list-today": [shotsieve, "list-today"]}, max(times, 7), env=env)
+    rows.append(("index warm: list-today", indexed["list-today"], indexed["list-today"] / indexed["printf"]))
+    print(f"{files} files in {library}:")
+    for name, seconds, ratio in rows:
+        print(f"  {name:60} {seconds * 1000:8.1f} ms" + (f"  {ratio:.2f}x" if ratio else ""))
+
+
+def bench_confinement(lib, times=15):
+    """Confined against unconfined, both through the same runner: the runner
+    with --as-is leaves the program to confine itself; without, it takes
+    Landlock and seccomp away as an older kernel would."""
+    runner = os.path.join(lib.build, "tests/without_confinement")
+    modes = {"confined": [runner, "--as-is"], "unconfined": [runner]}
+    index = os.path.join(lib.home, ".cache/shotsieve/metadata-index")
+    run(lib.shotsieve("list-today"), env=lib.env)  # the index
+    warm = {}
+    for name, prefix in modes.items():
+        lib.prefix = prefix
+        warm[name] = lib.shotsieve("list-today")
+    warm = interleaved(warm, times, env=lib.env)
+    print(f"list-today, index warm: confined {warm['confined'] * 1000:.1f} ms, unconfined "
+          f"{warm['unconfined'] * 1000:.1f} ms, ratio {warm['confined'] / warm['unconfined']:.3f}")
+    cold = {}
+    for name, prefix in modes.items():
+        lib.prefix = prefix
+        cold[name] = lib.shotsieve("list-today")
+
+    def no_index(_):
+        if os.path.exists(index):
+            os.remove(index)
+        if os.geteuid() == 0:
+            drop_caches()
+    cold = interleaved(cold, max(3, times // 3), before=no_index, env=lib.env)
+    state = "page cache dropped" if os.geteuid() == 0 else "page cache warm (not root)"
+    print(f"list-today, no index, {state}: confined {cold['confined'] * 1000:.1f} ms, unconfined "
+          f"{cold['unconfined'] * 1000:.1f} ms, ratio {cold['confined'] / cold['unconfined']:.3f}")
+    for name, prefix in modes.items():
+        lib.prefix = prefix
+        print(f"{name}:")
+        bench_watch(lib)
+    lib.prefix = []
+
+
 def bench_memory(build, count):
     """Peak memory of a list whose window holds `count` screenshots (cached exports)."""
     lib = Library(build, count, 0, days=1, small=True)
@@ -210,13 +316,28 @@ def bench_memory(build, count):
         lib.close()
 
 
+def watch_ticks(pid):
+    """CPU ticks of a watch: the process started and its worker, where it confines one."""
+    total = 0
+    for entry in [str(pid)] + [e for e in os.listdir("/proc") if e.isdigit()]:
+        try:
+            fields = open(f"/proc/{entry}/stat").read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if entry == str(pid) or int(fields[1]) == pid:
+            total += int(fields[11]) + int(fields[12])
+    return total
+
+
 def bench_watch(lib, count=200, burst=2000):
     """Latency from close or rename of a new screenshot to its line at the reader."""
     if not shutil.which("inotifywait"):
         print("watch: inotifywait not installed (apt-get install inotify-tools)")
         return
-    shots = os.path.join(lib.root, "Screenshots", "incoming")
-    os.makedirs(shots, exist_ok=True)
+    # Folders of their own: a second run over the same names would write over
+    # known screenshots, which are not new.
+    os.makedirs(os.path.join(lib.root, "Screenshots"), exist_ok=True)
+    shots = tempfile.mkdtemp(prefix="incoming-", dir=os.path.join(lib.root, "Screenshots"))
     sample = next(os.path.join(d, n) for d, _, ns in os.walk(lib.root) for n in ns if n.endswith(".png"))
     data = open(sample, "rb").read()
     watcher = subprocess.Popen(lib.shotsieve("watch"), env=lib.env, stdout=subprocess.PIPE)
@@ -239,8 +360,7 @@ def bench_watch(lib, count=200, burst=2000):
         ours.append(time.perf_counter() - done)
         time.sleep(0.05)
     # A burst: every file written as fast as Python can, each line timed from the last close.
-    burst_dir = os.path.join(lib.root, "Screenshots", "burst")
-    os.makedirs(burst_dir, exist_ok=True)
+    burst_dir = tempfile.mkdtemp(prefix="burst-", dir=os.path.join(lib.root, "Screenshots"))
     for i in range(burst):
         with open(os.path.join(burst_dir, f"b-{i}.png"), "wb") as f:
             f.write(data)
@@ -248,9 +368,9 @@ def bench_watch(lib, count=200, burst=2000):
     for i in range(burst):
         watcher.stdout.readline()
     burst_s = time.perf_counter() - last_close
-    ticks_before = sum(int(x) for x in open(f"/proc/{watcher.pid}/stat").read().split()[13:15])
+    ticks_before = watch_ticks(watcher.pid)
     time.sleep(10)
-    ticks_after = sum(int(x) for x in open(f"/proc/{watcher.pid}/stat").read().split()[13:15])
+    ticks_after = watch_ticks(watcher.pid)
     watcher.kill()
     peer.kill()
 
@@ -268,12 +388,30 @@ def bench_watch(lib, count=200, burst=2000):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
-    parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "coldstart", "all"])
+    parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "coldstart", "realistic", "confinement",
+                                         "all"])
+    parser.add_argument("--library", help="realistic: a Pictures folder made by realistic_library, to use as it is")
+    parser.add_argument("--scale", type=float, default=1.0, help="realistic: the size of the library to make")
     parser.add_argument("--screenshots", type=int, default=None)
     parser.add_argument("--photos", type=int, default=None)
     parser.add_argument("--days", type=int, default=None)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    if args.what == "realistic":
+        library = args.library
+        made = None
+        if not library:
+            made = tempfile.mkdtemp(prefix="shotsieve-real-")
+            library = os.path.join(made, "Pictures")
+            started = time.perf_counter()
+            subprocess.run([os.path.join(build, "bench/realistic_library"), library, str(args.scale)], check=True)
+            print(f"generated the library in {time.perf_counter() - started:.0f} s")
+        try:
+            bench_realistic(build, os.path.abspath(library))
+        finally:
+            if made:
+                shutil.rmtree(made)
+        return
     if args.what == "memory":
         bench_memory(build, args.screenshots or 100000)
         return
@@ -292,6 +430,8 @@ def main():
             bench_list(lib)
         if args.what in ("watch", "all"):
             bench_watch(lib)
+        if args.what in ("confinement", "all"):
+            bench_confinement(lib)
     finally:
         lib.close()
 

@@ -8,8 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 debs=(build-package/shotsieve_*.deb build-package/libsievelink1_*.deb build-package/libsievelink-dev_*.deb)
 lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}"
+# Listed once: grep -q ending early would break dpkg-deb's pipe under pipefail.
+dev_files=$(dpkg -c build-package/libsievelink-dev_*.deb)
 for schema in schema/*.schema.json; do
-  dpkg -c build-package/libsievelink-dev_*.deb | grep -q "usr/share/shotsieve/$schema\$" ||
+  grep -q "usr/share/shotsieve/$schema\$" <<<"$dev_files" ||
     { echo "the development package lacks $schema" >&2; exit 1; }
 done
 for page in doc/shotsieve.1 doc/sievelink.3; do

@@ -3,8 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/confinement.h"
 #include "cli/dispatch.h"
+#include "cli/watch_supervisor.h"
 #include "output/standard_output.h"
+#include "photos/confinement.h"
+#include "watch/watch_handover.h"
 
 int main(int argc, char** argv) {
   if (!shotsieve::openStandardDescriptors()) {  // nobody could read the answer: do nothing
@@ -13,6 +17,11 @@ int main(int argc, char** argv) {
   }
   // The arguments' bytes as given: an export directory is used by the name it has.
   const std::vector<std::string> args(argv, argv + argc);
+  // The program, unlike a host of the library, confines itself before it reads an image.
+  shotsieve::setProcessConfinement({shotsieve::confineProcess});
+  if (args.size() == 2 && args[1] == "watch" && std::getenv(shotsieve::kWatchWorkerVariable) == nullptr) {
+    if (const auto status = shotsieve::superviseWatch(args)) std::exit(*status);
+  }
   const int status = shotsieve::runCommandLine(args, shotsieve::sharedPhotoLibrary());
   std::exit(shotsieve::statusAfterAnswer(status));
 }

@@ -14,6 +14,7 @@
 #include "output/standard_output.h"
 #include "output/utf8.h"
 #include "photos/authorization.h"
+#include "photos/confinement.h"
 
 namespace shotsieve {
 
@@ -34,6 +35,7 @@ JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
 std::string listAuthorized(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
                            const ListOptions& options, std::FILE* stream) {
   const ExportDirectory directory = ExportDirectory::prepare(exportDir, library);
+  confineBeforeReading(directory.usable() ? directory.fd() : -1);  // the one folder written, besides the cache
   const FetchOptions fetch = screenshotQuery(windowStart(days, std::time(nullptr)));
   std::vector<Asset> assets = std::move(library.fetchAssetsWithOptions(fetch).assets);
 

@@ -8,12 +8,14 @@
 #include "output/json_array_text.h"
 #include "output/print.h"
 #include "photos/authorization.h"
+#include "photos/confinement.h"
 
 namespace shotsieve {
 
 std::string listTodayJSON(PhotoLibrary& library) {
   const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
   if (!authStatusAllowsReading(status)) return notAuthorizedJSON(status);
+  confineBeforeReading();
   const FetchOptions fetch = screenshotQuery(windowStart(1, std::time(nullptr)));
   std::vector<Asset> assets = std::move(library.fetchAssetsWithOptions(fetch).assets);
   // Encoded record by record, each asset freed once written: the same text as

@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "output/utf8.h"
@@ -34,6 +35,12 @@ bool isCased(char32_t cp) {
 }  // namespace
 
 std::string lowercaseFull(std::string_view text) {
+  // Most names are ASCII, whose lower case is a byte's.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    std::string out(text);
+    for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    return out;
+  }
   std::vector<char32_t> points;
   while (!text.empty()) {
     char32_t cp;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -16,13 +17,27 @@ void Observer::photoLibraryDidChange(const Change& change) {
   if (!details) return;
   for (const Asset& asset : details->insertedObjects) {
     if ((asset.mediaSubtypes & kScreenshotSubtype) == 0) continue;
-    printJSON(JsonObject{}.set("event", "screenshot-added").set("asset", assetToDict(asset)));
-    // With SIGPIPE ignored a reader that has gone away shows only as a failed
-    // write; watching on for nobody would be a leak.
-    if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
-    if (std::ferror(stdout)) endWatchForOutputFailure(EIO);
-    ::fsync(STDOUT_FILENO);  // a pipe or terminal refuses; that is fine
+    if (handOver_ != nullptr && !handOver_->reported(asset.localIdentifier)) continue;  // told by an earlier worker
+    report(asset);
   }
+}
+
+void Observer::reportBaselineNews() {
+  std::vector<const Asset*> news;
+  for (const Asset& asset : baseline_.assets) {
+    if (handOver_ != nullptr && !handOver_->toldBefore(asset.localIdentifier)) news.push_back(&asset);
+  }
+  std::stable_sort(news.begin(), news.end(), [](const Asset* a, const Asset* b) { return a->creationDate < b->creationDate; });
+  for (const Asset* asset : news) report(*asset);
+}
+
+void Observer::report(const Asset& asset) {
+  printJSON(JsonObject{}.set("event", "screenshot-added").set("asset", assetToDict(asset)));
+  // With SIGPIPE ignored a reader that has gone away shows only as a failed
+  // write; watching on for nobody would be a leak.
+  if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
+  if (std::ferror(stdout)) endWatchForOutputFailure(EIO);
+  ::fsync(STDOUT_FILENO);  // a pipe or terminal refuses; that is fine
 }
 
 }  // namespace shotsieve

@@ -10,27 +10,42 @@
 #include "listing/list_command.h"
 #include "output/print.h"
 #include "photos/authorization.h"
+#include "photos/confinement.h"
 #include "watch/observer_slot.h"
 #include "watch/watch_end.h"
 
 namespace shotsieve {
 
-std::shared_ptr<Observer> beginWatch(PhotoLibrary& library) {
+std::shared_ptr<Observer> beginWatch(PhotoLibrary& library, WatchHandOver* handOver) {
   const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
   if (!authStatusAllowsReading(status)) {
     printJSONText(notAuthorizedJSON(status));
     return nullptr;
   }
+  // Confined before the first image is read. A confined worker cannot follow
+  // the library out of its reach: it hands over to a fresh one instead.
+  if (confineBeforeReading() && handOver != nullptr) setWatchHandOver([handOver] { handOver->handOver(); });
   // Watching starts before the baseline is taken: a screenshot saved in
   // between is either counted in it or reported, never neither.
   const auto slot = std::make_shared<ObserverSlot>();
   library.registerChangeObserver(slot);
-  auto observer = std::make_shared<Observer>(library.fetchAssetsWithOptions(screenshotQuery()));
-  printJSON(JsonObject{}.set("event", "watching").set("baseline_count", observer->baseline().count()));
-  // The watcher only ends by a signal or _Exit, which do not flush: a reader
-  // waiting for the start line must get it now.
-  if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
-  if (std::ferror(stdout)) endWatchForOutputFailure(EIO);
+  auto observer = std::make_shared<Observer>(library.fetchAssetsWithOptions(screenshotQuery()), handOver);
+  const auto start = [&] {
+    if (handOver != nullptr && handOver->resumed()) {
+      observer->reportBaselineNews();  // the reader has its start line from an earlier worker
+      return;
+    }
+    printJSON(JsonObject{}.set("event", "watching").set("baseline_count", observer->baseline().count()));
+    // The watcher only ends by a signal or _Exit, which do not flush: a reader
+    // waiting for the start line must get it now.
+    if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
+    if (std::ferror(stdout)) endWatchForOutputFailure(EIO);
+  };
+  if (handOver != nullptr) {
+    handOver->start(observer->baseline(), start);
+  } else {
+    start();
+  }
   slot->attach(observer);
   return observer;
 }
@@ -41,7 +56,8 @@ int cmdWatch(PhotoLibrary& library) {
   // thread frees of another's is handed back to the system too.
   ::mallopt(M_ARENA_MAX, 1);
 #endif
-  const auto observer = beginWatch(library);
+  static const std::unique_ptr<WatchHandOver> handOver = WatchHandOver::ofThisProcess();
+  const auto observer = beginWatch(library, handOver.get());
   if (!observer) return kExitNotAuthorized;
   watchUntilReaderGoes();  // the library's thread does the work from here
 }

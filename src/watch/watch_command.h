@@ -7,12 +7,14 @@
 
 namespace shotsieve {
 
-// Checks the authorization, registers with the library, takes the baseline of
-// all screenshots and writes the start line (flushed at once); the observer
-// made with the baseline then gets the changes, those since the registration
-// first. Without authorization it writes the not-authorized result and
-// returns no observer.
-std::shared_ptr<Observer> beginWatch(PhotoLibrary& library);
+// Checks the authorization, confines the process where the program asks for
+// it, registers with the library, takes the baseline of all screenshots and
+// writes the start line (flushed at once); the observer made with the
+// baseline then gets the changes, those since the registration first. A
+// worker that takes over a watch writes, instead of the start line, what is
+// new to the reader in its baseline. Without authorization it writes the
+// not-authorized result and returns no observer.
+std::shared_ptr<Observer> beginWatch(PhotoLibrary& library, WatchHandOver* handOver = nullptr);
 
 // beginWatch, then parks the thread for as long as the process lives; returns
 // 2 only when not authorized.

@@ -79,7 +79,8 @@ next_line
 expect_eq "no line for non-screenshots or broken files" "$line" ""
 
 # Asleep while nothing happens: CPU ticks over two idle seconds.
-ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+# The process started and its worker, where it confines one.
+ticks() { for p in $pid $(pgrep -P $pid); do awk '{print $14 + $15}' "/proc/$p/stat"; done | awk '{s += $1} END {print s}'; }
 before=$(ticks)
 sleep 2
 after=$(ticks)

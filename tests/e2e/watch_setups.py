@@ -207,7 +207,9 @@ for round_ in range(1, rounds + 1):
         os.remove(name)
     if round_ in (1 if sanitized else 3, rounds):
         if not sanitized:
-            time.sleep(11)  # a file that left is remembered for a while (it may be on its way elsewhere)
+            # A file that left is remembered for a while (it may be on its way
+            # elsewhere), and the index written a second after it is forgotten.
+            time.sleep(13)
         memory[round_], descriptors[round_] = watch.memory_kib(), watch.descriptors()
 first, last = sorted(memory)
 print(f"resident memory after round {first}: {memory[first]} KiB, after round {last}: {memory[last]} KiB")

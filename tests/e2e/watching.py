@@ -15,11 +15,11 @@ from schemas import validate  # noqa: E402
 class Watch:
     """A running `shotsieve watch` in a temporary HOME."""
 
-    def __init__(self, shotsieve, home, default_sigpipe=True, user=None):
+    def __init__(self, shotsieve, home, default_sigpipe=True, user=None, extra_env=None, command=None):
         self.home = home
         self.err = open(os.path.join(home, "watch.err"), "wb")
-        env = environment(home)
-        self.proc = subprocess.Popen([shotsieve, "watch"], env=env, stdout=subprocess.PIPE, stderr=self.err,
+        env = dict(environment(home), **(extra_env or {}))
+        self.proc = subprocess.Popen((command or []) + [shotsieve, "watch"], env=env, stdout=subprocess.PIPE, stderr=self.err,
                                      restore_signals=default_sigpipe, user=user)
         self.buffer = b""
         self.start = self.line(10)
@@ -54,18 +54,42 @@ class Watch:
                 return got
             got.append(line)
 
+    def processes(self):
+        """The watch's processes: the one started and, where it confines its
+        workers, the worker it runs now (its child)."""
+        found = [self.proc.pid]
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    with open(f"/proc/{entry}/stat") as f:
+                        if int(f.read().rsplit(")", 1)[1].split()[1]) == self.proc.pid:
+                            found.append(int(entry))
+                except (OSError, ValueError):
+                    pass
+        return found
+
+    def worker(self):
+        """The process that watches: the worker, or the process started when it has none."""
+        return self.processes()[-1]
+
     def ticks(self):
-        with open(f"/proc/{self.proc.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
+        total = 0
+        for pid in self.processes():
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                total += int(fields[11]) + int(fields[12])
+            except OSError:
+                pass
+        return total
 
     def memory_kib(self):
-        """The resident memory of the process now."""
-        with open(f"/proc/{self.proc.pid}/status") as f:
+        """The resident memory of the watching process now."""
+        with open(f"/proc/{self.worker()}/status") as f:
             return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
     def descriptors(self):
-        return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
+        return len(os.listdir(f"/proc/{self.worker()}/fd"))
 
     def stop(self, stderr=b""):
         """Ends the watch; what it wrote on standard error is checked against `stderr`."""

@@ -110,6 +110,7 @@ std::string signatureAndHeader(std::uint32_t width, std::uint32_t height) {
 std::vector<Piece> pngPieces(const PngFixture& image) {
   std::string head = signatureAndHeader(image.width, image.height);
   for (const auto& [key, value] : image.texts) putChunk(head, "tEXt", key + '\0' + value);
+  if (!image.exif.empty()) putChunk(head, "eXIf", image.exif);
   if (!image.xmp.empty()) putChunk(head, "iTXt", std::string("XML:com.adobe.xmp") + '\0' + '\0' + '\0' + '\0' + '\0' + image.xmp);
   putChunk(head, "IDAT", blackImageData(image.width, image.height));
   std::vector<Piece> pieces{{head, 0}};
@@ -139,15 +140,7 @@ void putSegment(std::string& out, unsigned char marker, const std::string& data)
 
 std::vector<Piece> jpegPieces(const JpegFixture& image) {
   std::string head("\xFF\xD8", 2);
-  Exiv2::ExifData exif;
-  if (!image.dateTimeOriginal.empty()) exif["Exif.Photo.DateTimeOriginal"] = image.dateTimeOriginal;
-  if (!image.offsetTimeOriginal.empty()) exif["Exif.Photo.OffsetTimeOriginal"] = image.offsetTimeOriginal;
-  if (!image.userComment.empty()) exif["Exif.Photo.UserComment"] = "charset=Ascii " + image.userComment;
-  if (!exif.empty()) {
-    Exiv2::Blob blob;
-    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
-    putSegment(head, 0xE1, std::string("Exif\0\0", 6) + std::string(blob.begin(), blob.end()));
-  }
+  if (const std::string exif = exifPayload(image); !exif.empty()) putSegment(head, 0xE1, std::string("Exif\0\0", 6) + exif);
   if (image.rating != 0) {
     putSegment(head, 0xE1, std::string("http://ns.adobe.com/xap/1.0/") + '\0' + xmpWithRating(image.rating));
   }
@@ -163,6 +156,17 @@ std::vector<Piece> jpegPieces(const JpegFixture& image) {
 }
 
 }  // namespace
+
+std::string exifPayload(const JpegFixture& metadata) {
+  Exiv2::ExifData exif;
+  if (!metadata.dateTimeOriginal.empty()) exif["Exif.Photo.DateTimeOriginal"] = metadata.dateTimeOriginal;
+  if (!metadata.offsetTimeOriginal.empty()) exif["Exif.Photo.OffsetTimeOriginal"] = metadata.offsetTimeOriginal;
+  if (!metadata.userComment.empty()) exif["Exif.Photo.UserComment"] = "charset=Ascii " + metadata.userComment;
+  if (exif.empty()) return {};
+  Exiv2::Blob blob;
+  Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+  return std::string(blob.begin(), blob.end());
+}
 
 std::string xmpWithRating(int rating) {
   Exiv2::XmpParser::initialize();

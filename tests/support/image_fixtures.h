@@ -14,6 +14,7 @@ struct PngFixture {
   std::string xmp;                                         // an XMP packet, as an iTXt chunk
   std::uint64_t padding = 0;  // bytes in a private chunk, written as a hole unless dense
   bool densePadding = false;  // written out in full, as a real image's data would be
+  std::string exif;  // an eXIf chunk's payload (exifPayload), before the image data
 };
 
 struct JpegFixture {
@@ -43,6 +44,9 @@ void addMetadata(const std::string& path, const JpegFixture& metadata);
 
 // Runs a shell command (a Debian tool making a fixture); true when it succeeded.
 bool runTool(const std::string& command);
+
+// The Exif of the given fields as a TIFF block, as an eXIf chunk carries it.
+std::string exifPayload(const JpegFixture& metadata);
 
 // An XMP packet with xmp:Rating.
 std::string xmpWithRating(int rating);

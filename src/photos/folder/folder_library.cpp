@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <thread>
-#include <unordered_set>
 
 #include "output/print.h"
 #include "output/utf8.h"
 #include "photos/folder/access_prompt.h"
 #include "photos/folder/access_state.h"
-#include "photos/folder/metadata/read_pool.h"
-#include "photos/folder/scan/file_assets.h"
+#include "photos/folder/scan/fetch_assets.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/resource_copy.h"
 #include "photos/folder/scan/folder_place.h"
@@ -44,59 +42,8 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
 }
 
 FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
-  FetchResult result;
-  result.options = options;
-  std::mutex resultMutex;
-  bool linkedTwice = false;  // some file has more than one name: one asset, listed once
-  const auto keep = [&](std::optional<Asset> asset, const FileStatus& status) {
-    if (!asset) return;
-    std::lock_guard lock(resultMutex);
-    linkedTwice = linkedTwice || status.links > 1;
-    result.assets.push_back(std::move(*asset));
-  };
-  const bool prefilter = options.earliestCreationDate && readSettings_.datePrefilter == ReadSettings::DatePrefilter::on;
-  // Reads go to the pool a few dozen at a time: one read takes microseconds,
-  // less than handing it to another thread.
-  using Batch = std::vector<std::pair<LibraryFile, FileStatus>>;
-  Batch batch;
-  {
-    ReadPool pool(readSettings_.threads);
-    const auto submit = [&] {
-      pool.submit([&, jobs = std::move(batch)] {
-        for (const auto& [file, status] : jobs) {
-          const ImageFacts facts = readFactsOf(file);
-          index_.store(file.relativePath, status.stamp, facts);
-          keep(assetOfFacts(file, status, facts, index_, &options), status);
-        }
-      });
-      batch = Batch();
-    };
-    walkLibrary(location_.root, options.mediaType, [&](const LibraryFile& file) {
-      const auto status = statusOfFile(file);
-      if (!status || !status->regular) return;  // vanished, or a link to no file
-      if (prefilter && fileTimesRuleOut(*status, *options.earliestCreationDate)) {
-        index_.keep(file.relativePath);  // still there: its facts serve an undated fetch later
-        return;
-      }
-      if (const auto facts = index_.find(file.relativePath, status->stamp)) {
-        keep(assetOfFacts(file, *status, *facts, index_, &options), *status);
-        return;
-      }
-      batch.emplace_back(file, *status);
-      batch.back().first.folderFd = -1;  // the walk closes it; the read goes by path, or by the held folder
-      if (batch.size() >= 32) submit();
-    });
-    if (!batch.empty()) submit();
-  }  // every read has finished here
+  FetchResult result = fetchAssets(location_.root, index_, options, readSettings_);
   index_.save();
-  std::sort(result.assets.begin(), result.assets.end(), [](const Asset& a, const Asset& b) {
-    if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
-    return a.locator < b.locator;  // ties in path order, so runs and thread counts agree
-  });
-  if (linkedTwice) {  // the names of one file share its identifier: the first in path order stays
-    std::unordered_set<std::string> seen;
-    std::erase_if(result.assets, [&](const Asset& asset) { return !seen.insert(asset.localIdentifier).second; });
-  }
   return result;
 }
 

@@ -9,15 +9,10 @@
 #include "photos/folder/watch/change_watcher.h"
 #include "photos/folder/library_location.h"
 #include "photos/folder/metadata/metadata_index.h"
+#include "photos/folder/scan/fetch_assets.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve::folder {
-
-// How a fetch reads files; the answers are the same either way.
-struct ReadSettings {
-  unsigned threads = 0;  // 0: one per core
-  enum class DatePrefilter { on, off } datePrefilter = DatePrefilter::on;  // pass over files too old for a dated fetch
-};
 
 // The user's Pictures folder as the photo library.
 class FolderLibrary final : public PhotoLibrary {

@@ -36,7 +36,10 @@ struct IndexEntry {
   std::uint8_t flags = 0;
   FileFormat format = FileFormat::unknown;
 
-  enum Flags : std::uint8_t { kHeaderRead = 1, kHasCapture = 2, kFavorite = 4, kMarked = 8, kHasUuid = 16, kNoFacts = 32 };
+  enum Flags : std::uint8_t {
+    kHeaderRead = 1, kHasCapture = 2, kFavorite = 4, kMarked = 8, kHasUuid = 16, kNoFacts = 32, kMarksOnly = 64,
+    kMarksUnread = 128
+  };
   ImageFacts facts() const;
   static IndexEntry of(std::uint64_t hash, const FileStamp& stamp, const ImageFacts& facts);
   bool hasUuid() const { return flags & kHasUuid; }
@@ -97,5 +100,8 @@ class IndexFileLock {
  private:
   UniqueFd fd_;
 };
+
+// The first of entries sorted by path hash whose hash is not below `hash`.
+std::vector<IndexEntry>::const_iterator entryAtOrAfter(const std::vector<IndexEntry>& entries, std::uint64_t hash);
 
 }  // namespace shotsieve::folder

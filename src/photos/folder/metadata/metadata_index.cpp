@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "photos/folder/private_files.h"
 
 namespace shotsieve::folder {
 
@@ -51,25 +50,32 @@ void MetadataIndex::loadLocked() {
 
 IndexEntry* MetadataIndex::findLocked(std::uint64_t hash) {
   loadLocked();
-  if (const auto stored = stored_.find(hash); stored != stored_.end()) return &stored->second;
-  const auto found = std::lower_bound(loadedEntries_.begin(), loadedEntries_.end(), hash,
-                                      [](const IndexEntry& entry, std::uint64_t h) { return entry.pathHash < h; });
+  if (!stored_.empty()) {
+    if (const auto stored = stored_.find(hash); stored != stored_.end()) return &stored->second;
+  }
+  const auto found = entryAtOrAfter(loadedEntries_, hash);
   if (found == loadedEntries_.end() || found->pathHash != hash) return nullptr;
-  used_[static_cast<std::size_t>(found - loadedEntries_.begin())] = true;
-  return &*found;
+  const auto index = static_cast<std::size_t>(found - loadedEntries_.cbegin());
+  used_[index] = true;
+  return &loadedEntries_[index];
 }
 
-std::optional<ImageFacts> MetadataIndex::find(const std::string& relativePath, const FileStamp& stamp) {
-  std::lock_guard lock(mutex_);
-  const IndexEntry* entry = findLocked(pathHash(relativePath));
+std::optional<ImageFacts> MetadataIndex::find(const std::string& relativePath, const FileStamp& stamp, Need need) {
+  return hold().find(relativePath, stamp, need);
+}
+
+std::optional<ImageFacts> MetadataIndex::Held::find(const std::string& relativePath, const FileStamp& stamp, Need need) {
+  const IndexEntry* entry = index_.findLocked(pathHash(relativePath));
   if (entry == nullptr || !(entry->stamp == stamp) || (entry->flags & IndexEntry::kNoFacts)) return std::nullopt;
+  // Facts read for one need serve another only when they hold what it needs.
+  if ((entry->flags & IndexEntry::kMarksOnly) && need != Need::screenshotMarks) return std::nullopt;
+  if ((entry->flags & IndexEntry::kMarksUnread) && need != Need::allButMarks) return std::nullopt;
   return entry->facts();
 }
 
-void MetadataIndex::keep(const std::string& relativePath) {
-  std::lock_guard lock(mutex_);
-  findLocked(pathHash(relativePath));
-}
+void MetadataIndex::keep(const std::string& relativePath) { hold().keep(relativePath); }
+
+void MetadataIndex::Held::keep(const std::string& relativePath) { index_.findLocked(pathHash(relativePath)); }
 
 void MetadataIndex::storeLocked(const IndexEntry& entry) {
   if (const auto old = stored_.find(entry.pathHash); old != stored_.end()) {
@@ -88,15 +94,18 @@ void MetadataIndex::storeLocked(const IndexEntry& entry) {
 }
 
 void MetadataIndex::store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts) {
-  std::lock_guard lock(mutex_);
+  hold().store(relativePath, stamp, facts);
+}
+
+void MetadataIndex::Held::store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts) {
   const std::uint64_t hash = pathHash(relativePath);
   IndexEntry entry = IndexEntry::of(hash, stamp, facts);
   // A file read again (touched, edited in place) keeps the identifier it has.
-  if (const IndexEntry* old = findLocked(hash); old != nullptr && old->hasUuid() && sameFile(old->stamp, stamp, true)) {
+  if (const IndexEntry* old = index_.findLocked(hash); old != nullptr && old->hasUuid() && sameFile(old->stamp, stamp, true)) {
     entry.uuid = old->uuid;
     entry.flags |= IndexEntry::kHasUuid;
   }
-  storeLocked(entry);
+  index_.storeLocked(entry);
 }
 
 void MetadataIndex::forget(const std::string& relativePath) {
@@ -174,76 +183,6 @@ Uuid MetadataIndex::identifierOf(const std::string& relativePath, const FileStam
   entry.flags |= IndexEntry::kHasUuid;
   storeLocked(entry);
   return uuid;
-}
-
-void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
-                              const std::function<void(const IndexEntry&)>& emit) {
-  std::vector<const IndexEntry*> ours;
-  ours.reserve(stored_.size());
-  for (const auto& [_, entry] : stored_) ours.push_back(&entry);
-  std::sort(ours.begin(), ours.end(), [](const IndexEntry* a, const IndexEntry* b) { return a->pathHash < b->pathHash; });
-  // A file that this process loaded and did not meet in a walk of everything is gone.
-  const auto goneHere = [&](std::uint64_t hash) {
-    if (forgotten_.contains(hash)) return true;
-    if (seen != Seen::everyFile) return false;
-    const auto found = std::lower_bound(loadedEntries_.begin(), loadedEntries_.end(), hash,
-                                        [](const IndexEntry& entry, std::uint64_t h) { return entry.pathHash < h; });
-    return found != loadedEntries_.end() && found->pathHash == hash &&
-           !used_[static_cast<std::size_t>(found - loadedEntries_.begin())];
-  };
-  auto next = ours.begin();
-  for (const auto& entry : fileNow) {
-    for (; next != ours.end() && (*next)->pathHash < entry.pathHash; ++next) emit(**next);
-    if (next != ours.end() && (*next)->pathHash == entry.pathHash) continue;  // ours replaces it, in order
-    if (!goneHere(entry.pathHash)) emit(entry);
-  }
-  for (; next != ours.end(); ++next) emit(**next);
-}
-
-void MetadataIndex::save(Seen seen, Afterwards afterwards) {
-  std::lock_guard lock(mutex_);
-  const bool dropping = seen == Seen::everyFile && std::find(used_.begin(), used_.end(), false) != used_.end();
-  if (!path_.empty() && (changed_ || dropping) && makePrivateParentDirectories(path_)) {
-    const IndexFileLock fileLock(path_);
-    // What other processes wrote since the load is kept, unless this one knows better.
-    std::vector<IndexEntry> newer;
-    const bool replaced = indexFileVersion(path_).value_or(IndexFileVersion{}) != loadedVersion_;
-    if (replaced) {
-      if (auto contents = readIndexFile(path_)) newer = std::move(contents->entries);
-    }
-    const std::vector<IndexEntry>& fileNow = replaced ? newer : loadedEntries_;
-    IndexFileWriter writer(path_);
-    std::vector<IndexEntry> merged;
-    mergeInto(fileNow, seen, [&](const IndexEntry& entry) {
-      writer.add(entry);
-      if (afterwards == Afterwards::keepLoaded) merged.push_back(entry);
-    });
-    const bool written = writer.commit();  // a cache: failing to keep it costs only time
-    if (afterwards == Afterwards::keepLoaded && written) {
-      releaseLocked();
-      loadedEntries_ = std::move(merged);
-      loadedVersion_ = indexFileVersion(path_).value_or(IndexFileVersion{});
-      used_.assign(loadedEntries_.size(), true);
-      loaded_ = true;
-      return;
-    }
-  }
-  if (afterwards == Afterwards::release) releaseLocked();
-}
-
-void MetadataIndex::releaseLocked() {
-  // Swapped out, not assigned "{}": that would clear them but keep their memory.
-  std::vector<IndexEntry>().swap(loadedEntries_);
-  std::vector<bool>().swap(used_);
-  std::unordered_map<std::uint64_t, IndexEntry>().swap(stored_);
-  std::unordered_set<std::uint64_t>().swap(forgotten_);
-  std::unordered_multimap<std::uint64_t, const IndexEntry*>().swap(loadedByInode_);
-  std::unordered_multimap<std::uint64_t, std::uint64_t>().swap(storedByInode_);
-  std::unordered_map<Uuid, FileStamp, UuidHash>().swap(holders_);
-  loadedByInodeBuilt_ = holdersBuilt_ = false;
-  loaded_ = false;
-  changed_ = false;
-  loadedVersion_ = IndexFileVersion{};
 }
 
 }  // namespace shotsieve::folder

@@ -29,8 +29,25 @@ class MetadataIndex {
   // An empty path keeps the index in memory only.
   explicit MetadataIndex(std::string path);
 
-  std::optional<ImageFacts> find(const std::string& relativePath, const FileStamp& stamp);
+  // The facts of this version of the file, when they hold what is needed.
+  std::optional<ImageFacts> find(const std::string& relativePath, const FileStamp& stamp, Need need = Need::everything);
   void store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts);
+
+  // The index under its lock, for a batch of finds, keeps and stores at
+  // once: readers on several threads then take the lock once per batch.
+  class Held {
+   public:
+    std::optional<ImageFacts> find(const std::string& relativePath, const FileStamp& stamp, Need need = Need::everything);
+    void store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts);
+    void keep(const std::string& relativePath);
+
+   private:
+    friend class MetadataIndex;
+    explicit Held(MetadataIndex& index) : index_(index), lock_(index.mutex_) {}
+    MetadataIndex& index_;
+    std::unique_lock<std::mutex> lock_;
+  };
+  Held hold() { return Held(*this); }
   // Keeps the entry of a file that still exists but was not read this time
   // (a dated fetch passes over old files), so that the next save keeps it.
   void keep(const std::string& relativePath);

@@ -1,24 +1,22 @@
 #include "photos/folder/metadata/read_pool.h"
 
-#include <algorithm>
+#include <system_error>
 
 namespace shotsieve::folder {
 
 namespace {
 
-// Enough queued reads to keep every thread busy while the walk stats more files.
-constexpr std::size_t kMaxQueued = 1024;
+// Enough queued jobs to keep every thread busy while the walk finds more; a
+// job may hold its folder open, so not so many that handles run short.
+constexpr std::size_t kMaxQueued = 32;
 
 }  // namespace
 
-unsigned ReadPool::defaultThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
+// Reads wait on the disk far more than they use a core, so more reads in
+// flight than cores keeps a cold disk busy; eight measured best.
+unsigned ReadPool::defaultThreads() { return 8; }
 
-ReadPool::ReadPool(unsigned threads) {
-  if (threads == 0) threads = defaultThreads();
-  if (threads == 1) return;
-  threads_.reserve(threads);
-  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-}
+ReadPool::ReadPool(unsigned threads) : most_(threads == 0 ? defaultThreads() : threads) {}
 
 ReadPool::~ReadPool() {
   {
@@ -30,14 +28,35 @@ ReadPool::~ReadPool() {
 }
 
 void ReadPool::submit(std::function<void()> job) {
-  if (threads_.empty()) {
-    job();
-    return;
-  }
+  bool another = false;
   {
     std::unique_lock lock(mutex_);
     room_.wait(lock, [&] { return jobs_.size() < kMaxQueued; });
+    // A thread more only when a job would wait: a warm page cache keeps up with a few.
+    another = idle_ == 0 && threads_.size() < most_ && most_ > 1;
+    if (!another && threads_.empty()) {
+      lock.unlock();
+      job();  // one thread asked for, or none could be started: the caller's own
+      return;
+    }
     jobs_.push_back(std::move(job));
+  }
+  if (another) {
+    try {
+      threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      most_ = static_cast<unsigned>(threads_.size());  // out of threads (a host's limit, say): carry on with these
+      if (threads_.empty()) {
+        std::function<void()> queued;
+        {
+          std::lock_guard lock(mutex_);
+          queued = std::move(jobs_.back());
+          jobs_.pop_back();
+        }
+        queued();
+        return;
+      }
+    }
   }
   wake_.notify_one();
 }
@@ -47,7 +66,9 @@ void ReadPool::work() {
     std::function<void()> job;
     {
       std::unique_lock lock(mutex_);
+      ++idle_;
       wake_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
+      --idle_;
       if (jobs_.empty()) return;  // closing, and nothing left to do
       job = std::move(jobs_.front());
       jobs_.pop_front();

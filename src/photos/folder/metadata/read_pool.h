@@ -13,8 +13,9 @@ namespace shotsieve::folder {
 // run in no set order; callers that need an order sort what they collect.
 class ReadPool {
  public:
-  // 0 threads: one per core, at most 8. 1 thread: every job runs at once on
-  // the caller's thread, so a single-threaded run is really single-threaded.
+  // At most `threads` threads (0: defaultThreads()), started as jobs wait for
+  // one. 1 thread, or none that could be started: every job runs at once on
+  // the caller's thread.
   explicit ReadPool(unsigned threads);
   // Runs every job submitted, then joins the threads.
   ~ReadPool();
@@ -36,7 +37,9 @@ class ReadPool {
   std::condition_variable room_;
   std::deque<std::function<void()>> jobs_;
   bool closing_ = false;
-  std::vector<std::thread> threads_;
+  unsigned idle_ = 0;  // threads waiting for a job
+  unsigned most_;
+  std::vector<std::thread> threads_;  // started and joined on the caller's thread only
 };
 
 }  // namespace shotsieve::folder

@@ -24,10 +24,14 @@ std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& sta
   asset.mediaType = file.mediaType;
   // A copy that kept its old modification time still gets a new birth time.
   const double fileTime = static_cast<double>(std::min(status.birthNanoseconds, status.modifiedNanoseconds)) / 1e9;
-  asset.creationDate = facts.captureDate ? facts.captureDate : dateFromScreenshotFileName(name);
+  if (facts.captureDate) {
+    asset.creationDate = facts.captureDate;
+  } else if (file.screenshotName) {  // only a screenshot tool's name carries a date
+    asset.creationDate = dateFromScreenshotFileName(name);
+  }
   if (!asset.creationDate) asset.creationDate = fileTime;
   if (file.mediaType == kImageMediaType &&
-      (file.inScreenshotFolder || facts.markedScreenshot || isScreenshotFileName(name))) {
+      (file.inScreenshotFolder || facts.markedScreenshot || file.screenshotName)) {
     asset.mediaSubtypes |= kScreenshotSubtype;
   }
   if (select != nullptr && !fetchOptionsSelect(*select, asset)) return std::nullopt;
@@ -43,7 +47,15 @@ std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& sta
   return asset;
 }
 
-ImageFacts readFactsOf(const LibraryFile& file) { return readImageFacts(openContent(file)); }
+ImageFacts readFactsOf(const LibraryFile& file, const FileStatus& status, Need need, ReadDepth depth) {
+  return readImageFacts(openContent(file), status.stamp.size, depth, need);
+}
+
+Need needOf(const LibraryFile& file, const FetchOptions& options) {
+  const bool onlyScreenshots = options.subtypeMask == kScreenshotSubtype && options.mediaType == kImageMediaType;
+  if (!onlyScreenshots) return Need::everything;
+  return file.inScreenshotFolder || file.screenshotName ? Need::allButMarks : Need::screenshotMarks;
+}
 
 std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
                                  ImageFacts* factsOut) {
@@ -51,7 +63,7 @@ std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& stat
   if (auto known = index.find(file.relativePath, status.stamp)) {
     facts = *known;
   } else {
-    facts = readFactsOf(file);
+    facts = readFactsOf(file, status);
     index.store(file.relativePath, status.stamp, facts);
   }
   if (factsOut != nullptr) *factsOut = facts;

@@ -22,7 +22,13 @@ std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& sta
 std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
                                  ImageFacts* factsOut = nullptr);
 
-// The facts of a file, read from its content.
-ImageFacts readFactsOf(const LibraryFile& file);
+// The facts of a file whose status was just read, from its content, as far as `need` asks.
+ImageFacts readFactsOf(const LibraryFile& file, const FileStatus& status, Need need = Need::everything,
+                       ReadDepth depth = ReadDepth::head);
+
+// What a fetch needs to read of a file: when it selects nothing but
+// screenshots, only whether its metadata marks a screenshot (a file whose
+// folder and name do not make it one), or all but that (a file they do).
+Need needOf(const LibraryFile& file, const FetchOptions& options);
 
 }  // namespace shotsieve::folder

@@ -37,16 +37,18 @@ struct Walker {
   const VisitFile& visit;
   const EnterFolder& enterFolder;
   std::string root;
+  FolderHandles handles;
 
   void walk(UniqueFd folder, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
-    const int fd = folder.get();
+    std::shared_ptr<const UniqueFd> held;
+    if (handles == FolderHandles::heldByFiles) held = std::make_shared<const UniqueFd>(std::move(folder));
+    const int fd = held ? held->get() : folder.get();
     // Listed through a handle of its own: a dup would share the folder's
     // position, and a folder listed twice would then seem empty.
     UniqueFd copy(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<DIR, DirCloser> dir(copy ? ::fdopendir(copy.get()) : nullptr);
     if (!dir) return;
     copy.release();  // the DIR owns it now
-    std::shared_ptr<const UniqueFd> held;
     while (const dirent* entry = ::readdir(dir.get())) {
       const std::string_view name = entry->d_name;
       if (name.front() == '.') continue;  // also "." and ".."
@@ -66,13 +68,14 @@ struct Walker {
       } else if (type == DT_REG || type == DT_LNK) {
         const auto mediaType = mediaTypeOfName(name);
         if (!mediaType || (wantedType && *mediaType != *wantedType)) continue;
-        LibraryFile file{relative, root + "/" + relative, {}, *mediaType, inScreenshotFolder, fd, nullptr};
+        LibraryFile file{relative, root + "/" + relative, {}, *mediaType, inScreenshotFolder,
+                         isScreenshotFileName(name), fd, nullptr};
         file.contentPath = file.absolutePath;
         if (type == DT_LNK) {  // a link counts when it leads to a file inside the root
           auto target = resolvedFileInside(root, file.absolutePath);
           if (!target) continue;
           file.contentPath = std::move(*target);
-        } else if (file.absolutePath.size() >= PATH_MAX) {
+        } else if (held || file.absolutePath.size() >= PATH_MAX) {
           // Too long to open by name later: the folder stays open for the read.
           if (!held) held = std::make_shared<const UniqueFd>(::dup(fd));
           file.heldFolder = held;
@@ -112,19 +115,20 @@ bool insideScreenshotFolder(std::string_view relativeFolder) {
 }
 
 void walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
-                std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder) {
+                std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder,
+                FolderHandles handles) {
   if (!folder) return;
   const int depth = relativeFolder.empty() ? 0 : static_cast<int>(std::count(relativeFolder.begin(), relativeFolder.end(), '/')) + 1;
-  Walker walker{wantedType, visit, enterFolder, resolvedRoot};
+  Walker walker{wantedType, visit, enterFolder, resolvedRoot, handles};
   walker.walk(std::move(folder), relativeFolder, insideScreenshotFolder(relativeFolder), depth);
 }
 
 void walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
-                 const EnterFolder& enterFolder) {
+                 const EnterFolder& enterFolder, FolderHandles handles) {
   const std::string resolvedRoot = resolvedLibraryRoot(root);
   if (resolvedRoot.empty()) return;
   walkFolder(UniqueFd(::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), resolvedRoot, "", wantedType,
-             visit, enterFolder);
+             visit, enterFolder, handles);
 }
 
 std::optional<LibraryFile> libraryFileIn(int folderFd, const std::string& resolvedRoot, const std::string& relativeFolder,
@@ -137,7 +141,7 @@ std::optional<LibraryFile> libraryFileIn(int folderFd, const std::string& resolv
   if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return std::nullopt;
   const std::string relative = joined(relativeFolder, name);
   LibraryFile file{relative, resolvedRoot + "/" + relative, {}, *mediaType, insideScreenshotFolder(relativeFolder),
-                   folderFd, nullptr};
+                   isScreenshotFileName(name), folderFd, nullptr};
   file.contentPath = file.absolutePath;
   if (S_ISLNK(info.st_mode)) {
     auto target = resolvedFileInside(resolvedRoot, file.absolutePath);

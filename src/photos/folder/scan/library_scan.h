@@ -17,9 +17,10 @@ struct LibraryFile {
   std::string contentPath;   // where the bytes are: the file, or a link's target inside the root
   int mediaType = kImageMediaType;
   bool inScreenshotFolder = false;
+  bool screenshotName = false;  // named the way a screenshot tool names its files
   int folderFd = -1;  // the open folder during a walk, so the status and the read need no path lookup
   // The folder kept open past the walk, for a path too long to be opened by
-  // name; empty for every other file.
+  // name or when the walk was asked to; empty for every other file.
   std::shared_ptr<const UniqueFd> heldFolder;
 };
 
@@ -28,6 +29,10 @@ std::optional<int> mediaTypeOfName(std::string_view fileName);
 
 using VisitFile = std::function<void(const LibraryFile&)>;
 using EnterFolder = std::function<void(const std::string& relativeFolder, int folderFd)>;
+
+// Whether each visited file holds its folder open past the walk (heldFolder),
+// for reads on other threads to go through the folder rather than its path.
+enum class FolderHandles { closedWithTheWalk, heldByFiles };
 
 // Visits every asset file below the root at any depth, in no set order. Hidden
 // entries, symbolic links to folders and folders that hold a cache tag
@@ -39,12 +44,13 @@ using EnterFolder = std::function<void(const std::string& relativeFolder, int fo
 // `enterFolder`, when given, is told of each folder below the root (by its
 // path relative to the root, with its handle) before the walk enters it.
 void walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
-                 const EnterFolder& enterFolder = {});
+                 const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk);
 
 // The same below one folder of the library, opened by the caller; its path
 // relative to the resolved root is `relativeFolder` ("" for the root itself).
 void walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
-                std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder = {});
+                std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder = {},
+                FolderHandles handles = FolderHandles::closedWithTheWalk);
 
 // True when a folder of the library (by its relative path) lies inside a
 // folder named like a screenshot folder.

@@ -24,7 +24,13 @@ std::optional<std::string> resolved(const std::string& path) {
 
 std::string resolvedLibraryRoot(const std::string& root) {
   if (root.empty()) return {};
-  return resolved(root).value_or(std::string());
+  std::string real = resolved(root).value_or(std::string());
+  // The kernel's own file systems hold no pictures, and walking them reads
+  // files whose reading has effects or never ends: no library there.
+  for (const std::string_view system : {"/proc", "/sys", "/dev"}) {
+    if (real == system || real.starts_with(std::string(system) + "/")) return {};
+  }
+  return real;
 }
 
 std::optional<std::string> resolvedFileInside(const std::string& resolvedRoot, const std::string& path) {

@@ -8,7 +8,7 @@
 namespace shotsieve::folder {
 
 // The library root with every link in it resolved, or empty when it does not
-// exist. Paths built on it have no link above the file itself.
+// exist or lies in /proc, /sys or /dev. Paths built on it have no link above the file itself.
 std::string resolvedLibraryRoot(const std::string& root);
 
 // Where a path leads, fully resolved, when that is a regular file inside the

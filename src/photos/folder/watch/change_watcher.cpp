@@ -8,12 +8,14 @@
 #include <thread>
 
 #include "output/json_array_text.h"
+#include "photos/confinement.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/watch/backoff.h"
 #include "photos/folder/watch/file_inserter.h"
 #include "photos/folder/watch/inotify_source.h"
 #include "photos/folder/watch/library_folders.h"
 #include "photos/folder/watch/root_follower.h"
+#include "photos/folder/watch/save_schedule.h"
 #include "photos/folder/watch/writer_tracker.h"
 
 namespace shotsieve::folder {
@@ -25,8 +27,6 @@ using namespace std::chrono_literals;
 
 // Looks at everything again after lost events no sooner than this; closer overflows back off.
 constexpr auto kFloodGap = 2s;
-// What the watcher learnt of identities is written out this long after the last of it.
-constexpr auto kSaveDelay = 1s;
 
 std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
@@ -49,7 +49,7 @@ struct ChangeWatcher::State {
   Backoff lookAgainBackoff{20ms, 2000ms};
   std::optional<Clock::time_point> lookAgainAt;
   Clock::time_point lastLookAgain{};
-  std::optional<Clock::time_point> saveAt;
+  SaveSchedule save;
   std::thread thread;
 
   State(LibraryLocation libraryLocation, MetadataIndex& metadataIndex, Deliver deliverChange, const Notice& notice)
@@ -74,9 +74,15 @@ struct ChangeWatcher::State {
 
   void reconcile() {
     rootCheckDue = false;
+    // A confined process reads the settings file it started with, and the
+    // library it was confined to: one that moved, or settings written anew,
+    // are out of its reach. A process confined without a way to hand over
+    // follows as far as it can reach.
+    if (processIsConfined() && follower.settingsOutOfReach()) handWatchOver();
     const RootFollower::Place now = follower.locate();
     follower.lookedAt(Clock::now());
     if (now == place && (folders.attached() || now.root.empty())) return;
+    if (processIsConfined()) handWatchOver();
     if (folders.attached()) {
       folders.detach();
       writers.forgetBelow("");
@@ -153,7 +159,7 @@ struct ChangeWatcher::State {
       const bool isNew = !known.contains(outcome.key);  // else renamed, moved, touched, or another name of it
       known.add(outcome.relativePath, outcome.key);
       if (isNew) change.inserted.push_back(std::move(*outcome.asset));
-      if (!saveAt) saveAt = now + kSaveDelay;
+      save.learnt(now);
     }
   }
 
@@ -162,7 +168,7 @@ struct ChangeWatcher::State {
   Clock::time_point nextDue() const {
     auto next = std::min({writers.nextDue(), known.nextDue(), follower.nextDue()});
     if (lookAgainAt) next = std::min(next, *lookAgainAt);
-    if (saveAt) next = std::min(next, *saveAt);
+    if (save.due()) next = std::min(next, *save.due());
     return next;
   }
 
@@ -209,7 +215,9 @@ struct ChangeWatcher::State {
         lastLookAgain = now;
         if (folders.attached()) folders.lookAgain();
       }
-      for (auto& due : writers.due(now)) inserter.offer(FileInserter::Candidate(std::move(due.relativePath), due.lastSize, due.quiet));
+      for (auto& due : writers.due(now)) {
+        inserter.offer(FileInserter::Candidate(std::move(due.relativePath), due.lastSize, due.quiet));
+      }
       Change change;
       take(change, now);
       if (!change.inserted.empty()) {
@@ -220,12 +228,11 @@ struct ChangeWatcher::State {
       now = Clock::now();
       for (const auto& gone : known.forgetDeparted(now)) {
         index.forget(gone);
-        if (!saveAt) saveAt = now + kSaveDelay;
+        save.learnt(now);
       }
-      if (saveAt && now >= *saveAt) {
+      if (save.takeDue(now)) {
         // Shared with listings in other processes: a file renamed after it was
         // reported keeps its identifier there too.
-        saveAt.reset();
         index.save(MetadataIndex::Seen::someFiles, MetadataIndex::Afterwards::keepLoaded);
         returnFreedMemory();
       }

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "photos/folder/scan/link_target.h"
 
 namespace shotsieve::folder {
@@ -86,6 +88,12 @@ RootFollower::Place RootFollower::locate() {
     place = now;
   }
   return place;
+}
+
+bool RootFollower::settingsOutOfReach() const {
+  if (location_.userDirsFile.empty()) return false;
+  const UniqueFd settings(::open(location_.userDirsFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  return !settings && errno == EACCES;
 }
 
 RootFollower::Around RootFollower::handle(const inotify_event& event) const {

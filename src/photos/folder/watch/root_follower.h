@@ -39,6 +39,9 @@ class RootFollower {
   // What an event of the instance says of the folders around the root.
   enum class Around { notOurs, unimportant, rootMayHaveMoved };
   Around handle(const inotify_event& event) const;
+  // True when the user-dirs file exists but may not be read: a confined
+  // process can read only the one it started with, not one written anew.
+  bool settingsOutOfReach() const;
   // A descriptor that signals a change of the mount table (POLLPRI).
   int mountsDescriptor() const { return mounts_.get(); }
   // When the root must be looked at again by time (without inotify); max() for never.

@@ -8,6 +8,7 @@ void WriterTracker::changed(const std::string& relativePath, Clock::time_point n
   auto [writer, added] = writers_.try_emplace(relativePath);
   if (added) writer->second.firstSeen = now;
   writer->second.lastChange = now;
+  writer->second.interval = kCheckEvery;
   if (!writer->second.checking) writer->second.nextCheck = now + kCheckEvery;
 }
 
@@ -56,8 +57,11 @@ void WriterTracker::checked(const std::string& relativePath, std::uint64_t size,
   if (size != writer.size) {
     writer.size = size;
     writer.lastChange = now;
+    writer.interval = kCheckEvery;
+  } else {
+    writer.interval = std::min<Clock::duration>(writer.interval * 2, kCheckAtMost);
   }
-  writer.nextCheck = now + kCheckEvery;
+  writer.nextCheck = now + writer.interval;
 }
 
 }  // namespace shotsieve::folder

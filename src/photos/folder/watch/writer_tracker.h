@@ -17,6 +17,9 @@ class WriterTracker {
   using Clock = std::chrono::steady_clock;
   static constexpr auto kQuietPeriod = std::chrono::milliseconds(300);
   static constexpr auto kCheckEvery = std::chrono::milliseconds(100);
+  // A file that has stopped changing and is still not whole is looked at ever
+  // less often, up to this; any change to it starts over.
+  static constexpr auto kCheckAtMost = std::chrono::seconds(5);
   static constexpr auto kGiveUpAfter = std::chrono::minutes(10);
 
   // The file changed (or may have): its quiet period starts again.
@@ -43,6 +46,7 @@ class WriterTracker {
     Clock::time_point lastChange;
     Clock::time_point firstSeen;
     Clock::time_point nextCheck;
+    Clock::duration interval = kCheckEvery;
     bool checking = false;
   };
   std::map<std::string, Writer> writers_;

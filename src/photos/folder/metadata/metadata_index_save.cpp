@@ -1,0 +1,80 @@
+// Writing the index back: what this process learnt, merged under a lock with
+// what other processes wrote since it was loaded.
+#include "photos/folder/metadata/metadata_index.h"
+
+#include <algorithm>
+
+#include "photos/folder/private_files.h"
+
+namespace shotsieve::folder {
+
+void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
+                              const std::function<void(const IndexEntry&)>& emit) {
+  std::vector<const IndexEntry*> ours;
+  ours.reserve(stored_.size());
+  for (const auto& [_, entry] : stored_) ours.push_back(&entry);
+  std::sort(ours.begin(), ours.end(), [](const IndexEntry* a, const IndexEntry* b) { return a->pathHash < b->pathHash; });
+  // A file that this process loaded and did not meet in a walk of everything is gone.
+  const auto goneHere = [&](std::uint64_t hash) {
+    if (forgotten_.contains(hash)) return true;
+    if (seen != Seen::everyFile) return false;
+    const auto found = entryAtOrAfter(loadedEntries_, hash);
+    return found != loadedEntries_.end() && found->pathHash == hash &&
+           !used_[static_cast<std::size_t>(found - loadedEntries_.begin())];
+  };
+  auto next = ours.begin();
+  for (const auto& entry : fileNow) {
+    for (; next != ours.end() && (*next)->pathHash < entry.pathHash; ++next) emit(**next);
+    if (next != ours.end() && (*next)->pathHash == entry.pathHash) continue;  // ours replaces it, in order
+    if (!goneHere(entry.pathHash)) emit(entry);
+  }
+  for (; next != ours.end(); ++next) emit(**next);
+}
+
+void MetadataIndex::save(Seen seen, Afterwards afterwards) {
+  std::lock_guard lock(mutex_);
+  const bool dropping = seen == Seen::everyFile && std::find(used_.begin(), used_.end(), false) != used_.end();
+  if (!path_.empty() && (changed_ || dropping) && makePrivateParentDirectories(path_)) {
+    const IndexFileLock fileLock(path_);
+    // What other processes wrote since the load is kept, unless this one knows better.
+    std::vector<IndexEntry> newer;
+    const bool replaced = indexFileVersion(path_).value_or(IndexFileVersion{}) != loadedVersion_;
+    if (replaced) {
+      if (auto contents = readIndexFile(path_)) newer = std::move(contents->entries);
+    }
+    const std::vector<IndexEntry>& fileNow = replaced ? newer : loadedEntries_;
+    IndexFileWriter writer(path_);
+    std::vector<IndexEntry> merged;
+    mergeInto(fileNow, seen, [&](const IndexEntry& entry) {
+      writer.add(entry);
+      if (afterwards == Afterwards::keepLoaded) merged.push_back(entry);
+    });
+    const bool written = writer.commit();  // a cache: failing to keep it costs only time
+    if (afterwards == Afterwards::keepLoaded && written) {
+      releaseLocked();
+      loadedEntries_ = std::move(merged);
+      loadedVersion_ = indexFileVersion(path_).value_or(IndexFileVersion{});
+      used_.assign(loadedEntries_.size(), true);
+      loaded_ = true;
+      return;
+    }
+  }
+  if (afterwards == Afterwards::release) releaseLocked();
+}
+
+void MetadataIndex::releaseLocked() {
+  // Swapped out, not assigned "{}": that would clear them but keep their memory.
+  std::vector<IndexEntry>().swap(loadedEntries_);
+  std::vector<bool>().swap(used_);
+  std::unordered_map<std::uint64_t, IndexEntry>().swap(stored_);
+  std::unordered_set<std::uint64_t>().swap(forgotten_);
+  std::unordered_multimap<std::uint64_t, const IndexEntry*>().swap(loadedByInode_);
+  std::unordered_multimap<std::uint64_t, std::uint64_t>().swap(storedByInode_);
+  std::unordered_map<Uuid, FileStamp, UuidHash>().swap(holders_);
+  loadedByInodeBuilt_ = holdersBuilt_ = false;
+  loaded_ = false;
+  changed_ = false;
+  loadedVersion_ = IndexFileVersion{};
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,128 @@
+#include "photos/folder/scan/fetch_assets.h"
+
+#include <algorithm>
+#include <mutex>
+#include <unordered_set>
+
+#include "photos/folder/metadata/read_pool.h"
+#include "photos/folder/scan/file_assets.h"
+#include "photos/folder/scan/library_scan.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+// Files go to the pool a few dozen at a time: handing one over costs more
+// than its status and, with the page cache warm, its read.
+constexpr std::size_t kBatch = 32;
+
+struct Candidate {
+  const LibraryFile* file;
+  FileStatus status;
+  std::optional<ImageFacts> facts;
+  bool read = false;
+};
+
+class Fetch {
+ public:
+  Fetch(MetadataIndex& index, const FetchOptions& options, const ReadSettings& settings)
+      : index_(index), options_(options), settings_(settings) {}
+
+  // The status, the index and, where the index cannot tell, the file of each
+  // of a batch of files, on a pool thread. The index is taken once to look
+  // the batch up and once to store what was read.
+  void visit(const std::vector<LibraryFile>& files) {
+    const bool prefilter = options_.earliestCreationDate && settings_.datePrefilter == ReadSettings::DatePrefilter::on;
+    std::vector<Candidate> candidates;
+    candidates.reserve(files.size());
+    for (const auto& file : files) {
+      const auto status = statusOfFile(file);
+      if (status && status->regular) candidates.push_back({&file, *status, std::nullopt});  // else vanished, or a link to no file
+    }
+    {
+      auto held = index_.hold();
+      std::erase_if(candidates, [&](Candidate& c) {
+        if (prefilter && fileTimesRuleOut(c.status, *options_.earliestCreationDate)) {
+          held.keep(c.file->relativePath);  // still there: its facts serve an undated fetch later
+          return true;
+        }
+        c.facts = held.find(c.file->relativePath, c.status.stamp, need(*c.file));
+        return false;
+      });
+    }
+    bool anyRead = false;
+    for (auto& c : candidates) {
+      if (c.facts) continue;
+      c.facts = readFactsOf(*c.file, c.status, need(*c.file), settings_.depth);
+      c.read = anyRead = true;
+    }
+    if (anyRead) {
+      auto held = index_.hold();
+      for (const auto& c : candidates) {
+        if (c.read) held.store(c.file->relativePath, c.status.stamp, *c.facts);
+      }
+    }
+    std::vector<Asset> assets;
+    bool linkedTwice = false;
+    for (const auto& c : candidates) {
+      if (auto asset = assetOfFacts(*c.file, c.status, *c.facts, index_, &options_)) {
+        linkedTwice = linkedTwice || c.status.links > 1;
+        assets.push_back(std::move(*asset));
+      }
+    }
+    std::lock_guard lock(resultMutex_);
+    linkedTwice_ = linkedTwice_ || linkedTwice;
+    std::move(assets.begin(), assets.end(), std::back_inserter(result_.assets));
+  }
+
+  FetchResult finish() && {
+    result_.options = options_;
+    std::sort(result_.assets.begin(), result_.assets.end(), [](const Asset& a, const Asset& b) {
+      if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
+      return a.locator < b.locator;  // ties in path order, so runs and thread counts agree
+    });
+    if (linkedTwice_) {  // the names of one file share its identifier: the first in path order stays
+      std::unordered_set<std::string> seen;
+      std::erase_if(result_.assets, [&](const Asset& asset) { return !seen.insert(asset.localIdentifier).second; });
+    }
+    return std::move(result_);
+  }
+
+ private:
+  Need need(const LibraryFile& file) const {
+    return settings_.depth == ReadDepth::wholeFile ? Need::everything : needOf(file, options_);
+  }
+
+  MetadataIndex& index_;
+  const FetchOptions& options_;
+  const ReadSettings& settings_;
+  std::mutex resultMutex_;
+  FetchResult result_;
+  bool linkedTwice_ = false;  // some file has more than one name: one asset, listed once
+};
+
+}  // namespace
+
+FetchResult fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
+                        const ReadSettings& settings) {
+  Fetch fetch(index, options, settings);
+  {
+    ReadPool pool(settings.threads);
+    std::vector<LibraryFile> batch;
+    const auto submit = [&] {
+      pool.submit([&fetch, files = std::move(batch)] { fetch.visit(files); });
+      batch = {};
+    };
+    // Each file holds its folder open, so that its status and its read on
+    // another thread go through the folder, not the whole path again.
+    walkLibrary(root, options.mediaType, [&](const LibraryFile& file) {
+      batch.push_back(file);
+      batch.back().folderFd = -1;  // the walk's own handle closes with the walk
+      if (batch.size() >= kBatch) submit();
+    }, {}, FolderHandles::heldByFiles);
+    if (!batch.empty()) submit();
+  }  // every batch has been seen here
+  return std::move(fetch).finish();
+}
+
+}  // namespace shotsieve::folder

@@ -1,0 +1,133 @@
+#include "watch/watch_handover.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "output/print.h"
+#include "output/standard_output.h"
+#include "photos/folder/private_files.h"
+
+namespace shotsieve {
+
+namespace {
+
+constexpr std::string_view kHeader = "shotsieve watch hand-over 2\n";
+// Far more than any library's screenshots; what an earlier worker wrote is
+// not trusted further than that (it read images too).
+constexpr std::size_t kMostBytes = std::size_t{256} << 20;
+constexpr std::size_t kKeyText = 32;  // two 64-bit halves in hex
+constexpr std::size_t kUnsortedAtMost = 256;
+
+WatchHandOver::Key keyOf(std::string_view id) {
+  const auto fnv = [&](std::uint64_t hash) {
+    for (const unsigned char c : id) hash = (hash ^ c) * 0x100000001b3ULL;
+    return hash;
+  };
+  return {fnv(0xcbf29ce484222325ULL), fnv(0x84222325cbf29ce4ULL)};
+}
+
+std::string textOf(const WatchHandOver::Key& key) {
+  char text[kKeyText + 1];
+  std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(key.first),
+                static_cast<unsigned long long>(key.second));
+  return std::string(text, kKeyText) + '\n';
+}
+
+std::optional<WatchHandOver::Key> keyOfText(std::string_view text) {
+  WatchHandOver::Key key;
+  if (text.size() != kKeyText) return std::nullopt;
+  const auto half = [&](std::string_view hex, std::uint64_t& out) {
+    const auto [end, error] = std::from_chars(hex.data(), hex.data() + hex.size(), out, 16);
+    return error == std::errc() && end == hex.data() + hex.size();
+  };
+  if (!half(text.substr(0, 16), key.first) || !half(text.substr(16), key.second)) return std::nullopt;
+  return key;
+}
+
+std::string contentsOf(int fd) {
+  std::string bytes;
+  char buffer[1 << 16];
+  for (off_t at = 0; bytes.size() <= kMostBytes;) {
+    const ssize_t got = ::pread(fd, buffer, sizeof buffer, at);
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+    at += got;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::unique_ptr<WatchHandOver> WatchHandOver::ofThisProcess() {
+  const char* variable = std::getenv(kWatchWorkerVariable);
+  if (variable == nullptr) return nullptr;
+  const std::string_view text(variable);
+  int fd = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), fd);
+  if (error != std::errc() || end != text.data() + text.size() || fd < 3 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    return nullptr;
+  }
+  std::unique_ptr<WatchHandOver> handOver(new WatchHandOver(UniqueFd(fd)));
+  const std::string bytes = contentsOf(fd);
+  if (!bytes.starts_with(kHeader) || bytes.size() > kMostBytes) return handOver;  // the first worker
+  handOver->resumed_ = true;
+  std::string_view rest = std::string_view(bytes).substr(kHeader.size());
+  while (!rest.empty()) {
+    const auto newline = rest.find('\n');
+    if (const auto key = keyOfText(rest.substr(0, newline))) handOver->carried_.push_back(*key);
+    if (newline == std::string_view::npos) break;
+    rest.remove_prefix(newline + 1);
+  }
+  std::sort(handOver->carried_.begin(), handOver->carried_.end());
+  return handOver;
+}
+
+bool WatchHandOver::knownLocked(const Key& key) const {
+  const auto sorted = reported_.begin() + static_cast<std::ptrdiff_t>(reportedSorted_);
+  return std::binary_search(carried_.begin(), carried_.end(), key) || std::binary_search(reported_.begin(), sorted, key) ||
+         std::find(sorted, reported_.end(), key) != reported_.end();
+}
+
+bool WatchHandOver::toldBefore(std::string_view localIdentifier) const {
+  return std::binary_search(carried_.begin(), carried_.end(), keyOf(localIdentifier));
+}
+
+bool WatchHandOver::reported(std::string_view localIdentifier) {
+  std::lock_guard lock(mutex_);
+  const Key key = keyOf(localIdentifier);
+  if (knownLocked(key)) return false;
+  reported_.push_back(key);
+  if (reported_.size() - reportedSorted_ > kUnsortedAtMost) {
+    std::sort(reported_.begin() + static_cast<std::ptrdiff_t>(reportedSorted_), reported_.end());
+    std::inplace_merge(reported_.begin(), reported_.begin() + static_cast<std::ptrdiff_t>(reportedSorted_), reported_.end());
+    reportedSorted_ = reported_.size();
+  }
+  return true;
+}
+
+void WatchHandOver::handOver() {
+  std::lock_guard lock(mutex_);
+  std::string text;
+  if (baseline_ != nullptr) {  // else the reader has seen nothing yet: the next worker starts afresh
+    text = kHeader;
+    for (const auto& asset : baseline_->assets) text += textOf(keyOf(asset.localIdentifier));
+    for (const auto& key : carried_) text += textOf(key);
+    for (const auto& key : reported_) text += textOf(key);
+  }
+  const bool written = ::ftruncate(file_.get(), 0) == 0 && ::lseek(file_.get(), 0, SEEK_SET) == 0 &&
+                       folder::writeAll(file_.get(), text);
+  if (written) std::_Exit(kExitHandOver);
+  // The supervisor must not start a worker that would report everything again.
+  eprint(std::string("shotsieve: cannot hand the watch over to follow the library: ") + std::strerror(errno));
+  std::_Exit(kExitOutputFailed);
+}
+
+}  // namespace shotsieve

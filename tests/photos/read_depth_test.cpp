@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <exiv2/exiv2.hpp>
+#include <filesystem>
+
+#include "image_fixtures.h"
+#include "photos/folder/folder_library.h"
+#include "photos/folder/metadata/image_metadata.h"
+#include "scratch_dir.h"
+
+namespace shotsieve::folder {
+namespace {
+
+using shotsieve::testing::JpegFixture;
+using shotsieve::testing::PngFixture;
+using shotsieve::testing::ScratchDir;
+namespace fs = std::filesystem;
+
+std::string xmpWith(const std::string& key, const std::string& value) {
+  Exiv2::XmpParser::initialize();
+  Exiv2::XmpData xmp;
+  xmp[key] = value;
+  std::string packet;
+  Exiv2::XmpParser::encode(packet, xmp);
+  return packet;
+}
+
+std::string dateText(std::time_t when) {
+  char text[32];
+  std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", std::gmtime(&when));
+  return text;
+}
+
+// Every way a file can carry what the answers use, and files cut short at
+// every place the head reader stops: in folders and names that make
+// screenshots and in folders that do not.
+class ReadDepthLibrary : public ::testing::Test {
+ protected:
+  ReadDepthLibrary() {
+    const std::time_t now = std::time(nullptr);
+    const JpegFixture recent{0, 0, dateText(now - 3600), "+00:00"};
+    const JpegFixture marked{0, 0, dateText(now - 7200), "", "Screenshot"};
+    std::vector<std::pair<std::string, std::string>> files;
+    const auto png = [&](const std::string& name, const PngFixture& image) {
+      files.emplace_back(name, shotsieve::testing::pngBytes(image));
+    };
+    png("plain.png", {300, 200});
+    png("tool.png", {300, 200, {{"Software", "gnome-screenshot"}}});
+    png("other-software.png", {300, 200, {{"Software", "GIMP 2.10"}}});
+    png("creation-time.png", {300, 200, {{"Creation Time", "Sat, 05 Dec 2026 10:00:00 GMT"}}});
+    png("exif-date.png", {300, 200, {}, "", 0, false, shotsieve::testing::exifPayload(recent)});
+    png("exif-comment.png", {300, 200, {}, "", 0, false, shotsieve::testing::exifPayload(marked)});
+    png("xmp-rating.png", {300, 200, {}, shotsieve::testing::xmpWithRating(5)});
+    png("xmp-comment.png", {300, 200, {}, xmpWith("Xmp.exif.UserComment", "Screenshot")});
+    png("xmp-date.png", {300, 200, {{"Creation Time", "2020-01-01T00:00:00Z"}}, xmpWith("Xmp.xmp.CreateDate", "2026-12-01T08:00:00Z")});
+    png("everything.png", {300, 200, {{"Software", "Flameshot"}, {"Creation Time", "2026-12-02T08:00:00Z"}},
+                           shotsieve::testing::xmpWithRating(5), 4096, true, shotsieve::testing::exifPayload(recent)});
+    files.emplace_back("photo.jpg", shotsieve::testing::jpegBytes({640, 480, dateText(now - 600), "+02:00"}));
+    files.emplace_back("photo-marked.jpg", shotsieve::testing::jpegBytes({640, 480, "", "", "Screenshot", 5}));
+    files.emplace_back("photo-bare.jpg", shotsieve::testing::jpegBytes({640, 480}));
+    for (const auto& [name, bytes] : std::vector(files)) {  // cut short in the metadata, in the header, in the data
+      for (const std::size_t keep : {std::size_t{30}, bytes.size() / 3, bytes.size() - 20}) {
+        files.emplace_back("cut" + std::to_string(keep) + "-" + name, bytes.substr(0, keep));
+      }
+    }
+    for (const std::string folder : {"Screenshots", "DCIM"}) {
+      fs::create_directories(root() + "/" + folder);
+      for (const auto& [name, bytes] : files) shotsieve::testing::writeFile(root() + "/" + folder + "/" + name, bytes);
+    }
+    // Exif hex-coded in a text chunk, the way exiv2 and ImageMagick write it into a PNG.
+    for (const std::string folder : {"Screenshots", "DCIM"}) {
+      const std::string path = root() + "/" + folder + "/raw-profile.png";
+      shotsieve::testing::writePng(path, {300, 200});
+      shotsieve::testing::addMetadata(path, marked);
+      paths.push_back(path);
+    }
+    shotsieve::testing::writeFile(root() + "/DCIM/Screenshot from 2026-12-01 10-00-00.png",
+                                  shotsieve::testing::pngBytes({300, 200, {}, "", 0, false, shotsieve::testing::exifPayload(recent)}));
+    for (const auto& [name, bytes] : files) paths.push_back(root() + "/DCIM/" + name);
+  }
+  std::string root() const { return home / "Pictures"; }
+  FetchResult fetch(const FetchOptions& options, ReadDepth depth) {
+    FolderLibrary library({root(), home / "access", ""}, "", {4, ReadSettings::DatePrefilter::on, depth});
+    return library.fetchAssetsWithOptions(options);
+  }
+  ScratchDir home;
+  std::vector<std::string> paths;
+};
+
+std::string factsText(const ImageFacts& f) {
+  return std::to_string(static_cast<int>(f.format)) + " " + std::to_string(f.width) + "x" + std::to_string(f.height) +
+         " captured " + (f.captureDate ? std::to_string(*f.captureDate) : "-") + (f.favorite ? " favorite" : "") +
+         (f.markedScreenshot ? " marked" : "");
+}
+
+// A PNG cut short in its image data is one exiv2 gives up on when handed
+// the whole file; its head still holds all of its metadata, which is what is
+// read now, as for a JPEG cut short.
+bool cutPng(const std::string& path) {
+  const std::string name = fs::path(path).filename();
+  return name.starts_with("cut") && name.ends_with(".png");
+}
+
+std::string uncut(const std::string& path) {
+  const std::string name = fs::path(path).filename();
+  return fs::path(path).parent_path() / name.substr(name.find('-') + 1);
+}
+
+TEST_F(ReadDepthLibrary, TheHeadTellsWhatTheWholeFileTells) {
+  int cutDiffering = 0;
+  for (const auto& path : paths) {
+    const ImageFacts head = readImageFacts(path), whole = readImageFacts(path, ReadDepth::wholeFile);
+    if (factsText(head) != factsText(whole) && cutPng(path)) {
+      ++cutDiffering;
+      EXPECT_EQ(factsText(head), factsText(readImageFacts(uncut(path), ReadDepth::wholeFile))) << path;
+      continue;
+    }
+    EXPECT_EQ(factsText(head), factsText(whole)) << path;
+    // Reading less may leave a fact out only where it says so.
+    const ImageFacts marks = readImageFacts(path, ReadDepth::head, Need::screenshotMarks);
+    EXPECT_EQ(marks.markedScreenshot, whole.markedScreenshot) << path;
+    const ImageFacts rest = readImageFacts(path, ReadDepth::head, Need::allButMarks);
+    EXPECT_EQ(rest.captureDate, whole.captureDate) << path;
+    EXPECT_EQ(rest.favorite, whole.favorite) << path;
+    EXPECT_TRUE(rest.markedScreenshot == whole.markedScreenshot || rest.marksUnread) << path;
+  }
+  EXPECT_LE(cutDiffering, 6) << "only PNGs cut in their image data after Exif read differently";
+  const ImageFacts sample = readImageFacts(root() + "/DCIM/everything.png");
+  EXPECT_TRUE(sample.favorite && sample.markedScreenshot && sample.captureDate) << "the fixtures carry what they claim";
+}
+
+TEST_F(ReadDepthLibrary, FetchesAnswerTheSameWhateverIsRead) {
+  const double since = static_cast<double>(std::time(nullptr)) - 2 * 24 * 3600;
+  for (const FetchOptions& options : {screenshotQuery(since), screenshotQuery(), FetchOptions{}}) {
+    FetchResult fast = fetch(options, ReadDepth::head), whole = fetch(options, ReadDepth::wholeFile);
+    for (auto* result : {&fast, &whole}) std::erase_if(result->assets, [](const Asset& a) { return cutPng(a.locator); });
+    ASSERT_FALSE(whole.assets.empty());
+    ASSERT_EQ(fast.assets.size(), whole.assets.size());
+    for (std::size_t i = 0; i < fast.assets.size(); ++i) {
+      const Asset &a = fast.assets[i], &b = whole.assets[i];
+      EXPECT_EQ(a.locator, b.locator);
+      EXPECT_EQ(a.creationDate, b.creationDate) << a.locator;
+      EXPECT_EQ(a.mediaSubtypes, b.mediaSubtypes) << a.locator;
+      EXPECT_EQ(a.pixelWidth, b.pixelWidth) << a.locator;
+      EXPECT_EQ(a.pixelHeight, b.pixelHeight) << a.locator;
+      EXPECT_EQ(a.isFavorite, b.isFavorite) << a.locator;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace shotsieve::folder
