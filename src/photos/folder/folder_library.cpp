@@ -42,7 +42,17 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
 }
 
 FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
-  FetchResult result = fetchAssets(location_.root, index_, options, readSettings_);
+  // The first fetch after a watcher began tells it the files present: it
+  // looks at every one anyway, and the watcher need not walk them again.
+  FilesSeen seen;
+  {
+    std::lock_guard lock(observersMutex_);
+    if (watcher_ && watcherAwaitsFiles_) {
+      seen = [watcher = watcher_.get()](std::vector<SeenFile> files) { watcher->filesPresent(std::move(files)); };
+    }
+    watcherAwaitsFiles_ = false;
+  }
+  FetchResult result = fetchAssets(location_.root, index_, options, readSettings_, seen);
   index_.save();
   return result;
 }
@@ -83,7 +93,8 @@ void FolderLibrary::registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObs
   if (!watcher_) {
     watcher_ = std::make_unique<ChangeWatcher>(
         location_, index_, [this](const Change& change) { deliver(change); },
-        [](const std::string& line) { eprint(line); });
+        [](const std::string& line) { eprint(line); }, ChangeWatcher::Present::toldByFetch);
+    watcherAwaitsFiles_ = true;
   }
 }
 

@@ -43,6 +43,7 @@ class FolderLibrary final : public PhotoLibrary {
   std::mutex observersMutex_;
   std::vector<std::shared_ptr<PhotoLibraryChangeObserver>> observers_;
   std::unique_ptr<ChangeWatcher> watcher_;
+  bool watcherAwaitsFiles_ = false;  // until the fetch after it began, guarded by observersMutex_
   std::shared_ptr<std::atomic<int>> copiesUnderWay_ = std::make_shared<std::atomic<int>>(0);
 };
 

@@ -25,8 +25,8 @@ struct Candidate {
 
 class Fetch {
  public:
-  Fetch(MetadataIndex& index, const FetchOptions& options, const ReadSettings& settings)
-      : index_(index), options_(options), settings_(settings) {}
+  Fetch(MetadataIndex& index, const FetchOptions& options, const ReadSettings& settings, const FilesSeen& seen)
+      : index_(index), options_(options), settings_(settings), seen_(seen) {}
 
   // The status, the index and, where the index cannot tell, the file of each
   // of a batch of files, on a pool thread. The index is taken once to look
@@ -38,6 +38,14 @@ class Fetch {
     for (const auto& file : files) {
       const auto status = statusOfFile(file);
       if (status && status->regular) candidates.push_back({&file, *status, std::nullopt});  // else vanished, or a link to no file
+    }
+    if (seen_) {
+      std::vector<SeenFile> seen;
+      seen.reserve(candidates.size());
+      for (const auto& c : candidates) {
+        seen.push_back({c.file->relativePath, c.status.stamp.inode, c.status.stamp.birthNanoseconds});
+      }
+      seen_(std::move(seen));
     }
     {
       auto held = index_.hold();
@@ -96,6 +104,7 @@ class Fetch {
   MetadataIndex& index_;
   const FetchOptions& options_;
   const ReadSettings& settings_;
+  const FilesSeen& seen_;
   std::mutex resultMutex_;
   FetchResult result_;
   bool linkedTwice_ = false;  // some file has more than one name: one asset, listed once
@@ -104,8 +113,8 @@ class Fetch {
 }  // namespace
 
 FetchResult fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
-                        const ReadSettings& settings) {
-  Fetch fetch(index, options, settings);
+                        const ReadSettings& settings, const FilesSeen& seen) {
+  Fetch fetch(index, options, settings, seen);
   {
     ReadPool pool(settings.threads);
     std::vector<LibraryFile> batch;

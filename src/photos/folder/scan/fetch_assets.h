@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "photos/folder/metadata/metadata_index.h"
 #include "photos/photo_library.h"
@@ -16,11 +19,22 @@ struct ReadSettings {
   ReadDepth depth = ReadDepth::head;
 };
 
+// A regular file a fetch found, as it was then: what a watcher needs to know
+// a file present at its start again when it is renamed or moved.
+struct SeenFile {
+  std::string relativePath;
+  std::uint64_t inode = 0;
+  std::int64_t birthNanoseconds = 0;  // 0 where the file system keeps none
+};
+using FilesSeen = std::function<void(std::vector<SeenFile>)>;
+
 // The assets of the library below `root` that the options select, newest
 // first (ties in path order), each file listed once whatever its number of
 // names. Facts come from the index where it knows the file as it is, else
-// from the file, and are stored back into the index (not saved).
+// from the file, and are stored back into the index (not saved). `seen`, if
+// given, is told of every regular file of the media type, a batch at a time
+// from any thread.
 FetchResult fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
-                        const ReadSettings& settings);
+                        const ReadSettings& settings, const FilesSeen& seen = {});
 
 }  // namespace shotsieve::folder

@@ -50,9 +50,11 @@ struct ChangeWatcher::State {
   std::optional<Clock::time_point> lookAgainAt;
   Clock::time_point lastLookAgain{};
   SaveSchedule save;
+  PresentFiles present;  // told by the baseline's fetch, not yet known
   std::thread thread;
 
-  State(LibraryLocation libraryLocation, MetadataIndex& metadataIndex, Deliver deliverChange, const Notice& notice)
+  State(LibraryLocation libraryLocation, MetadataIndex& metadataIndex, Deliver deliverChange, const Notice& notice,
+        Present presentFrom)
       : location(std::move(libraryLocation)),
         index(metadataIndex),
         deliver(std::move(deliverChange)),
@@ -67,10 +69,9 @@ struct ChangeWatcher::State {
     }
     place = follower.locate();
     follower.lookedAt(Clock::now());
-    if (!place.root.empty()) folders.attach(place.root, false);
+    const auto files = presentFrom == Present::walk ? LibraryFolders::Files::known : LibraryFolders::Files::toldByFetch;
+    if (!place.root.empty()) folders.attach(place.root, files);
   }
-
-  // ---- the root ------------------------------------------------------------
 
   void reconcile() {
     rootCheckDue = false;
@@ -90,10 +91,8 @@ struct ChangeWatcher::State {
     }
     place = now;
     // A library that came (back): what is new in it is inserted.
-    if (!place.root.empty()) folders.attach(place.root, true);
+    if (!place.root.empty()) folders.attach(place.root, LibraryFolders::Files::newHandedOn);
   }
-
-  // ---- events --------------------------------------------------------------
 
   void handle(const FolderEvent& event, Clock::time_point now) {
     using Kind = FolderEvent::Kind;
@@ -163,8 +162,6 @@ struct ChangeWatcher::State {
     }
   }
 
-  // ---- the loop ------------------------------------------------------------
-
   Clock::time_point nextDue() const {
     auto next = std::min({writers.nextDue(), known.nextDue(), follower.nextDue()});
     if (lookAgainAt) next = std::min(next, *lookAgainAt);
@@ -199,6 +196,7 @@ struct ChangeWatcher::State {
     std::vector<FolderEvent> events;
     while (wait()) {
       auto now = Clock::now();
+      present.moveInto(known);  // before any event: a file the fetch saw is known before it can leave
       if (inotify) {
         inotify->drain([&](const inotify_event& event) {
           if (follower.handle(event) == RootFollower::Around::rootMayHaveMoved) rootCheckDue = true;
@@ -240,10 +238,13 @@ struct ChangeWatcher::State {
   }
 };
 
-ChangeWatcher::ChangeWatcher(LibraryLocation location, MetadataIndex& index, Deliver deliver, Notice notice)
-    : state_(std::make_unique<State>(std::move(location), index, std::move(deliver), notice)) {
+ChangeWatcher::ChangeWatcher(LibraryLocation location, MetadataIndex& index, Deliver deliver, Notice notice,
+                             Present present)
+    : state_(std::make_unique<State>(std::move(location), index, std::move(deliver), notice, present)) {
   state_->thread = std::thread([state = state_.get()] { state->run(); });
 }
+
+void ChangeWatcher::filesPresent(std::vector<SeenFile> files) { state_->present.tell(std::move(files)); }
 
 ChangeWatcher::~ChangeWatcher() {
   const std::uint64_t one = 1;

@@ -6,6 +6,7 @@
 
 #include "photos/folder/library_location.h"
 #include "photos/folder/metadata/metadata_index.h"
+#include "photos/folder/scan/fetch_assets.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve::folder {
@@ -27,10 +28,18 @@ class ChangeWatcher {
   using Deliver = std::function<void(const Change&)>;
   using Notice = std::function<void(const std::string& line)>;
 
+  // Where the watcher learns which files were present when it began: from a
+  // walk of its own, or from the fetch of the baseline that follows, which
+  // looks at every file anyway (through filesPresent).
+  enum class Present { walk, toldByFetch };
+
   // Arms the watches and starts the thread; files already present count as
   // known, not as inserted. `notice` is told, once, when watching has to
   // make do without inotify.
-  ChangeWatcher(LibraryLocation location, MetadataIndex& index, Deliver deliver, Notice notice = {});
+  ChangeWatcher(LibraryLocation location, MetadataIndex& index, Deliver deliver, Notice notice = {},
+                Present present = Present::walk);
+  // Files present at the start, as a fetch found them; from any thread.
+  void filesPresent(std::vector<SeenFile> files);
   // Stops and joins the thread.
   ~ChangeWatcher();
 

@@ -1,5 +1,7 @@
 #include "photos/folder/watch/known_files.h"
 
+#include <iterator>
+
 namespace shotsieve::folder {
 
 void KnownFiles::add(const std::string& relativePath, const FileKey& key) {
@@ -72,6 +74,24 @@ std::vector<std::string> KnownFiles::forgetDeparted(Clock::time_point now) {
 
 KnownFiles::Clock::time_point KnownFiles::nextDue() const {
   return departed_.empty() ? Clock::time_point::max() : departed_.front().when + kRemembered;
+}
+
+void PresentFiles::tell(std::vector<SeenFile> files) {
+  std::lock_guard lock(mutex_);
+  if (files_.empty()) {
+    files_ = std::move(files);
+  } else {
+    std::move(files.begin(), files.end(), std::back_inserter(files_));
+  }
+}
+
+void PresentFiles::moveInto(KnownFiles& known) {
+  std::vector<SeenFile> files;
+  {
+    std::lock_guard lock(mutex_);
+    files.swap(files_);
+  }
+  for (const auto& file : files) known.add(file.relativePath, FileKey{file.inode, file.birthNanoseconds});
 }
 
 }  // namespace shotsieve::folder

@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "photos/folder/scan/fetch_assets.h"
 
 namespace shotsieve::folder {
 
@@ -60,6 +63,18 @@ class KnownFiles {
   std::unordered_map<FileKey, int, KeyHash> present_;  // how many paths each file has here
   std::deque<Departure> departed_;                     // oldest first
   std::unordered_map<FileKey, int, KeyHash> departedKeys_;
+};
+
+// Files present at the start, told by a fetch on its threads, until the
+// watcher's thread knows them.
+class PresentFiles {
+ public:
+  void tell(std::vector<SeenFile> files);
+  void moveInto(KnownFiles& known);
+
+ private:
+  std::mutex mutex_;
+  std::vector<SeenFile> files_;
 };
 
 }  // namespace shotsieve::folder

@@ -10,11 +10,11 @@
 
 namespace shotsieve::folder {
 
-void LibraryFolders::attach(const std::string& resolvedRoot, bool collect) {
+void LibraryFolders::attach(const std::string& resolvedRoot, Files files) {
   rootPath_ = resolvedRoot;
   inserter_.attach(rootPath_);
   polled_ = std::make_unique<PollingSource>(rootPath_);
-  lookThrough("", open(""), collect, collect);
+  lookThrough("", open(""), files, files == Files::newHandedOn);
 }
 
 void LibraryFolders::detach() {
@@ -37,18 +37,19 @@ void LibraryFolders::cover(const std::string& relativeFolder, int folderFd) {
   if (polled_ && (!byInotify || blind_.blind(folderFd))) polled_->add(relativeFolder, folderFd);
 }
 
-void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, bool collect, bool sweep) {
+void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep) {
   if (!folder || (!relativeFolder.empty() && hasCacheTag(folder.get()))) return;  // a cache is no pictures
   cover(relativeFolder, folder.get());
   std::unordered_set<std::string> seen;
   walkFolder(
       std::move(folder), rootPath_, relativeFolder, std::nullopt,
       [&](const LibraryFile& file) {
+        if (files == Files::toldByFetch) return;
         const auto status = statusOfFile(file);
         if (!status || !status->regular) return;
         const FileKey key{status->stamp.inode, status->stamp.birthNanoseconds};
         if (sweep) seen.insert(file.relativePath);
-        if (!collect || known_.contains(key)) {
+        if (files == Files::known || known_.contains(key)) {
           known_.add(file.relativePath, key);
         } else {
           inserter_.offer(FileInserter::Candidate(file.relativePath));

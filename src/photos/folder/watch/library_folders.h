@@ -25,9 +25,12 @@ class LibraryFolders {
   LibraryFolders(InotifySource* watched, KnownFiles& known, FileInserter& inserter)
       : watched_(watched), known_(known), inserter_(inserter) {}
 
-  // Takes the library at its resolved root: covers every folder, and counts
-  // its files as known, or with `collect` hands those not known on as new.
-  void attach(const std::string& resolvedRoot, bool collect);
+  // What becomes of the files found where the library is taken: counted as
+  // known; handed on as new where not known; or left to a fetch that looks
+  // at every file anyway and tells the watcher (KnownFiles::add).
+  enum class Files { known, newHandedOn, toldByFetch };
+  // Takes the library at its resolved root: covers every folder, and its files as `files` says.
+  void attach(const std::string& resolvedRoot, Files files);
   void detach();
   bool attached() const { return !rootPath_.empty(); }
   PollingSource* poller() const { return polled_.get(); }
@@ -35,10 +38,12 @@ class LibraryFolders {
   void mountsChanged() { blind_.forget(); }
 
   // Covers a folder that appeared and everything below it; its new files are handed on.
-  void appeared(const std::string& relativeFolder) { lookThrough(relativeFolder, open(relativeFolder), true, false); }
+  void appeared(const std::string& relativeFolder) {
+    lookThrough(relativeFolder, open(relativeFolder), Files::newHandedOn, false);
+  }
   // Looks through the whole tree again (events were lost): new files are
   // handed on, known files that are gone are let go.
-  void lookAgain() { lookThrough("", open(""), true, true); }
+  void lookAgain() { lookThrough("", open(""), Files::newHandedOn, true); }
   // Stops covering a folder and everything below it.
   void forget(const std::string& relativeFolder);
   // True when the folder now holds a cache tag: it is no pictures.
@@ -48,7 +53,7 @@ class LibraryFolders {
  private:
   UniqueFd open(const std::string& relativeFolder) const;
   void cover(const std::string& relativeFolder, int folderFd);
-  void lookThrough(const std::string& relativeFolder, UniqueFd folder, bool collect, bool sweep);
+  void lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep);
 
   InotifySource* watched_;
   KnownFiles& known_;
