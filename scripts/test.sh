@@ -15,7 +15,7 @@ cmake -S . -B build-ci-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOTSIE
 cmake --build build-ci-tsan -j2
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 setarch "$(uname -m)" -R \
   ctest --test-dir build-ci-tsan -j2 --output-on-failure --timeout 600 \
-  -R '^(ChangeWatcher|MovingRoot|FetchReading|ReadDepthLibrary|ListTest|ExportTest|RequestAuth|FolderLibraryTest|Identity|capi\.host|e2e\.watch$|e2e\.watch_resilience)'
+  -R '^(ReadPool|ChangeWatcher|MovingRoot|FetchReading|ReadDepthLibrary|ListTest|ExportTest|RequestAuth|FolderLibraryTest|Identity|capi\.host|e2e\.watch$|e2e\.watch_resilience)'
 
 for variant in sanitize plain; do
   dir=build-ci-$variant

@@ -8,6 +8,9 @@
 #include <limits>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <tuple>
 
 #include "image_fixtures.h"
@@ -163,6 +166,30 @@ TEST(MetadataIndexFile, KeptEntriesSurviveASaveAndUnusedOnesLeave) {
     MetadataIndex reread(dir / "index");
     EXPECT_FALSE(reread.find("a.png", stamp));
   }
+}
+
+// Jobs that wait (on a disk, here on the clock) get threads beyond the
+// cores; a pool sized by the caller starts its threads as jobs wait.
+TEST(ReadPoolTest, WaitingJobsGetMoreThreadsThanCores) {
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  if (cores >= ReadPool::defaultThreads()) GTEST_SKIP() << "as many cores as the pool's threads";
+  const auto threadsUsed = [](unsigned asked) {
+    std::mutex mutex;
+    std::set<std::thread::id> used;
+    {
+      ReadPool pool(asked);
+      for (int i = 0; i < 64; ++i) {
+        pool.submit([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          std::lock_guard lock(mutex);
+          used.insert(std::this_thread::get_id());
+        });
+      }
+    }
+    return used.size();
+  };
+  EXPECT_GT(threadsUsed(0), cores);
+  EXPECT_EQ(threadsUsed(4), 4u);
 }
 
 // Runs jobs on a pool that can start no thread: room is left for the heap,

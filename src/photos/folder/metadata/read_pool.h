@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -13,9 +15,11 @@ namespace shotsieve::folder {
 // run in no set order; callers that need an order sort what they collect.
 class ReadPool {
  public:
-  // At most `threads` threads (0: defaultThreads()), started as jobs wait for
-  // one. 1 thread, or none that could be started: every job runs at once on
-  // the caller's thread.
+  // At most `threads` threads, started as jobs wait for one. 0: up to
+  // defaultThreads(), past one a core only while jobs wait and none has
+  // finished for a while (the threads wait on the disk, not on a core). 1
+  // thread, or none that could be started: every job runs at once on the
+  // caller's thread.
   explicit ReadPool(unsigned threads);
   // Runs every job submitted, then joins the threads.
   ~ReadPool();
@@ -30,7 +34,12 @@ class ReadPool {
   static unsigned defaultThreads();
 
  private:
+  using Clock = std::chrono::steady_clock;
   void work();
+  // With mutex_ held: would a thread more get more done?
+  bool wantsAnother(Clock::time_point now) const;
+  // On the caller's thread; false when no thread could be started.
+  bool startThread();
 
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -39,6 +48,8 @@ class ReadPool {
   bool closing_ = false;
   unsigned idle_ = 0;  // threads waiting for a job
   unsigned most_;
+  unsigned eager_;  // threads started whenever a job waits; the rest only when the pool stalls
+  std::optional<Clock::time_point> lastFinished_;
   std::vector<std::thread> threads_;  // started and joined on the caller's thread only
 };
 
