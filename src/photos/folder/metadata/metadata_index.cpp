@@ -38,6 +38,11 @@ MetadataIndex::MetadataIndex(std::string path) : path_(std::move(path)) {}
 
 std::uint64_t MetadataIndex::pathHash(std::string_view relativePath) { return fnv1a(relativePath); }
 
+void MetadataIndex::load() {
+  std::lock_guard lock(mutex_);
+  loadLocked();
+}
+
 void MetadataIndex::loadLocked() {
   if (loaded_) return;
   loaded_ = true;

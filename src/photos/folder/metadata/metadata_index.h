@@ -48,6 +48,8 @@ class MetadataIndex {
     std::unique_lock<std::mutex> lock_;
   };
   Held hold() { return Held(*this); }
+  // Reads the file now, if it has not been read (else the first find does).
+  void load();
   // Keeps the entry of a file that still exists but was not read this time
   // (a dated fetch passes over old files), so that the next save keeps it.
   void keep(const std::string& relativePath);

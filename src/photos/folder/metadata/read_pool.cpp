@@ -39,8 +39,7 @@ ReadPool::~ReadPool() {
 bool ReadPool::wantsAnother(Clock::time_point now) const {
   // A thread more only when a job would wait: a warm page cache keeps up with a few.
   if (idle_ != 0 || threads_.size() >= most_ || most_ <= 1) return false;
-  // Before the first job has finished, the wait may be for the index, not the disk.
-  return threads_.size() < eager_ || (lastFinished_ && now - *lastFinished_ > kStalled);
+  return threads_.size() < eager_ || now - lastFinished_ > kStalled;
 }
 
 bool ReadPool::startThread() {

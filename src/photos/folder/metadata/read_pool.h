@@ -5,7 +5,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -49,7 +48,7 @@ class ReadPool {
   unsigned idle_ = 0;  // threads waiting for a job
   unsigned most_;
   unsigned eager_;  // threads started whenever a job waits; the rest only when the pool stalls
-  std::optional<Clock::time_point> lastFinished_;
+  Clock::time_point lastFinished_ = Clock::now();  // or started
   std::vector<std::thread> threads_;  // started and joined on the caller's thread only
 };
 

@@ -115,6 +115,9 @@ class Fetch {
 FetchResult fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
                         const ReadSettings& settings, const FilesSeen& seen) {
   Fetch fetch(index, options, settings, seen);
+  // Read before the pool starts: readers waiting for it would look like
+  // readers waiting on the disk, and the pool would grow for nothing.
+  index.load();
   {
     ReadPool pool(settings.threads);
     std::vector<LibraryFile> batch;
