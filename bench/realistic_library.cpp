@@ -27,8 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "image_fixtures.h"
+
 namespace {
 
+using shotsieve::testing::pngChunk;
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t kScreens[][2] = {{1920, 1080}, {2560, 1440}, {2880, 1800}, {3840, 2160},
@@ -41,12 +44,6 @@ constexpr const char* kCameras[][2] = {{"Apple", "iPhone 13"}, {"Google", "Pixel
 std::string big32(std::uint32_t value) {
   return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
           static_cast<char>(value)};
-}
-
-std::string chunk(const std::string& type, const std::string& data) {
-  const std::string body = type + data;
-  return big32(static_cast<std::uint32_t>(data.size())) + body +
-         big32(static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
 }
 
 std::string formatTime(std::time_t when, const char* format) {
@@ -130,21 +127,21 @@ int main(int argc, char** argv) {
     const std::time_t when = now - age(random);
     const std::size_t shape = random() % 8, alpha = random() % 2, size = random() % 4;
     const auto [width, height] = std::pair(kScreens[shape][0], kScreens[shape][1]);
-    std::string png = "\x89PNG\r\n\x1a\n" + chunk("IHDR", big32(width) + big32(height) + std::string(1, 8) +
+    std::string png = "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", big32(width) + big32(height) + std::string(1, 8) +
                                                                std::string(1, alpha ? 6 : 2) + std::string(3, '\0'));
-    if (i % 2 == 0) png += chunk("tEXt", std::string("Software") + '\0' + kTools[random() % std::size(kTools)]);
+    if (i % 2 == 0) png += pngChunk("tEXt", std::string("Software") + '\0' + kTools[random() % std::size(kTools)]);
     if (i % 3 == 0) {
       Exiv2::ExifData exif;
       exif["Exif.Photo.DateTimeOriginal"] = formatTime(when, "%Y:%m:%d %H:%M:%S");
       exif["Exif.Photo.PixelXDimension"] = width;
       exif["Exif.Photo.PixelYDimension"] = height;
-      png += chunk("eXIf", exifBlob(exif));
+      png += pngChunk("eXIf", exifBlob(exif));
     }
-    if (i % 4 == 0) png += chunk("iTXt", std::string("XML:com.adobe.xmp") + std::string(5, '\0') + macXmp(width, height));
-    if (i % 5 == 0) png += chunk("tEXt", std::string("Creation Time") + '\0' + formatTime(when, "%a, %d %b %Y %H:%M:%S GMT"));
+    if (i % 4 == 0) png += pngChunk("iTXt", std::string("XML:com.adobe.xmp") + std::string(5, '\0') + macXmp(width, height));
+    if (i % 5 == 0) png += pngChunk("tEXt", std::string("Creation Time") + '\0' + formatTime(when, "%a, %d %b %Y %H:%M:%S GMT"));
     const std::string& data = payloads[(shape * 2 + alpha) * 4 + size];
-    for (std::size_t at = 0; at < data.size(); at += 8192) png += chunk("IDAT", data.substr(at, 8192));
-    png += chunk("IEND", "");
+    for (std::size_t at = 0; at < data.size(); at += 8192) png += pngChunk("IDAT", data.substr(at, 8192));
+    png += pngChunk("IEND", "");
     const std::string folder = i % 2 == 0 ? "Screenshots" : formatTime(when, "%Y/%m");
     write(root + "/" + folder + "/Screenshot from " + formatTime(when, "%Y-%m-%d %H-%M-%S") + "-" + std::to_string(i) +
               ".png",

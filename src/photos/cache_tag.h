@@ -4,12 +4,12 @@
 
 namespace shotsieve {
 
-// The Cache Directory Tagging Specification's file, which tells backup tools
+// The cache directory tag (bford.info/cachedir) that tells backup tools
 // (and the folder library) that a folder holds a cache: the listing writes it
 // into its export directory.
 inline constexpr std::string_view kCacheTagName = "CACHEDIR.TAG";
 
-// True when the folder holds a tag that starts with the specification's signature.
+// True when the folder holds a tag that starts with the tag's signature.
 bool hasCacheTag(int folderFd);
 
 // Writes the tag into the folder unless one is there; false on failure.

@@ -25,12 +25,7 @@ std::uint32_t crcOf(const std::string& typeAndData) {
       crc32(0, reinterpret_cast<const Bytef*>(typeAndData.data()), static_cast<uInt>(typeAndData.size())));
 }
 
-void putChunk(std::string& out, const std::string& type, const std::string& data) {
-  putBig32(out, static_cast<std::uint32_t>(data.size()));
-  const std::string body = type + data;
-  out += body;
-  putBig32(out, crcOf(body));
-}
+void putChunk(std::string& out, const std::string& type, const std::string& data) { out += pngChunk(type, data); }
 
 // The compressed image data of an all-black RGB image, made once per size.
 const std::string& blackImageData(std::uint32_t width, std::uint32_t height) {
@@ -156,6 +151,15 @@ std::vector<Piece> jpegPieces(const JpegFixture& image) {
 }
 
 }  // namespace
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+  std::string out;
+  putBig32(out, static_cast<std::uint32_t>(data.size()));
+  const std::string body = type + data;
+  out += body;
+  putBig32(out, crcOf(body));
+  return out;
+}
 
 std::string exifPayload(const JpegFixture& metadata) {
   Exiv2::ExifData exif;

@@ -35,6 +35,9 @@ void writeJpeg(const std::string& path, const JpegFixture& image);
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
+// One PNG chunk: length, type, data and CRC.
+std::string pngChunk(const std::string& type, const std::string& data);
+
 // The signature and header chunk of a PNG, nothing after: enough to claim any size.
 std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height);
 

@@ -6,12 +6,12 @@
 
 namespace shotsieve::folder {
 
-namespace {
-
 std::uint32_t big32(std::string_view bytes, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])); };
   return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
 }
+
+namespace {
 
 std::uint32_t little32(std::string_view bytes, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])); };

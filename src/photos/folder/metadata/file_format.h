@@ -31,4 +31,8 @@ FileFormat sniffFileFormat(std::string_view head);
 // The media type a format makes an asset of (image or video), or 0 for none.
 int mediaTypeOfFormat(FileFormat format);
 
+// The big-endian 32-bit number at `at` (four bytes must be there), as PNG
+// chunk lengths and ISO box sizes are written.
+std::uint32_t big32(std::string_view bytes, std::size_t at);
+
 }  // namespace shotsieve::folder

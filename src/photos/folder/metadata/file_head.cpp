@@ -9,10 +9,6 @@
 
 namespace shotsieve::folder {
 
-namespace {
-
-}  // namespace
-
 FileHead::FileHead(int fd, std::uint64_t fileSize, std::size_t limit) : fd_(fd), fileSize_(fileSize), limit_(limit) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 }

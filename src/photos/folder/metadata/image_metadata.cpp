@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -22,10 +23,13 @@ namespace {
 // 64 KiB each, a PNG's chunks before the image data 16 MiB each.
 constexpr std::size_t kMaxHead = std::size_t{32} << 20;
 
-// exiv2 opens files by name. Handing it the descriptor's own name in /proc
-// makes it read the file that was opened and checked, even if the path has
-// been pointed elsewhere since (or is too long to open by name).
-std::string nameForExiv2(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+// exiv2 over the whole file. It opens files by name: handing it the
+// descriptor's own name in /proc makes it read the file that was opened and
+// checked, even if the path has been pointed elsewhere since (or is too long
+// to open by name).
+std::function<Exiv2::Image::AutoPtr()> wholeFile(int fd) {
+  return [fd] { return Exiv2::ImageFactory::open("/proc/self/fd/" + std::to_string(fd)); };
+}
 
 // A JPEG up to its first scan, with an end marker after it: every segment
 // exiv2 reads for the metadata and the size, without the image data.
@@ -83,7 +87,7 @@ void readPng(FileHead& head, ReadDepth depth, Need need, ImageFacts& facts) {
   }
   // Exif first, as for every format; libpng does not parse it, exiv2 does.
   if (depth == ReadDepth::wholeFile && (!png.exif.empty() || png.rawProfileExif)) {
-    readWithExiv2([&] { return Exiv2::ImageFactory::open(nameForExiv2(head.fd())); }, facts, TakeSize::no);
+    readWithExiv2(wholeFile(head.fd()), facts, TakeSize::no);
   } else if (!png.exif.empty()) {
     applyExifBytes(png.exif, facts);
   } else if (png.rawProfileExif) {  // exiv2 decodes the hex of a raw profile: it gets the chunks that hold it
@@ -115,7 +119,7 @@ void readJpeg(FileHead& head, ReadDepth depth, Need need, ImageFacts& facts) {
       return;
     }
   }
-  readWithExiv2([&] { return Exiv2::ImageFactory::open(nameForExiv2(head.fd())); }, facts, TakeSize::yes);
+  readWithExiv2(wholeFile(head.fd()), facts, TakeSize::yes);
 }
 
 }  // namespace
@@ -148,7 +152,7 @@ ImageFacts readImageFacts(UniqueFd fd, std::uint64_t size, ReadDepth depth, Need
       readJpeg(head, depth, need, facts);
       break;
     default:  // WebP, GIF, TIFF, BMP, HEIF, AVIF: exiv2 finds its way through the file
-      readWithExiv2([&] { return Exiv2::ImageFactory::open(nameForExiv2(fd.get())); }, facts, TakeSize::yes);
+      readWithExiv2(wholeFile(fd.get()), facts, TakeSize::yes);
       break;
   }
   return facts;

@@ -1,102 +1,19 @@
 #include "photos/folder/metadata/image_wholeness.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "photos/folder/metadata/byte_source.h"
 #include "photos/folder/metadata/file_format.h"
 #include "photos/no_link_open.h"
 
 namespace shotsieve::folder {
 
 namespace {
-
-// Reads through a window that grows while the reads go forward (a chunk walk,
-// entropy-coded data), up to kLargestWindow, and stops reading once it has
-// filled its window kMaxFills times: whatever a file claims (a million strips,
-// chunks that lead back and forth), judging it costs a bounded number of
-// reads, and an unjudged file is not taken for whole.
-class FileBytes final : public ByteSource {
- public:
-  static constexpr std::size_t kFirstWindow = 64 * 1024;
-  static constexpr std::size_t kLargestWindow = 4 * 1024 * 1024;
-  static constexpr int kMaxFills = 256;
-
-  FileBytes(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-  std::uint64_t size() const override { return size_; }
-  std::string_view read(std::uint64_t offset, std::size_t length) override {
-    if (offset >= size_) return {};
-    if (offset < start_ || offset + length > start_ + window_.size()) {
-      if (fills_ >= kMaxFills) return {};
-      fill(offset, length);
-    }
-    const std::size_t from = static_cast<std::size_t>(offset - start_);
-    return std::string_view(window_).substr(from, std::min(length, window_.size() - std::min(from, window_.size())));
-  }
-
- private:
-  void fill(std::uint64_t offset, std::size_t length) {
-    const bool forward = fills_ > 0 && offset >= start_ && offset <= start_ + window_.size() + kFirstWindow;
-    windowSize_ = forward ? std::min(windowSize_ * 2, kLargestWindow) : kFirstWindow;
-    ++fills_;
-    window_.resize(std::max(length, windowSize_));
-    std::size_t got = 0;
-    while (got < window_.size()) {
-      const ssize_t n = ::pread(fd_, window_.data() + got, window_.size() - got, static_cast<off_t>(offset + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    window_.resize(got);
-    start_ = offset;
-  }
-
-  int fd_;
-  std::uint64_t size_;
-  std::uint64_t start_ = 0;
-  std::size_t windowSize_ = kFirstWindow;
-  int fills_ = 0;
-  std::string window_;
-};
-
-class StringBytes final : public ByteSource {
- public:
-  explicit StringBytes(std::string_view bytes) : bytes_(bytes) {}
-  std::uint64_t size() const override { return bytes_.size(); }
-  std::string_view read(std::uint64_t offset, std::size_t length) override {
-    if (offset >= bytes_.size()) return {};
-    return bytes_.substr(static_cast<std::size_t>(offset), length);
-  }
-
- private:
-  std::string_view bytes_;
-};
-
-// Numbers in the file, or nothing when the file ends first.
-struct Reader {
-  ByteSource& bytes;
-  bool littleEndian = false;
-
-  std::optional<std::uint64_t> number(std::uint64_t offset, std::size_t width) {
-    const std::string_view got = bytes.read(offset, width);
-    if (got.size() < width) return std::nullopt;
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i) {
-      const auto byte = static_cast<unsigned char>(got[littleEndian ? width - 1 - i : i]);
-      value = value << 8 | byte;
-    }
-    return value;
-  }
-  std::optional<unsigned> byte(std::uint64_t offset) {
-    auto value = number(offset, 1);
-    return value ? std::optional<unsigned>(static_cast<unsigned>(*value)) : std::nullopt;
-  }
-};
 
 bool wholePng(Reader& in) {
   for (std::uint64_t at = 8;;) {
@@ -236,12 +153,7 @@ bool tiffDataInside(Reader& in, const TiffValues& offsets, const TiffValues& cou
   constexpr std::uint64_t kBlock = 4096;
   std::string offsetBlock, countBlock;
   const auto value = [&](const std::string& block, std::uint64_t index, std::size_t width) {
-    std::uint64_t result = 0;
-    for (std::size_t i = 0; i < width; ++i) {
-      const auto byte = static_cast<unsigned char>(block[index * width + (in.littleEndian ? width - 1 - i : i)]);
-      result = result << 8 | byte;
-    }
-    return result;
+    return decodeNumber(std::string_view(block).substr(index * width, width), in.littleEndian);
   };
   for (std::uint64_t first = 0; first < offsets.count; first += kBlock) {
     const std::uint64_t n = std::min(kBlock, offsets.count - first);

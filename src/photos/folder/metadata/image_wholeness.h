@@ -7,15 +7,7 @@
 
 namespace shotsieve::folder {
 
-// Reads a file at any offset; what lies past the end reads as nothing. The
-// watcher's files may still be growing or shrinking, so nothing is mapped.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  virtual std::uint64_t size() const = 0;
-  // Up to `length` bytes from `offset`, fewer at the end.
-  virtual std::string_view read(std::uint64_t offset, std::size_t length) = 0;
-};
+class ByteSource;
 
 // True when the structure of the image data is complete, judged by its
 // format: PNG chunks up to IEND; JPEG segments and entropy-coded data up to

@@ -5,16 +5,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "photos/folder/metadata/file_format.h"
+
 namespace shotsieve::folder {
 
 namespace {
 
 constexpr std::uint64_t kMaxPngChunkBytes = 16 << 20;
-
-std::uint32_t big32(std::string_view bytes, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])); };
-  return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
-}
 
 // How far libpng may read: up to and including the first IDAT chunk's header,
 // or to the first chunk that cannot be trusted. `imageData` is where the first

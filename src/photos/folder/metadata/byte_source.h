@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace shotsieve::folder {
+
+// How a file's structure is read when it is judged whole: in bounded reads.
+
+// Reads a file at any offset; what lies past the end reads as nothing. The
+// watcher's files may still be growing or shrinking, so nothing is mapped.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::uint64_t size() const = 0;
+  // Up to `length` bytes from `offset`, fewer at the end.
+  virtual std::string_view read(std::uint64_t offset, std::size_t length) = 0;
+};
+
+// Reads through a window that grows while the reads go forward (a chunk walk,
+// entropy-coded data), up to kLargestWindow, and stops reading once it has
+// filled its window kMaxFills times: whatever a file claims (a million strips,
+// chunks that lead back and forth), judging it costs a bounded number of
+// reads, and an unjudged file is not taken for whole.
+class FileBytes final : public ByteSource {
+ public:
+  static constexpr std::size_t kFirstWindow = 64 * 1024;
+  static constexpr std::size_t kLargestWindow = 4 * 1024 * 1024;
+  static constexpr int kMaxFills = 256;
+
+  FileBytes(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  std::string_view read(std::uint64_t offset, std::size_t length) override;
+
+ private:
+  void fill(std::uint64_t offset, std::size_t length);
+
+  int fd_;
+  std::uint64_t size_;
+  std::uint64_t start_ = 0;
+  std::size_t windowSize_ = kFirstWindow;
+  int fills_ = 0;
+  std::string window_;
+};
+
+// A string's bytes, for tests and fuzzing.
+class StringBytes final : public ByteSource {
+ public:
+  explicit StringBytes(std::string_view bytes) : bytes_(bytes) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  std::string_view read(std::uint64_t offset, std::size_t length) override {
+    if (offset >= bytes_.size()) return {};
+    return bytes_.substr(static_cast<std::size_t>(offset), length);
+  }
+
+ private:
+  std::string_view bytes_;
+};
+
+// The number the bytes spell, in either byte order.
+std::uint64_t decodeNumber(std::string_view bytes, bool littleEndian);
+
+// Numbers in the file, or nothing when the file ends first.
+struct Reader {
+  ByteSource& bytes;
+  bool littleEndian = false;
+
+  std::optional<std::uint64_t> number(std::uint64_t offset, std::size_t width) {
+    const std::string_view got = bytes.read(offset, width);
+    if (got.size() < width) return std::nullopt;
+    return decodeNumber(got, littleEndian);
+  }
+  std::optional<unsigned> byte(std::uint64_t offset) {
+    auto value = number(offset, 1);
+    return value ? std::optional<unsigned>(static_cast<unsigned>(*value)) : std::nullopt;
+  }
+};
+
+}  // namespace shotsieve::folder
