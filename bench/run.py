@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmarks of shotsieve against shell baselines, on a generated Pictures folder.
 
-usage: bench/run.py BUILD_DIR {fetch|list|watch|all} [--screenshots N] [--photos M]
+usage: bench/run.py BUILD_DIR {fetch|list|watch|callers|...|all} [--screenshots N] [--photos M]
 
 Every figure is measured in the same run as its baseline, with the page cache
 warm. Wall times are medians of several runs; peak memory is the largest
@@ -210,6 +210,32 @@ def interleaved(commands, times, before=None, env=None):
     return {name: statistics.median(values) for name, values in samples.items()}
 
 
+def bench_callers(lib, times=7, others=7):
+    """One `list 7` into a new export folder, alone and with seven other
+    listings into the same folder started at the same moment; every entry
+    of every answer must have its copy."""
+    missing = {"alone": 0, "beside others": 0}
+
+    def listing(name, count):
+        def measure():
+            exports = os.path.join(lib.home, "callers-exports")
+            shutil.rmtree(exports, ignore_errors=True)
+            cmd = lib.shotsieve("list", "7", exports)
+            rest = [subprocess.Popen(cmd, env=lib.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                    for _ in range(count)]
+            took, _, out = run(cmd, lib.env, stdout=None)
+            answers = [out] + [p.communicate()[0].decode() for p in rest]
+            missing[name] += sum(a.count('"ismissing":true') for a in answers)
+            return took
+        return measure
+
+    got = interleaved({"alone": listing("alone", 0), "beside others": listing("beside others", others)}, times)
+    print(f"list 7 into a new folder, alone:             {got['alone'] * 1000:8.1f} ms")
+    print(f"... with {others} other listings into it at once: {got['beside others'] * 1000:8.1f} ms "
+          f"({got['beside others'] / got['alone']:.2f}x)")
+    print(f"entries without their copy: alone {missing['alone']}, beside others {missing['beside others']}")
+
+
 def drop_caches():
     subprocess.run("sync; echo 3 > /proc/sys/vm/drop_caches", shell=True, check=True)
 
@@ -389,7 +415,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "coldstart", "realistic", "confinement",
-                                         "all"])
+                                         "callers", "all"])
     parser.add_argument("--library", help="realistic: a Pictures folder made by realistic_library, to use as it is")
     parser.add_argument("--scale", type=float, default=1.0, help="realistic: the size of the library to make")
     parser.add_argument("--screenshots", type=int, default=None)
@@ -432,6 +458,8 @@ def main():
             bench_watch(lib)
         if args.what in ("confinement", "all"):
             bench_confinement(lib)
+        if args.what in ("callers", "all"):
+            bench_callers(lib)
     finally:
         lib.close()
 

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     index.identifierOf("moved.png", FileStamp{size, 1, 2, 3, 4}, [](int) { return Uuid{}; });
     index.save(MetadataIndex::Seen::someFiles, MetadataIndex::Afterwards::keepLoaded);
     index.forget("moved.png");
-    index.save();
+    index.save(MetadataIndex::Seen::everyFile);
   }
   MetadataIndex reread(path);
   const auto found = reread.find("fuzzed.png", stamp);

@@ -12,7 +12,11 @@ namespace {
 // A heap copy that the host frees with pk_free; null when it cannot be made.
 char* cstr(const std::string& text) { return ::strdup(text.c_str()); }
 
-// Runs an answer-producing function; no exception ever reaches the host.
+// Runs an answer-producing function; no exception ever reaches the host, and
+// a listing that could make no answer gives a null pointer, as when the copy
+// cannot be allocated: never a text that looks like an answer.
+char* cstr(const Answer& answer) { return answer.made() ? cstr(answer.text()) : nullptr; }
+
 template <typename Make>
 char* answer(Make make) noexcept {
   try {

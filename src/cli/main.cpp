@@ -6,6 +6,8 @@
 #include "cli/confinement.h"
 #include "cli/dispatch.h"
 #include "cli/watch_supervisor.h"
+#include "output/answer.h"
+#include "output/print.h"
 #include "output/standard_output.h"
 #include "photos/confinement.h"
 #include "watch/watch_handover.h"
@@ -19,9 +21,16 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
   // The program, unlike a host of the library, confines itself before it reads an image.
   shotsieve::setProcessConfinement({shotsieve::confineProcess});
-  if (args.size() == 2 && args[1] == "watch" && std::getenv(shotsieve::kWatchWorkerVariable) == nullptr) {
-    if (const auto status = shotsieve::superviseWatch(args)) std::exit(*status);
+  try {
+    if (args.size() == 2 && args[1] == "watch" && std::getenv(shotsieve::kWatchWorkerVariable) == nullptr) {
+      if (const auto status = shotsieve::superviseWatch(args)) std::exit(*status);
+    }
+    const int status = shotsieve::runCommandLine(args, shotsieve::sharedPhotoLibrary());
+    std::exit(shotsieve::statusAfterAnswer(status));
+  } catch (const std::exception& error) {  // the last catch: a reason and a status, never an abort
+    shotsieve::eprint(std::string("shotsieve: internal error: ") + error.what());
+  } catch (...) {
+    shotsieve::eprint("shotsieve: internal error");
   }
-  const int status = shotsieve::runCommandLine(args, shotsieve::sharedPhotoLibrary());
-  std::exit(shotsieve::statusAfterAnswer(status));
+  std::_Exit(shotsieve::kExitInternalFailure);
 }

@@ -58,6 +58,7 @@ void recordCopiedVersion(const ExportDirectory& dir, const std::string& name, co
 
 bool stampAsUsed(const ExportDirectory& dir, const std::string& name) {
   const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  const UniqueFd lock = dir.lockCopies(ExportDirectory::CopiesLock::shared);  // no pruning between the stamp and its answer
   return ::utimensat(dir.fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 

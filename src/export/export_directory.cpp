@@ -1,9 +1,11 @@
 #include "export/export_directory.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -106,6 +108,17 @@ ExportDirectory ExportDirectory::prepare(const std::string& path, PhotoLibrary& 
   }
   const bool usable = place == FolderPlace::outside || place == FolderPlace::aboveLibrary;
   return ExportDirectory(path, std::move(fd), usable);
+}
+
+UniqueFd ExportDirectory::lockCopies(CopiesLock kind) const {
+  UniqueFd lock(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (lock) {
+    int result;
+    do {
+      result = ::flock(lock.get(), kind == CopiesLock::shared ? LOCK_SH : LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+  }
+  return lock;  // closing it lets go
 }
 
 }  // namespace shotsieve

@@ -26,6 +26,13 @@ class ExportDirectory {
 
   bool usable() const { return fd_ && usable_; }
   int fd() const { return fd_.get(); }
+  // Held while a copy is stamped as used (shared) or while old copies are
+  // removed (exclusive), across threads and processes: a copy another
+  // listing has just stamped, and so answered with, is never pruned. Taken on
+  // a handle of its own each time, so threads of one listing never share one
+  // lock; not held where the file system keeps no locks.
+  enum class CopiesLock { shared, exclusive };
+  UniqueFd lockCopies(CopiesLock kind) const;
   // The path of an entry as the caller named the directory, joined as plain text.
   std::string pathOf(std::string_view name) const { return path_ + "/" + std::string(name); }
 

@@ -31,9 +31,11 @@ void pruneCache(const ExportDirectory& dir, std::int64_t keepDays) {
   if (!listed) return;
   const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   const double cutoff = now + static_cast<double>(keepDays) * -86400.0;
+  // Whatever a listing stamps before this lock is fresh when looked at below;
+  // whatever it stamps after finds its copy gone and makes it again.
+  const UniqueFd lock = dir.lockCopies(ExportDirectory::CopiesLock::exclusive);
   for (const auto& name : names) {
     struct stat info;
-    // Looked at just before the removal: an export that reuses the entry stamps it first.
     if (::fstatat(dir.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) continue;
     if (modifiedSeconds(info) < cutoff) ::unlinkat(dir.fd(), name.c_str(), 0);

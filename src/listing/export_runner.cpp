@@ -18,9 +18,9 @@ ExportRunner::ExportRunner(PhotoLibrary& library, const std::vector<Asset>& asse
   closed_ = threads == 0;
   try {
     for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-  } catch (const std::system_error&) {  // fewer threads than asked for still export everything
-    if (threads_.empty()) throw;
+  } catch (const std::system_error&) {  // fewer threads, or only the caller's, still export everything
   }
+  onCaller_ = threads_.empty() && !closed_;
 }
 
 ExportRunner::~ExportRunner() {
@@ -50,6 +50,7 @@ void ExportRunner::work() {
 }
 
 std::optional<ExportResult> ExportRunner::next() {
+  if (onCaller_) return nextOnCaller();
   std::unique_lock lock(mutex_);
   ready_.wait(lock, [&] { return (!ahead_.empty() && ahead_.front()) || (closed_ && ahead_.empty()); });
   if (ahead_.empty()) return std::nullopt;
@@ -58,6 +59,20 @@ std::optional<ExportResult> ExportRunner::next() {
   ++handedBack_;
   room_.notify_one();
   return result;
+}
+
+std::optional<ExportResult> ExportRunner::nextOnCaller() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!closed_ && started_ < assets_.size() && Clock::now() >= deadline_) budgetSpent_ = true;
+    if (closed_ || budgetSpent_ || started_ >= assets_.size()) {
+      closed_ = true;
+      return std::nullopt;
+    }
+    ++started_;
+    ++handedBack_;
+  }
+  return exportOriginal(library_, assets_[started_ - 1], directory_, networkAccess_, timeout_);
 }
 
 void ExportRunner::stop() {

@@ -18,7 +18,8 @@ namespace shotsieve {
 // handed back last, so memory stays bounded and the exports of one moment
 // reach the disk together. No export starts once the deadline has passed or
 // stop() was called; those under way are finished and handed back, so the
-// results are always those of the first assets.
+// results are always those of the first assets. Where no thread can be had
+// (a host's process limit), the exports run one by one on the caller's.
 class ExportRunner {
  public:
   using Clock = std::chrono::steady_clock;
@@ -40,6 +41,8 @@ class ExportRunner {
 
  private:
   void work();
+  // Without a thread of its own: the next export, on the caller's thread.
+  std::optional<ExportResult> nextOnCaller();
 
   PhotoLibrary& library_;
   const std::vector<Asset>& assets_;
@@ -57,6 +60,7 @@ class ExportRunner {
   std::deque<std::optional<ExportResult>> ahead_;  // results of started_ - handedBack_ exports, in order
   bool closed_ = false;                             // no export starts any more
   bool budgetSpent_ = false;
+  bool onCaller_ = false;  // no thread could be started: each export runs in next()
   std::vector<std::thread> threads_;
 };
 

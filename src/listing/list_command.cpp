@@ -6,8 +6,14 @@
 namespace shotsieve {
 
 int cmdList(PhotoLibrary& library, std::int64_t days, const std::string& exportDir) {
-  const ListStreamOutcome outcome = streamListJSON(library, days, exportDir, stdout);
-  return outcome == ListStreamOutcome::notAuthorized ? kExitNotAuthorized : 0;
+  const ListStreamed streamed = streamListJSON(library, days, exportDir, stdout);
+  switch (streamed.outcome) {
+    case ListStreamOutcome::listed: return 0;
+    case ListStreamOutcome::notAuthorized: return kExitNotAuthorized;
+    case ListStreamOutcome::failed: break;
+  }
+  eprint("shotsieve: cannot list the screenshots: " + streamed.failure);
+  return kExitInternalFailure;
 }
 
 }  // namespace shotsieve

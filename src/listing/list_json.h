@@ -6,6 +6,7 @@
 #include <string>
 
 #include "export/export_original.h"
+#include "output/answer.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve {
@@ -24,19 +25,25 @@ struct ListOptions {
 // The screenshots of the last `days` calendar days, newest first, each
 // exported into `exportDir`, then the directory pruned of entries unused for
 // 14 days. Returns the list result (with a truncation marker when the budget
-// ran out) or the not-authorized result, as JSON text. Never throws.
+// ran out) or the not-authorized result, as JSON text, or why no answer could
+// be made (a fetch that lost screenshots, out of memory). Never throws.
 // The budget is checked before each export starts; exports already under way
 // when it runs out are finished and listed, so the entries are always the
 // newest of the window, in order.
-std::string listJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
+Answer listJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
                      const ListOptions& options = {});
 
-enum class ListStreamOutcome { listed, notAuthorized };
+enum class ListStreamOutcome { listed, notAuthorized, failed };
+struct ListStreamed {
+  ListStreamOutcome outcome;
+  std::string failure;  // why, when it failed
+};
 
 // The same answer and a newline, written to `out` as it is made, for the
 // command line: a listing of a hundred thousand screenshots then never holds
-// its tens of megabytes of text.
-ListStreamOutcome streamListJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
+// its tens of megabytes of text. A listing that fails leaves nothing on `out`,
+// or the complete array of the entries written before it failed.
+[[nodiscard]] ListStreamed streamListJSON(PhotoLibrary& library, std::int64_t days, const std::string& exportDir,
                                  std::FILE* out, const ListOptions& options = {});
 
 }  // namespace shotsieve

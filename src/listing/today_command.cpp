@@ -12,12 +12,16 @@
 
 namespace shotsieve {
 
-std::string listTodayJSON(PhotoLibrary& library) {
+namespace {
+
+Answer listToday(PhotoLibrary& library) {
   const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
-  if (!authStatusAllowsReading(status)) return notAuthorizedJSON(status);
+  if (!authStatusAllowsReading(status)) return Answer::of(notAuthorizedJSON(status));
   confineBeforeReading();
   const FetchOptions fetch = screenshotQuery(windowStart(1, std::time(nullptr)));
-  std::vector<Asset> assets = std::move(library.fetchAssetsWithOptions(fetch).assets);
+  FetchResult fetched = library.fetchAssetsWithOptions(fetch);
+  if (!fetched.failure.empty()) return Answer::failed(fetched.failure);
+  std::vector<Asset> assets = std::move(fetched.assets);
   // Encoded record by record, each asset freed once written: the same text as
   // encoding the whole object, without holding every record as a value.
   JsonArrayText items(assets.size());
@@ -28,15 +32,29 @@ std::string listTodayJSON(PhotoLibrary& library) {
   }
   const std::size_t count = items.size();
   std::vector<Asset>().swap(assets);  // "= {}" would keep the buffer
-  std::string itemsText = std::move(items).text();
-  if (itemsText == "{}") return itemsText;
-  return R"({"count":)" + std::to_string(count) + R"(,"items":)" + itemsText + "}";
+  Answer itemsText = std::move(items).text();
+  if (!itemsText.made()) return itemsText;
+  return Answer::of(R"({"count":)" + std::to_string(count) + R"(,"items":)" + std::move(itemsText).text() + "}");
+}
+
+}  // namespace
+
+Answer listTodayJSON(PhotoLibrary& library) {
+  try {
+    return listToday(library);
+  } catch (const std::exception& error) {
+    return Answer::failed(error.what());
+  }
 }
 
 int cmdListToday(PhotoLibrary& library) {
-  const std::string text = listTodayJSON(library);
-  printJSONText(text);
-  return text.starts_with(R"({"error":"not-authorized")") ? kExitNotAuthorized : 0;
+  const Answer answer = listTodayJSON(library);
+  if (!answer.made()) {
+    eprint("shotsieve: cannot list today's screenshots: " + answer.failure());
+    return kExitInternalFailure;
+  }
+  printJSONText(answer.text());
+  return answer.text().starts_with(R"({"error":"not-authorized")") ? kExitNotAuthorized : 0;
 }
 
 }  // namespace shotsieve

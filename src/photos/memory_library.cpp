@@ -1,5 +1,7 @@
 #include "photos/memory_library.h"
 
+#include <stdexcept>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -74,6 +76,7 @@ void MemoryLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
 }
 
 FetchResult MemoryLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
+  if (fetchThrows) throw std::runtime_error("the scripted fetch failed");
   FetchResult result;
   result.options = options;
   for (const auto& stored : assets) {

@@ -39,6 +39,7 @@ class MemoryLibrary : public PhotoLibrary {
   std::vector<StoredAsset> assets;  // kept in creation order, newest first, by fetches
   std::map<std::string, WriteScript> writes;  // by resource locator; default: success
   std::map<std::string, FolderPlace> folderPlaces;  // by path; default: outside
+  bool fetchThrows = false;  // a fetch throws, as a fault deep in a library would
 
   // Adds an asset with one photo resource named `filename`.
   Asset addScreenshot(std::string localIdentifier, double creationDate, std::string filename = "shot.png");

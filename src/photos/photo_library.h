@@ -73,6 +73,9 @@ inline FetchOptions screenshotQuery(std::optional<double> since = std::nullopt) 
 struct FetchResult {
   FetchOptions options;
   std::vector<Asset> assets;  // in sort order
+  // Why some assets the options select may be missing (a read that ran out
+  // of memory, say); empty when none is.
+  std::string failure;
   std::size_t count() const { return assets.size(); }
 };
 
@@ -118,12 +121,14 @@ class PhotoLibrary {
 
   // At once, never prompting.
   virtual int authorizationStatusForAccessLevel(int accessLevel) = 0;
-  // The handler runs once, with the status, on a thread of the library's.
+  // The handler runs once, with the status, on a thread of the library's
+  // (the calling one, before the call returns, for a library that asks there).
   virtual void requestAuthorizationForAccessLevel(int accessLevel, AuthorizationHandler handler) = 0;
   virtual FetchResult fetchAssetsWithOptions(const FetchOptions& options) = 0;
   virtual std::vector<AssetResource> assetResourcesForAsset(const Asset& asset) = 0;
   // Writes the resource's data to a new file at `path` (never over an existing
-  // one), then calls the completion once, on a thread of the library's.
+  // one), then calls the completion once, on a thread of the library's (the
+  // calling one, before the call returns, for a library that copies there).
   virtual void writeDataForAssetResource(const AssetResource& resource, const std::string& path,
                                          const ResourceRequestOptions& options, WriteCompletion completion) = 0;
   // The observer is called after each change, on a thread of the library's;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "listing/list_command.h"
+#include "output/answer.h"
 #include "output/print.h"
 #include "photos/authorization.h"
 #include "photos/confinement.h"
@@ -16,11 +17,11 @@
 
 namespace shotsieve {
 
-std::shared_ptr<Observer> beginWatch(PhotoLibrary& library, WatchHandOver* handOver) {
+WatchBegun beginWatch(PhotoLibrary& library, WatchHandOver* handOver) {
   const int status = library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
   if (!authStatusAllowsReading(status)) {
     printJSONText(notAuthorizedJSON(status));
-    return nullptr;
+    return {nullptr, kExitNotAuthorized};
   }
   // Confined before the first image is read. A confined worker cannot follow
   // the library out of its reach: it hands over to a fresh one instead.
@@ -29,7 +30,12 @@ std::shared_ptr<Observer> beginWatch(PhotoLibrary& library, WatchHandOver* handO
   // between is either counted in it or reported, never neither.
   const auto slot = std::make_shared<ObserverSlot>();
   library.registerChangeObserver(slot);
-  auto observer = std::make_shared<Observer>(library.fetchAssetsWithOptions(screenshotQuery()), handOver);
+  FetchResult baseline = library.fetchAssetsWithOptions(screenshotQuery());
+  if (!baseline.failure.empty()) {  // a screenshot missing from it would later be reported as new
+    eprint("shotsieve: cannot watch the screenshots: " + baseline.failure);
+    return {nullptr, kExitInternalFailure};
+  }
+  auto observer = std::make_shared<Observer>(std::move(baseline), handOver);
   const auto start = [&] {
     if (handOver != nullptr && handOver->resumed()) {
       observer->reportBaselineNews();  // the reader has its start line from an earlier worker
@@ -47,7 +53,7 @@ std::shared_ptr<Observer> beginWatch(PhotoLibrary& library, WatchHandOver* handO
     start();
   }
   slot->attach(observer);
-  return observer;
+  return {observer, 0};
 }
 
 int cmdWatch(PhotoLibrary& library) {
@@ -57,8 +63,8 @@ int cmdWatch(PhotoLibrary& library) {
   ::mallopt(M_ARENA_MAX, 1);
 #endif
   static const std::unique_ptr<WatchHandOver> handOver = WatchHandOver::ofThisProcess();
-  const auto observer = beginWatch(library, handOver.get());
-  if (!observer) return kExitNotAuthorized;
+  const WatchBegun begun = beginWatch(library, handOver.get());
+  if (!begun.observer) return begun.status;
   watchUntilReaderGoes();  // the library's thread does the work from here
 }
 

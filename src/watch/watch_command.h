@@ -13,11 +13,17 @@ namespace shotsieve {
 // baseline then gets the changes, those since the registration first. A
 // worker that takes over a watch writes, instead of the start line, what is
 // new to the reader in its baseline. Without authorization it writes the
-// not-authorized result and returns no observer.
-std::shared_ptr<Observer> beginWatch(PhotoLibrary& library, WatchHandOver* handOver = nullptr);
+// not-authorized result and returns no observer; with a baseline that lost
+// screenshots (out of memory), it says so on standard error, writes nothing
+// and returns no observer with kExitInternalFailure.
+struct WatchBegun {
+  std::shared_ptr<Observer> observer;
+  int status = 0;  // the exit status when there is no observer
+};
+[[nodiscard]] WatchBegun beginWatch(PhotoLibrary& library, WatchHandOver* handOver = nullptr);
 
 // beginWatch, then parks the thread for as long as the process lives; returns
-// 2 only when not authorized.
+// only when it could not begin, with its status.
 int cmdWatch(PhotoLibrary& library);
 
 }  // namespace shotsieve

@@ -77,8 +77,11 @@ std::unique_ptr<WatchHandOver> WatchHandOver::ofThisProcess() {
   }
   std::unique_ptr<WatchHandOver> handOver(new WatchHandOver(UniqueFd(fd)));
   const std::string bytes = contentsOf(fd);
-  if (!bytes.starts_with(kHeader) || bytes.size() > kMostBytes) return handOver;  // the first worker
+  if (bytes.empty()) return handOver;  // the first worker
+  // Anything there was written by a worker that gave the reader its start
+  // line: never a second one, even from a file torn or past its bound.
   handOver->resumed_ = true;
+  if (!bytes.starts_with(kHeader)) return handOver;
   std::string_view rest = std::string_view(bytes).substr(kHeader.size());
   while (!rest.empty()) {
     const auto newline = rest.find('\n');
@@ -117,10 +120,17 @@ void WatchHandOver::handOver() {
   std::lock_guard lock(mutex_);
   std::string text;
   if (baseline_ != nullptr) {  // else the reader has seen nothing yet: the next worker starts afresh
+    // Each key once: a baseline holds much of what was carried, and every
+    // hand-over would otherwise add the library again.
+    std::vector<Key> keys(carried_);
+    keys.reserve(carried_.size() + baseline_->assets.size() + reported_.size());
+    for (const auto& asset : baseline_->assets) keys.push_back(keyOf(asset.localIdentifier));
+    keys.insert(keys.end(), reported_.begin(), reported_.end());
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    text.reserve(kHeader.size() + keys.size() * (kKeyText + 1));
     text = kHeader;
-    for (const auto& asset : baseline_->assets) text += textOf(keyOf(asset.localIdentifier));
-    for (const auto& key : carried_) text += textOf(key);
-    for (const auto& key : reported_) text += textOf(key);
+    for (const auto& key : keys) text += textOf(key);
   }
   const bool written = ::ftruncate(file_.get(), 0) == 0 && ::lseek(file_.get(), 0, SEEK_SET) == 0 &&
                        folder::writeAll(file_.get(), text);

@@ -1,7 +1,10 @@
 /* A host application written in C: loads sievelink the way an application
  * does, calls the four entry points and writes every answer to a file (one
- * per call) for the checks that follow.
+ * per call) for the checks that follow; lists from eight threads at once
+ * into one folder; then unloads and loads the library again and again, and
+ * checks that nothing of it (a thread, a descriptor) outlives the unload.
  * usage: host LIBRARY EXPORT_DIR SHARED_EXPORT_DIR OUT_DIR */
+#include <dirent.h>
 #include <dlfcn.h>
 #include <math.h>
 #include <pthread.h>
@@ -37,9 +40,49 @@ static void save(const char* name, char* text) {
   release(text);
 }
 
-static void* list_from_thread(void* name) {
-  save((const char*)name, list(7, shared_dir, 0.0, 1));
+enum { kThreads = 8, kRounds = 5, kReloads = 50 };
+
+static void* list_from_thread(void* number) {
+  for (int round = 0; round < kRounds; ++round) {
+    char name[64];
+    snprintf(name, sizeof name, "thread-%d-%d", (int)(intptr_t)number, round);
+    save(name, list(7, shared_dir, 0.0, 1));
+  }
   return NULL;
+}
+
+static int entries_of(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (dir == NULL) return -1;
+  int count = 0;
+  for (struct dirent* entry; (entry = readdir(dir)) != NULL;) count += entry->d_name[0] != '.';
+  closedir(dir);
+  return count - (strcmp(folder, "/proc/self/fd") == 0);  /* the listing's own descriptor */
+}
+
+/* Loads, lists, asks and unloads, as a host that loads the library only while
+ * it needs it; 0 when it went well. */
+static int load_use_unload(const char* path, const char* export_dir) {
+  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (library == NULL) return 1;
+  list_fn listing;
+  status_fn request;
+  free_fn done;
+  *(void**)(&listing) = dlsym(library, "pk_list");
+  *(void**)(&request) = dlsym(library, "pk_request_auth");
+  *(void**)(&done) = dlsym(library, "pk_free");
+  char* listed = listing(7, export_dir, 0.0, 1);
+  const int after_list = entries_of("/proc/self/task");  /* at once: a thread ending late is still there */
+  char* asked = request();
+  const int after_request = entries_of("/proc/self/task");
+  int failed = listed == NULL || listed[0] != '[' || asked == NULL || strstr(asked, "authorized") == NULL;
+  if (after_list != 1 || after_request != 1) {
+    fprintf(stderr, "%d threads ran on after pk_list, %d after pk_request_auth\n", after_list - 1, after_request - 1);
+    failed = 1;
+  }
+  done(listed);
+  done(asked);
+  return dlclose(library) != 0 || failed;
 }
 
 int main(int argc, char** argv) {
@@ -89,11 +132,27 @@ int main(int argc, char** argv) {
   snprintf(odd, sizeof odd, "%s/odd-\xff\xfe-name", argv[2]);
   save("non-utf8-path", list(1, odd, 0.0, 1));
 
-  pthread_t threads[4];
-  static const char* names[4] = {"thread-0", "thread-1", "thread-2", "thread-3"};
-  for (int i = 0; i < 4; ++i) pthread_create(&threads[i], NULL, list_from_thread, (void*)names[i]);
-  for (int i = 0; i < 4; ++i) pthread_join(threads[i], NULL);
+  pthread_t threads[kThreads];
+  for (int i = 0; i < kThreads; ++i) pthread_create(&threads[i], NULL, list_from_thread, (void*)(intptr_t)i);
+  for (int i = 0; i < kThreads; ++i) pthread_join(threads[i], NULL);
 
-  /* Kept loaded, as applications keep it: the library's own threads may outlive a call. */
+  if (dlclose(library) != 0) failures++;
+  const int tasks = entries_of("/proc/self/task"), fds = entries_of("/proc/self/fd");
+  if (tasks != 1) {
+    fprintf(stderr, "%d threads run after the library was unloaded\n", tasks - 1);
+    failures++;
+  }
+  for (int i = 0; i < kReloads; ++i) {
+    if (load_use_unload(argv[1], argv[2]) != 0) {
+      fprintf(stderr, "load %d: a call failed\n", i);
+      failures++;
+    }
+    if (entries_of("/proc/self/task") != 1 || entries_of("/proc/self/fd") != fds) {
+      fprintf(stderr, "load %d: %d threads and %d descriptors left, %d before\n", i, entries_of("/proc/self/task") - 1,
+              entries_of("/proc/self/fd"), fds);
+      failures++;
+      break;
+    }
+  }
   return failures == 0 ? 0 : 1;
 }

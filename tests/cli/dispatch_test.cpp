@@ -54,5 +54,20 @@ TEST(RunCommandLine, ListReachesTheListingAndExtraWordsAreIgnored) {
             "{\"error\":\"not-authorized\",\"status\":\"denied\"}\n{\"status\":\"denied\"}\n");
 }
 
+// No answer is no answer: status 70 and a reason, and nothing on standard
+// output that a reader could take for one.
+TEST(RunCommandLine, ACommandThatCannotAnswerEndsWith70AndAReason) {
+  MemoryLibrary library;
+  library.fetchThrows = true;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"shotsieve", "list-today"},
+                                               std::vector<std::string>{"shotsieve", "list", "1", "/nonexistent/x"}}) {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runCommandLine(args, library), 70) << args[1];
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << args[1];
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("scripted fetch failed"), std::string::npos) << args[1];
+  }
+}
+
 }  // namespace
 }  // namespace shotsieve

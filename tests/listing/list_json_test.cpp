@@ -29,7 +29,7 @@ class ListTest : public ::testing::Test {
 TEST_F(ListTest, RefusedRunTouchesNothing) {
   for (const int status : {0, 1, 2, 5}) {
     library.status = status;
-    const std::string text = listJSON(library, 7, exportDir);
+    const std::string text = listJSON(library, 7, exportDir).text();
     EXPECT_TRUE(text.starts_with(R"({"error":"not-authorized","status":")")) << text;
   }
   EXPECT_FALSE(fs::exists(scratch / "cache"));
@@ -47,7 +47,7 @@ TEST_F(ListTest, ListsNewestFirstExportsAndPrunesOnce) {
   shotsieve::testing::writeFile(stale, "");
   fs::last_write_time(stale, fs::file_time_type::clock::now() - 15 * 24h);
 
-  const std::string text = listJSON(library, 1, exportDir);
+  const std::string text = listJSON(library, 1, exportDir).text();
   EXPECT_NE(text.find(R"({"uuid":"NEW","date":")"), std::string::npos) << text;
   EXPECT_LT(text.find("NEW"), text.find("BAD"));
   EXPECT_LT(text.find("BAD"), text.find("OLD"));
@@ -68,7 +68,7 @@ TEST_F(ListTest, TheWindowFollowsTheDayCount) {
   library.addScreenshot("LASTWEEK/L0/001", windowStart(7, std::time(nullptr)));  // the bound is inclusive
   library.addScreenshot("ANCIENT/L0/001", -1e12);
   const auto uuids = [&](std::int64_t days) {
-    const std::string text = listJSON(library, days, exportDir);
+    const std::string text = listJSON(library, days, exportDir).text();
     std::string found;
     for (const char* id : {"TODAY", "LASTWEEK", "ANCIENT"}) found += text.find(id) != std::string::npos ? id[0] : '-';
     return found;
@@ -91,20 +91,20 @@ TEST_F(ListTest, BudgetAddsTheTruncationMarker) {
     library.writes[asset.locator].delay = 100ms;
   }
   // One at a time: two exports fit into the budget, the third check finds it spent.
-  const std::string truncated = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 1});
+  const std::string truncated = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 1}).text();
   EXPECT_TRUE(truncated.ends_with(R"({"__truncated":true,"__done":2,"__total":5}])")) << truncated;
   // Two at a time: those under way when the budget runs out are finished, in order.
   fs::remove_all(exportDir);
-  const std::string overlapped = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 2});
+  const std::string overlapped = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 2}).text();
   EXPECT_TRUE(overlapped.ends_with(R"({"__truncated":true,"__done":4,"__total":5}])")) << overlapped;
   EXPECT_LT(overlapped.find("\"S0\""), overlapped.find("\"S1\""));
   EXPECT_LT(overlapped.find("\"S2\""), overlapped.find("\"S3\""));
-  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}).substr(0, 1), "[");
+  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}).text().substr(0, 1), "[");
   for (const double unlimited : {0.0, -1.0, std::nan("")}) {
-    EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{unlimited}).find("__truncated"), std::string::npos);
+    EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{unlimited}).text().find("__truncated"), std::string::npos);
   }
   library.assets.clear();
-  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}), "[]");
+  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}).text(), "[]");
 }
 
 // The command line streams the answer; it must be the very text listJSON
@@ -114,11 +114,11 @@ TEST_F(ListTest, TheStreamedAnswerIsTheReturnedOne) {
   for (int i = 0; i < 600; ++i) {
     library.addScreenshot("S" + std::to_string(i) + "/L0/001", now() - i, "Screenshot " + std::to_string(i) + ".png");
   }
-  const std::string expected = listJSON(library, 1, exportDir) + "\n";
+  const std::string expected = listJSON(library, 1, exportDir).text() + "\n";
   ASSERT_GT(expected.size(), 64 * 1024u);  // more than one chunk
   std::FILE* out = std::tmpfile();
   ASSERT_NE(out, nullptr);
-  EXPECT_EQ(streamListJSON(library, 1, exportDir, out), ListStreamOutcome::listed);
+  EXPECT_EQ(streamListJSON(library, 1, exportDir, out).outcome, ListStreamOutcome::listed);
   std::rewind(out);
   std::string streamed(expected.size() + 16, '\0');
   streamed.resize(std::fread(streamed.data(), 1, streamed.size(), out));
@@ -126,8 +126,41 @@ TEST_F(ListTest, TheStreamedAnswerIsTheReturnedOne) {
   EXPECT_EQ(streamed, expected);
   library.status = kDenied;
   out = std::tmpfile();
-  EXPECT_EQ(streamListJSON(library, 1, exportDir, out), ListStreamOutcome::notAuthorized);
+  EXPECT_EQ(streamListJSON(library, 1, exportDir, out).outcome, ListStreamOutcome::notAuthorized);
   std::fclose(out);
+}
+
+// A listing that fails is a failure, never a text that looks like an answer:
+// the stream holds nothing, or the complete array of the entries before it.
+TEST_F(ListTest, AFailedListingSaysSoAndLeavesNoBrokenJson) {
+  library.status = kAuthorized;
+  for (int i = 0; i < 600; ++i) {
+    library.addScreenshot("S" + std::to_string(i) + "/L0/001", now() - i, "Screenshot " + std::to_string(i) + ".png");
+  }
+  library.addScreenshot("BAD\xff/L0/001", now() - 500.5);  // not UTF-8: an entry that cannot be encoded, after the first chunk
+  const auto streamed = [&] {
+    std::FILE* out = std::tmpfile();
+    const ListStreamed outcome = streamListJSON(library, 1, exportDir, out);
+    std::rewind(out);
+    std::string text(1 << 20, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    return std::pair(outcome, text);
+  };
+  EXPECT_FALSE(listJSON(library, 1, exportDir).made());
+  auto [outcome, text] = streamed();
+  EXPECT_EQ(outcome.outcome, ListStreamOutcome::failed);
+  EXPECT_FALSE(outcome.failure.empty());
+  ASSERT_GT(text.size(), 64 * 1024u);
+  EXPECT_EQ(text.front(), '[');
+  EXPECT_TRUE(text.ends_with("}]\n")) << text.substr(text.size() - 40);
+  EXPECT_EQ(text.find("BAD"), std::string::npos);
+  library.fetchThrows = true;
+  EXPECT_FALSE(listJSON(library, 1, exportDir).made());
+  std::tie(outcome, text) = streamed();
+  EXPECT_EQ(outcome.outcome, ListStreamOutcome::failed);
+  EXPECT_EQ(text, "");
+  EXPECT_FALSE(listTodayJSON(library).made());
 }
 
 TEST_F(ListTest, TodayListsRecordsNewestFirst) {
@@ -135,11 +168,11 @@ TEST_F(ListTest, TodayListsRecordsNewestFirst) {
   library.addScreenshot("B/L0/001", now() + 3600);  // ahead of the clock, still today or later
   library.addScreenshot("Y/L0/001", windowStart(1, std::time(nullptr)) - 1);
   library.addScreenshot("M/L0/001", windowStart(1, std::time(nullptr)));
-  const std::string text = listTodayJSON(library);
+  const std::string text = listTodayJSON(library).text();
   EXPECT_TRUE(text.starts_with(R"({"count":3,"items":[{"uuid":"B")")) << text;
   EXPECT_EQ(text.find("\"Y\""), std::string::npos);
   library.status = kDenied;
-  EXPECT_EQ(listTodayJSON(library), R"({"error":"not-authorized","status":"denied"})");
+  EXPECT_EQ(listTodayJSON(library).text(), R"({"error":"not-authorized","status":"denied"})");
 }
 
 }  // namespace

@@ -134,14 +134,14 @@ TEST(MetadataIndexFile, KeptEntriesSurviveASaveAndUnusedOnesLeave) {
   {
     MetadataIndex index(dir / "index");
     for (const char* path : {"a.png", "b.png", "c.png"}) index.store(path, stamp, facts);
-    index.save();
+    index.save(MetadataIndex::Seen::everyFile);
   }
   {
     MetadataIndex index(dir / "index");
     EXPECT_EQ(index.find("a.png", stamp)->width, 7);
     EXPECT_EQ(index.find("a.png", FileStamp{10, 20, 30, 41}), std::nullopt);  // changed since
     index.keep("b.png");
-    index.save();  // c.png was neither used nor kept
+    index.save(MetadataIndex::Seen::everyFile);  // c.png was neither used nor kept
   }
   {
     MetadataIndex index(dir / "index");

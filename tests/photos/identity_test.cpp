@@ -138,6 +138,33 @@ TEST_F(IdentityOnDisk, WithoutItsIndexAFileGetsTheIdentifierOfItsNameAgain) {
   }
 }
 
+// Only a walk that read every folder may take a file it did not meet for
+// gone: a library away for one listing, a walk of the images alone or a
+// folder swapped out from under the walk forgets no identifier.
+TEST_F(IdentityOnDisk, WhatAWalkDidNotLookAtIsNotForgotten) {
+  const std::string shots = root() + "/Screenshots/";
+  shotsieve::testing::writePng(shots + "a.png", PngFixture{64, 32});
+  shotsieve::testing::writeFile(root() + "/clip.mp4", std::string("\0\0\0\x18" "ftypmp42\0\0\0\0mp42isom", 24));
+  {
+    FolderLibrary library(location(), "");
+    EXPECT_EQ(library.fetchAssetsWithOptions(FetchOptions{}).count(), 2u);  // both kinds indexed
+  }
+  const std::string first = identifiers().at("a.png");  // a walk of the images only
+  fs::rename(shots + "a.png", shots + "renamed.png");
+  fs::rename(root(), home / "away");  // an unmounted disk looks like this
+  EXPECT_TRUE(identifiers().empty());
+  fs::rename(home / "away", root());
+  EXPECT_EQ(identifiers().at("renamed.png"), first);
+  const auto clip = [&] {
+    FolderLibrary library(location(), "");
+    return library.fetchAssetsWithOptions(FetchOptions{kVideoMediaType}).assets.at(0).localIdentifier;
+  };
+  const std::string video = clip();
+  fs::rename(root() + "/clip.mp4", root() + "/moved.mp4");
+  identifiers();  // the screenshot query does not walk the videos
+  EXPECT_EQ(clip(), video);
+}
+
 // Two processes, each with its own view of the index, merge what they learnt:
 // a watcher's identifiers are not lost to a listing that saves after it.
 TEST(Identity, IndexesSavedInTurnKeepEachOthersEntries) {
@@ -160,7 +187,7 @@ TEST(Identity, IndexesSavedInTurnKeepEachOthersEntries) {
   listing.store("a.png", a, facts);
   listing.identifierOf("a.png", a, make(1));
   listing.forget("gone.png");
-  listing.save();  // a walk that did not meet b.png, which came after it loaded
+  listing.save(MetadataIndex::Seen::everyFile);  // a walk that did not meet b.png, which came after it loaded
   MetadataIndex reread(dir / "index");
   EXPECT_TRUE(reread.find("a.png", a));
   EXPECT_TRUE(reread.find("b.png", b));

@@ -23,7 +23,7 @@ TEST(Watch, NotAuthorizedWritesOnlyTheRefusal) {
   MemoryLibrary library;
   library.status = kRestricted;
   CaptureStdout();
-  EXPECT_EQ(beginWatch(library), nullptr);
+  EXPECT_EQ(beginWatch(library).observer, nullptr);
   EXPECT_EQ(GetCapturedStdout(), "{\"error\":\"not-authorized\",\"status\":\"restricted\"}\n");
   EXPECT_EQ(library.observerCount(), 0u);
   EXPECT_TRUE(library.fetches().empty());
@@ -33,7 +33,7 @@ TEST(Watch, StartLineCountsTheBaselineAndLimitedWatches) {
   MemoryLibrary library;
   library.status = kLimited;
   CaptureStdout();
-  const auto observer = beginWatch(library);
+  const auto observer = beginWatch(library).observer;
   EXPECT_EQ(GetCapturedStdout(), "{\"event\":\"watching\",\"baseline_count\":0}\n");
   ASSERT_NE(observer, nullptr);
   EXPECT_EQ(library.observerCount(), 1u);
@@ -43,7 +43,7 @@ TEST(Watch, OneLinePerInsertedScreenshotAgainstTheFirstBaseline) {
   MemoryLibrary library;
   library.assets.push_back({screenshot("OLD"), {}});
   CaptureStdout();
-  const auto observer = beginWatch(library);
+  const auto observer = beginWatch(library).observer;
   library.deliver(Change{});                                                     // no details
   library.deliver(Change{{}, {screenshot("OLD")}, {screenshot("OLD")}});        // removals and changes only
   library.deliver(Change{{screenshot("OLD")}, {}, {}});                         // already in the baseline

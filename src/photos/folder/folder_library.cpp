@@ -1,7 +1,6 @@
 #include "photos/folder/folder_library.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "output/print.h"
 #include "output/utf8.h"
@@ -25,20 +24,20 @@ FolderLibrary::~FolderLibrary() { watcher_.reset(); }
 int FolderLibrary::authorizationStatusForAccessLevel(int) { return readAccessState(location_.accessState); }
 
 void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler handler) {
-  std::thread([statePath = location_.accessState, usage = usageText_, handler = std::move(handler)] {
-    int status = readAccessState(statePath);
-    if (status == kNotDetermined) {
-      // Without a terminal there is nobody to ask, and the process already
-      // runs as the owner of the files. Only a yes or a no is recorded: end of
-      // input decides nothing, so the question can be asked again.
-      const PromptAnswer answer = askOnTerminal(usage);
-      if (answer != PromptAnswer::noAnswer) {
-        status = answer == PromptAnswer::no ? kDenied : kAuthorized;
-        if (!writeAccessState(statePath, status)) status = readAccessState(statePath);
-      }
+  // Asked on the caller's thread, which waits for the answer anyway: no
+  // thread of ours outlives the call (a host may unload the library after it).
+  int status = readAccessState(location_.accessState);
+  if (status == kNotDetermined) {
+    // Without a terminal there is nobody to ask, and the process already
+    // runs as the owner of the files. Only a yes or a no is recorded: end of
+    // input decides nothing, so the question can be asked again.
+    const PromptAnswer answer = askOnTerminal(usageText_);
+    if (answer != PromptAnswer::noAnswer) {
+      status = answer == PromptAnswer::no ? kDenied : kAuthorized;
+      if (!writeAccessState(location_.accessState, status)) status = readAccessState(location_.accessState);
     }
-    handler(status);
-  }).detach();
+  }
+  handler(status);
 }
 
 FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
@@ -52,9 +51,9 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
     }
     watcherAwaitsFiles_ = false;
   }
-  FetchResult result = fetchAssets(location_.root, index_, options, readSettings_, seen);
-  index_.save();
-  return result;
+  FolderFetch fetch = fetchAssets(location_.root, index_, options, readSettings_, seen);
+  index_.save(fetch.seen);
+  return std::move(fetch.result);
 }
 
 std::vector<AssetResource> FolderLibrary::assetResourcesForAsset(const Asset& asset) {
@@ -73,16 +72,10 @@ std::vector<AssetResource> FolderLibrary::assetResourcesForAsset(const Asset& as
 
 void FolderLibrary::writeDataForAssetResource(const AssetResource& resource, const std::string& path,
                                               const ResourceRequestOptions& options, WriteCompletion completion) {
-  if (copiesUnderWay_->fetch_add(1) >= kMaxCopiesUnderWay) {
-    copiesUnderWay_->fetch_sub(1);
-    completion(std::string("too many copies are still under way"));
-    return;
-  }
-  std::thread([root = location_.root, source = resource.locator, path, network = options.networkAccess,
-               completion = std::move(completion), underWay = copiesUnderWay_] {
-    completion(copyResourceFile(root, source, path, network));
-    underWay->fetch_sub(1);
-  }).detach();
+  // On the caller's thread, which waits for it anyway: a copy thread of ours
+  // could outlive the call and the library itself in a host that unloads it,
+  // and any bound on such threads made copies of callers at once fail.
+  completion(copyResourceFile(location_.root, resource.locator, path, options.networkAccess));
 }
 
 FolderPlace FolderLibrary::placeOfFolder(const std::string& path) { return folderPlace(location_.root, path); }

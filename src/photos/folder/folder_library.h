@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,10 +28,6 @@ class FolderLibrary final : public PhotoLibrary {
   void registerChangeObserver(std::shared_ptr<PhotoLibraryChangeObserver> observer) override;
   FolderPlace placeOfFolder(const std::string& path) override;
 
-  // Copies under way at once; a write asked for beyond them fails at once, so
-  // copies hung on a dead network mount cannot pile up threads.
-  static constexpr int kMaxCopiesUnderWay = 16;
-
  private:
   void deliver(const Change& change);
 
@@ -44,7 +39,6 @@ class FolderLibrary final : public PhotoLibrary {
   std::vector<std::shared_ptr<PhotoLibraryChangeObserver>> observers_;
   std::unique_ptr<ChangeWatcher> watcher_;
   bool watcherAwaitsFiles_ = false;  // until the fetch after it began, guarded by observersMutex_
-  std::shared_ptr<std::atomic<int>> copiesUnderWay_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace shotsieve::folder

@@ -66,14 +66,18 @@ class MetadataIndex {
   // Call it after the file's facts are stored or found for this version.
   Uuid identifierOf(const std::string& relativePath, const FileStamp& stamp, const std::function<Uuid(int)>& make);
 
-  enum class Seen { everyFile, someFiles };
+  // What the fetch before a save looked at. Only a walk that read every
+  // folder of the library may take a file it did not meet for gone, and only
+  // a file of the media type it walked: a library that is away, a folder that
+  // could not be opened or a walk of the images alone forgets nothing.
+  enum class Seen { someFiles, everyImage, everyVideo, everyFile };
   enum class Afterwards { release, keepLoaded };
   // Writes what changed since loading into the file, merged under a lock with
-  // what other processes wrote meanwhile; nothing when nothing changed. With
-  // Seen::everyFile (a fetch that walked the whole library) the entries of
-  // files it did not meet are dropped: those files are gone. Afterwards the
-  // entries are let go (read again when next needed) or kept, for a watcher.
-  void save(Seen seen = Seen::everyFile, Afterwards afterwards = Afterwards::release);
+  // what other processes wrote meanwhile; nothing when nothing changed. Where
+  // `seen` says a walk met every file of a kind, the loaded entries of that
+  // kind that it did not meet are dropped. Afterwards the entries are let go
+  // (read again when next needed) or kept, for a watcher.
+  void save(Seen seen = Seen::someFiles, Afterwards afterwards = Afterwards::release);
 
   // The hash under which a path is kept.
   static std::uint64_t pathHash(std::string_view relativePath);

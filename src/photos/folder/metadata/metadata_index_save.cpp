@@ -8,19 +8,35 @@
 
 namespace shotsieve::folder {
 
+namespace {
+
+// Whether a walk of what `seen` names would have met the entry's file. Its
+// format tells its kind; content that no format claims counts as an image.
+bool coveredBy(MetadataIndex::Seen seen, const IndexEntry& entry) {
+  switch (seen) {
+    case MetadataIndex::Seen::everyFile: return true;
+    case MetadataIndex::Seen::everyImage: return entry.format != FileFormat::video;
+    case MetadataIndex::Seen::everyVideo: return entry.format == FileFormat::video;
+    case MetadataIndex::Seen::someFiles: return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
                               const std::function<void(const IndexEntry&)>& emit) {
   std::vector<const IndexEntry*> ours;
   ours.reserve(stored_.size());
   for (const auto& [_, entry] : stored_) ours.push_back(&entry);
   std::sort(ours.begin(), ours.end(), [](const IndexEntry* a, const IndexEntry* b) { return a->pathHash < b->pathHash; });
-  // A file that this process loaded and did not meet in a walk of everything is gone.
+  // A file that this process loaded and did not meet in a walk of every file of its kind is gone.
   const auto goneHere = [&](std::uint64_t hash) {
     if (forgotten_.contains(hash)) return true;
-    if (seen != Seen::everyFile) return false;
+    if (seen == Seen::someFiles) return false;
     const auto found = entryAtOrAfter(loadedEntries_, hash);
     return found != loadedEntries_.end() && found->pathHash == hash &&
-           !used_[static_cast<std::size_t>(found - loadedEntries_.begin())];
+           !used_[static_cast<std::size_t>(found - loadedEntries_.begin())] && coveredBy(seen, *found);
   };
   auto next = ours.begin();
   for (const auto& entry : fileNow) {
@@ -33,7 +49,10 @@ void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
 
 void MetadataIndex::save(Seen seen, Afterwards afterwards) {
   std::lock_guard lock(mutex_);
-  const bool dropping = seen == Seen::everyFile && std::find(used_.begin(), used_.end(), false) != used_.end();
+  bool dropping = false;
+  for (std::size_t i = 0; seen != Seen::someFiles && !dropping && i < used_.size(); ++i) {
+    dropping = !used_[i] && coveredBy(seen, loadedEntries_[i]);
+  }
   if (!path_.empty() && (changed_ || dropping) && makePrivateParentDirectories(path_)) {
     const IndexFileLock fileLock(path_);
     // What other processes wrote since the load is kept, unless this one knows better.

@@ -32,6 +32,33 @@ class Fetch {
   // of a batch of files, on a pool thread. The index is taken once to look
   // the batch up and once to store what was read.
   void visit(const std::vector<LibraryFile>& files) {
+    try {
+      visitOrThrow(files);
+    } catch (const std::exception& error) {  // on a pool thread or the walk's: either way the fetch says so
+      failed(error);
+    }
+  }
+
+  void failed(const std::exception& error) {
+    std::lock_guard lock(resultMutex_);
+    if (result_.failure.empty()) result_.failure = std::string("cannot read the library: ") + error.what();
+  }
+
+  FetchResult finish() && {
+    result_.options = options_;
+    std::sort(result_.assets.begin(), result_.assets.end(), [](const Asset& a, const Asset& b) {
+      if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
+      return a.locator < b.locator;  // ties in path order, so runs and thread counts agree
+    });
+    if (linkedTwice_) {  // the names of one file share its identifier: the first in path order stays
+      std::unordered_set<std::string> seen;
+      std::erase_if(result_.assets, [&](const Asset& asset) { return !seen.insert(asset.localIdentifier).second; });
+    }
+    return std::move(result_);
+  }
+
+ private:
+  void visitOrThrow(const std::vector<LibraryFile>& files) {
     const bool prefilter = options_.earliestCreationDate && settings_.datePrefilter == ReadSettings::DatePrefilter::on;
     std::vector<Candidate> candidates;
     candidates.reserve(files.size());
@@ -83,19 +110,6 @@ class Fetch {
     std::move(assets.begin(), assets.end(), std::back_inserter(result_.assets));
   }
 
-  FetchResult finish() && {
-    result_.options = options_;
-    std::sort(result_.assets.begin(), result_.assets.end(), [](const Asset& a, const Asset& b) {
-      if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
-      return a.locator < b.locator;  // ties in path order, so runs and thread counts agree
-    });
-    if (linkedTwice_) {  // the names of one file share its identifier: the first in path order stays
-      std::unordered_set<std::string> seen;
-      std::erase_if(result_.assets, [&](const Asset& asset) { return !seen.insert(asset.localIdentifier).second; });
-    }
-    return std::move(result_);
-  }
-
  private:
   Need need(const LibraryFile& file) const {
     return settings_.depth == ReadDepth::wholeFile ? Need::everything : needOf(file, options_);
@@ -112,13 +126,14 @@ class Fetch {
 
 }  // namespace
 
-FetchResult fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
+FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
                         const ReadSettings& settings, const FilesSeen& seen) {
   Fetch fetch(index, options, settings, seen);
-  // Read before the pool starts: readers waiting for it would look like
-  // readers waiting on the disk, and the pool would grow for nothing.
-  index.load();
-  {
+  bool whole = false;
+  try {
+    // Read before the pool starts: readers waiting for it would look like
+    // readers waiting on the disk, and the pool would grow for nothing.
+    index.load();
     ReadPool pool(settings.threads);
     std::vector<LibraryFile> batch;
     const auto submit = [&] {
@@ -127,14 +142,22 @@ FetchResult fetchAssets(const std::string& root, MetadataIndex& index, const Fet
     };
     // Each file holds its folder open, so that its status and its read on
     // another thread go through the folder, not the whole path again.
-    walkLibrary(root, options.mediaType, [&](const LibraryFile& file) {
+    whole = walkLibrary(root, options.mediaType, [&](const LibraryFile& file) {
       batch.push_back(file);
       batch.back().folderFd = -1;  // the walk's own handle closes with the walk
       if (batch.size() >= kBatch) submit();
     }, {}, FolderHandles::heldByFiles);
     if (!batch.empty()) submit();
-  }  // every batch has been seen here
-  return std::move(fetch).finish();
+  } catch (const std::exception& error) {  // the pool has run every batch it took before it was left
+    fetch.failed(error);
+  }
+  FolderFetch done{std::move(fetch).finish()};
+  if (whole && done.result.failure.empty()) {
+    done.seen = !options.mediaType                       ? MetadataIndex::Seen::everyFile
+                : *options.mediaType == kVideoMediaType ? MetadataIndex::Seen::everyVideo
+                                                         : MetadataIndex::Seen::everyImage;
+  }
+  return done;
 }
 
 }  // namespace shotsieve::folder

@@ -28,13 +28,20 @@ struct SeenFile {
 };
 using FilesSeen = std::function<void(std::vector<SeenFile>)>;
 
+struct FolderFetch {
+  FetchResult result;
+  // What the walk met every file of, for the index's save after it.
+  MetadataIndex::Seen seen = MetadataIndex::Seen::someFiles;
+};
+
 // The assets of the library below `root` that the options select, newest
 // first (ties in path order), each file listed once whatever its number of
 // names. Facts come from the index where it knows the file as it is, else
 // from the file, and are stored back into the index (not saved). `seen`, if
 // given, is told of every regular file of the media type, a batch at a time
-// from any thread.
-FetchResult fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
+// from any thread. A batch that fails (out of memory) leaves its files out
+// and says so in the result's failure.
+FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
                         const ReadSettings& settings, const FilesSeen& seen = {});
 
 }  // namespace shotsieve::folder

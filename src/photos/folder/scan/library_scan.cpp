@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 
 #include "photos/cache_tag.h"
@@ -38,6 +39,9 @@ struct Walker {
   const EnterFolder& enterFolder;
   std::string root;
   FolderHandles handles;
+  // Cleared by any folder that could not be opened or read to its end: its
+  // files were not met, which is not the same as being gone.
+  bool whole = true;
 
   void walk(UniqueFd folder, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
     std::shared_ptr<const UniqueFd> held;
@@ -47,22 +51,38 @@ struct Walker {
     // position, and a folder listed twice would then seem empty.
     UniqueFd copy(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<DIR, DirCloser> dir(copy ? ::fdopendir(copy.get()) : nullptr);
-    if (!dir) return;
+    if (!dir) {
+      whole = false;
+      return;
+    }
     copy.release();  // the DIR owns it now
-    while (const dirent* entry = ::readdir(dir.get())) {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir.get());
+      if (entry == nullptr) {
+        if (errno != 0) whole = false;
+        break;
+      }
       const std::string_view name = entry->d_name;
       if (name.front() == '.') continue;  // also "." and ".."
       unsigned char type = entry->d_type;
       if (type == DT_UNKNOWN) {
         struct stat info;
-        if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+          whole = false;
+          continue;
+        }
         type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : S_ISREG(info.st_mode) ? DT_REG : 0;
       }
       const std::string relative = joined(relativeDir, name);
       if (type == DT_DIR) {
         if (depth >= kDeepestFolder) continue;
         UniqueFd child(::openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!child || hasCacheTag(child.get())) continue;  // a cache, such as an export directory, is no pictures
+        if (!child) {
+          whole = false;
+          continue;
+        }
+        if (hasCacheTag(child.get())) continue;  // a cache, such as an export directory, is no pictures
         if (enterFolder) enterFolder(relative, child.get());
         walk(std::move(child), relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
       } else if (type == DT_REG || type == DT_LNK) {
@@ -114,20 +134,21 @@ bool insideScreenshotFolder(std::string_view relativeFolder) {
   return false;
 }
 
-void walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
+bool walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
                 std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder,
                 FolderHandles handles) {
-  if (!folder) return;
+  if (!folder) return false;
   const int depth = relativeFolder.empty() ? 0 : static_cast<int>(std::count(relativeFolder.begin(), relativeFolder.end(), '/')) + 1;
   Walker walker{wantedType, visit, enterFolder, resolvedRoot, handles};
   walker.walk(std::move(folder), relativeFolder, insideScreenshotFolder(relativeFolder), depth);
+  return walker.whole;
 }
 
-void walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
+bool walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
                  const EnterFolder& enterFolder, FolderHandles handles) {
   const std::string resolvedRoot = resolvedLibraryRoot(root);
-  if (resolvedRoot.empty()) return;
-  walkFolder(UniqueFd(::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), resolvedRoot, "", wantedType,
+  if (resolvedRoot.empty()) return false;  // away (an unmounted disk, say): nothing was looked at
+  return walkFolder(UniqueFd(::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), resolvedRoot, "", wantedType,
              visit, enterFolder, handles);
 }
 

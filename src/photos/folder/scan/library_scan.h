@@ -38,17 +38,18 @@ enum class FolderHandles { closedWithTheWalk, heldByFiles };
 // entries, symbolic links to folders and folders that hold a cache tag
 // (CACHEDIR.TAG, as export directories do) are skipped, and so are links to
 // files that do not resolve to a regular file inside the root; a missing root
-// or an unreadable folder yields nothing. `wantedType` skips other media types
+// or an unreadable folder yields nothing. True when every folder was read to
+// its end: only then may a file not visited be taken for gone. `wantedType` skips other media types
 // before any file is examined. Paths are built on the resolved root. Folders
 // are reached through their parents' handles, never through a link.
 // `enterFolder`, when given, is told of each folder below the root (by its
 // path relative to the root, with its handle) before the walk enters it.
-void walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
+bool walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
                  const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk);
 
 // The same below one folder of the library, opened by the caller; its path
 // relative to the resolved root is `relativeFolder` ("" for the root itself).
-void walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
+bool walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
                 std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder = {},
                 FolderHandles handles = FolderHandles::closedWithTheWalk);
 

@@ -1,0 +1,55 @@
+#include "watch/watch_handover.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace shotsieve {
+namespace {
+
+// Each worker ends its process, so each runs in a child of its own, as the
+// supervisor runs them, on one shared file.
+int runWorker(int fd, const FetchResult& baseline, const std::string& news, bool expectResumed, bool carried) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv(kWatchWorkerVariable, std::to_string(fd).c_str(), 1);
+    const auto handOver = WatchHandOver::ofThisProcess();
+    if (!handOver || handOver->resumed() != expectResumed) std::_Exit(1);
+    handOver->start(baseline, [] {});
+    if (handOver->toldBefore(baseline.assets.front().localIdentifier) != carried) std::_Exit(2);
+    if (handOver->reported(baseline.assets.back().localIdentifier) == carried) std::_Exit(3);
+    if (!handOver->reported(news)) std::_Exit(4);
+    handOver->handOver();
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(WatchHandOver, EachHandOverCarriesOneBaselinePlusWhatWasReported) {
+  FetchResult baseline;
+  for (int i = 0; i < 10000; ++i) baseline.assets.push_back(Asset{"SHOT-" + std::to_string(i) + "/L0/001"});
+  const int fd = ::memfd_create("hand-over", 0);
+  ASSERT_GE(fd, 0);
+  const std::size_t header = std::string("shotsieve watch hand-over 2\n").size();
+  const std::size_t line = 33;  // 128 bits in hex and a newline
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(runWorker(fd, baseline, "NEW-" + std::to_string(round), round > 0, round > 0), kExitHandOver) << round;
+    struct stat info;
+    ASSERT_EQ(::fstat(fd, &info), 0);
+    EXPECT_EQ(static_cast<std::size_t>(info.st_size), header + line * (baseline.assets.size() + round + 1)) << round;
+  }
+  // A file past what a worker reads, or torn, is still a resumed watch: no second start line.
+  ASSERT_EQ(::ftruncate(fd, 0), 0);
+  ASSERT_EQ(::pwrite(fd, "torn", 4, 0), 4);
+  EXPECT_EQ(runWorker(fd, baseline, "AFTER-TORN", true, false), kExitHandOver);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace shotsieve
