@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "output/utf8.h"
 #include "photos/cache_tag.h"
 #include "export/export_names.h"
 #include "photos/folder_entries.h"
@@ -96,6 +97,9 @@ ExportDirectory ExportDirectory::open(const std::string& path) {
 
 ExportDirectory ExportDirectory::prepare(const std::string& path, PhotoLibrary& library) {
   if (path.empty()) return open(path);
+  // The answer is UTF-8 text: a name that is not could only be shown as
+  // another name, whose paths would not open. Refused, and nothing made.
+  if (!isValidUtf8(path)) return ExportDirectory(path, UniqueFd(), false);
   const bool created = createDirectory(path);
   UniqueFd fd = openDirectory(path);
   if (!fd || !safeForExports(path, fd.get())) return ExportDirectory(path, std::move(fd), false);

@@ -21,7 +21,7 @@ class ExportDirectory {
   // that is new, or holds nothing but export entries, is tagged as a cache
   // (CACHEDIR.TAG), so backup tools and the library pass over it. One that
   // the library would read copies back from (its root, or a folder inside it
-  // that cannot be tagged) is not usable.
+  // that cannot be tagged), or whose name is not UTF-8, is not usable.
   static ExportDirectory prepare(const std::string& path, PhotoLibrary& library);
 
   bool usable() const { return fd_ && usable_; }

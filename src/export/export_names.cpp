@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <random>
 
@@ -76,6 +77,18 @@ bool isExportEntryName(std::string_view name) {
     }
   }
   return isExportExtension(rest);
+}
+
+std::optional<long> writerOfExportPart(std::string_view name) {
+  if (!isExportEntryName(name) || !name.ends_with(".part")) return std::nullopt;
+  name.remove_suffix(5);
+  const auto dot = name.rfind('.');
+  const std::string_view writer = name.substr(dot + 1);
+  if (dot < 37 || !isWriterPart(writer)) return std::nullopt;  // the extension's own dot: an old name without a writer
+  long pid = 0;
+  const auto dash = writer.find('-');
+  if (std::from_chars(writer.data(), writer.data() + dash, pid).ec != std::errc()) return std::nullopt;
+  return pid;
 }
 
 }  // namespace shotsieve

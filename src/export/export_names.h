@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,5 +19,8 @@ std::string temporaryExportName(std::string_view name);
 // unfinished copy (UUID.ext.part, or with a writer's unique part before
 // ".part"). Only entries of these names are ever pruned or reused.
 bool isExportEntryName(std::string_view name);
+
+// The process id of the writer of an unfinished copy (UUID.ext.PID-N-HEX.part).
+std::optional<long> writerOfExportPart(std::string_view name);
 
 }  // namespace shotsieve

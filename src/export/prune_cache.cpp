@@ -10,6 +10,7 @@
 
 #include "export/export_names.h"
 #include "photos/folder_entries.h"
+#include "photos/writer_debris.h"
 
 namespace shotsieve {
 
@@ -38,7 +39,10 @@ void pruneCache(const ExportDirectory& dir, std::int64_t keepDays) {
     struct stat info;
     if (::fstatat(dir.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) continue;
-    if (modifiedSeconds(info) < cutoff) ::unlinkat(dir.fd(), name.c_str(), 0);
+    // An unfinished copy whose writer no longer runs (a killed listing) is
+    // never finished: it goes at once, not after the days a copy is kept.
+    const auto writer = writerOfExportPart(name);
+    if (modifiedSeconds(info) < cutoff || (writer && writerHasEnded(*writer))) ::unlinkat(dir.fd(), name.c_str(), 0);
   }
 }
 

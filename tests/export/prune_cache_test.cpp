@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "export/export_names.h"
 #include "export/prune_cache.h"
+#include "photos/writer_debris.h"
 #include "image_fixtures.h"
 #include "scratch_dir.h"
 
@@ -76,6 +80,52 @@ TEST(PruneCache, RemovesOnlyOldCopiesOfItsOwn) {
   EXPECT_TRUE(fs::exists(dir / (kOther + ".jpg/project")));
   EXPECT_EQ(shotsieve::testing::readFile(dir / "../outside-target"), "keep me");
   fs::remove(dir / "../outside-target");
+}
+
+// A listing that reuses an old copy stamps it under the shared lock and then
+// answers with it: the pruning, waiting for that lock, finds it fresh.
+TEST(PruneCache, ACopyStampedWhilePruningIsKept) {
+  ScratchDir dir;
+  const std::string copy = dir.path() + "/" + kUuid + ".png";
+  shotsieve::testing::writeFile(copy, "image data");
+  age(copy, 20 * kDay);
+  const ExportDirectory reusing = ExportDirectory::open(dir.path());
+  const ExportDirectory pruning = ExportDirectory::open(dir.path());
+  ASSERT_TRUE(reusing.usable());
+  std::thread prune;
+  {
+    const UniqueFd stamping = reusing.lockCopies(ExportDirectory::CopiesLock::shared);
+    prune = std::thread([&] { pruneCache(pruning, 14); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the pruning has looked by now, were it not held
+    ASSERT_TRUE(fs::exists(copy)) << "removed while a listing was stamping it";
+    age(copy, std::chrono::seconds(0));
+  }
+  prune.join();
+  EXPECT_TRUE(fs::exists(copy));
+}
+
+// Temporary files name their writer; only those of a writer that ended go.
+TEST(WriterDebris, OnlyTheFilesOfEndedWritersGo) {
+  const pid_t ended = ::fork();
+  if (ended == 0) std::_Exit(0);
+  ::waitpid(ended, nullptr, 0);
+  const std::string gone = std::to_string(ended), live = std::to_string(::getppid()), self = std::to_string(::getpid());
+  EXPECT_EQ(writerOfTemporaryName("metadata-index.tmp." + gone + ".77", "metadata-index"), ended);
+  for (const std::string& other : std::vector<std::string>{"metadata-index.tmp." + gone, "metadata-index.tmp.x.77", "metadata-index.lock",
+                                   "other.tmp." + gone + ".77", "metadata-index.tmp.-1.77"}) {
+    EXPECT_EQ(writerOfTemporaryName(other, "metadata-index"), std::nullopt) << other;
+  }
+  EXPECT_EQ(writerOfExportPart(kUuid + ".png." + gone + "-3-0badf00d.part"), ended);
+  EXPECT_EQ(writerOfExportPart(kUuid + ".png.part"), std::nullopt);
+  EXPECT_EQ(writerOfExportPart(kUuid + ".png"), std::nullopt);
+  EXPECT_EQ(writerOfExportPart("notes.png." + gone + "-3-0badf00d.part"), std::nullopt);
+
+  ScratchDir dir;
+  for (const std::string& pid : {gone, live, self}) shotsieve::testing::writeFile(dir / ("index.tmp." + pid + ".1"), "x");
+  const UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  EXPECT_EQ(removeFilesOfEndedWriters(folder.get(), [](std::string_view name) { return writerOfTemporaryName(name, "index"); }),
+            1u);
+  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"index.tmp." + live + ".1", "index.tmp." + self + ".1"}));
 }
 
 TEST(PruneCache, DayCountsAtTheEdges) {

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 
 #include "photos/unique_fd.h"
+#include "photos/writer_debris.h"
 
 namespace shotsieve::folder {
 
@@ -31,8 +31,7 @@ bool writeAll(int fd, std::string_view bytes) {
 bool replacePrivateFile(const std::string& path, std::string_view bytes) {
   if (!makePrivateParentDirectories(path)) return false;
   // A temporary name per writer, so that concurrent runs never share one.
-  const std::string temporary =
-      path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());
+  const std::string temporary = temporaryNameBeside(path);
   UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) return false;
   const bool written = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;

@@ -14,6 +14,7 @@
 #include <random>
 
 #include "photos/folder/private_files.h"
+#include "photos/writer_debris.h"
 
 namespace shotsieve::folder {
 
@@ -157,7 +158,7 @@ std::optional<IndexFileContents> readIndexFile(const std::string& path) {
 
 IndexFileWriter::IndexFileWriter(std::string path) : path_(std::move(path)) {
   // A name of this writer's own beside the index, renamed over it at the end.
-  temporary_ = path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(std::random_device{}());
+  temporary_ = temporaryNameBeside(path_);
   fd_.reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   failed_ = !fd_;
   buffer_.reserve(kRecordSize * 4096);

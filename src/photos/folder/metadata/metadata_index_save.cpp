@@ -2,9 +2,12 @@
 // what other processes wrote since it was loaded.
 #include "photos/folder/metadata/metadata_index.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "photos/folder/private_files.h"
+#include "photos/writer_debris.h"
 
 namespace shotsieve::folder {
 
@@ -20,6 +23,14 @@ bool coveredBy(MetadataIndex::Seen seen, const IndexEntry& entry) {
     case MetadataIndex::Seen::someFiles: return false;
   }
   return false;
+}
+
+void removeTemporariesOfEndedWriters(const std::string& indexPath) {
+  const auto slash = indexPath.rfind('/');
+  if (slash == std::string::npos) return;
+  const UniqueFd folder(::open(indexPath.substr(0, slash + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::string base = indexPath.substr(slash + 1);
+  if (folder) removeFilesOfEndedWriters(folder.get(), [&](std::string_view name) { return writerOfTemporaryName(name, base); });
 }
 
 }  // namespace
@@ -49,6 +60,7 @@ void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
 
 void MetadataIndex::save(Seen seen, Afterwards afterwards) {
   std::lock_guard lock(mutex_);
+  if (!path_.empty()) removeTemporariesOfEndedWriters(path_);  // a run killed while it wrote left its file
   bool dropping = false;
   for (std::size_t i = 0; seen != Seen::someFiles && !dropping && i < used_.size(); ++i) {
     dropping = !used_[i] && coveredBy(seen, loadedEntries_[i]);
