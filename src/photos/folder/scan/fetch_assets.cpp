@@ -1,6 +1,8 @@
 #include "photos/folder/scan/fetch_assets.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 #include <mutex>
 #include <unordered_set>
 
@@ -89,8 +91,15 @@ class Fetch {
     for (auto& c : candidates) {
       if (c.facts) continue;
       c.facts = readFactsOf(*c.file, c.status, need(*c.file), settings_.depth);
-      c.read = anyRead = true;
+      // A file that could not be opened is not remembered as no image: it is
+      // looked at again next time. Out of descriptors, the fetch has failed.
+      if (!c.facts && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) {
+        throw std::system_error(errno, std::generic_category());
+      }
+      c.read = c.facts.has_value();
+      anyRead = anyRead || c.read;
     }
+    std::erase_if(candidates, [](const Candidate& c) { return !c.facts; });
     if (anyRead) {
       auto held = index_.hold();
       for (const auto& c : candidates) {
@@ -129,7 +138,7 @@ class Fetch {
 FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
                         const ReadSettings& settings, const FilesSeen& seen) {
   Fetch fetch(index, options, settings, seen);
-  bool whole = false;
+  WalkOutcome walked{false, 0};
   try {
     // Read before the pool starts: readers waiting for it would look like
     // readers waiting on the disk, and the pool would grow for nothing.
@@ -142,7 +151,7 @@ FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const Fet
     };
     // Each file holds its folder open, so that its status and its read on
     // another thread go through the folder, not the whole path again.
-    whole = walkLibrary(root, options.mediaType, [&](const LibraryFile& file) {
+    walked = walkLibrary(root, options.mediaType, [&](const LibraryFile& file) {
       batch.push_back(file);
       batch.back().folderFd = -1;  // the walk's own handle closes with the walk
       if (batch.size() >= kBatch) submit();
@@ -151,8 +160,9 @@ FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const Fet
   } catch (const std::exception& error) {  // the pool has run every batch it took before it was left
     fetch.failed(error);
   }
+  if (walked.failure != 0) fetch.failed(std::system_error(walked.failure, std::generic_category()));
   FolderFetch done{std::move(fetch).finish()};
-  if (whole && done.result.failure.empty()) {
+  if (walked.whole && done.result.failure.empty()) {
     done.seen = !options.mediaType                       ? MetadataIndex::Seen::everyFile
                 : *options.mediaType == kVideoMediaType ? MetadataIndex::Seen::everyVideo
                                                          : MetadataIndex::Seen::everyImage;

@@ -47,8 +47,10 @@ std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& sta
   return asset;
 }
 
-ImageFacts readFactsOf(const LibraryFile& file, const FileStatus& status, Need need, ReadDepth depth) {
-  return readImageFacts(openContent(file), status.stamp.size, depth, need);
+std::optional<ImageFacts> readFactsOf(const LibraryFile& file, const FileStatus& status, Need need, ReadDepth depth) {
+  UniqueFd content = openContent(file);
+  if (!content) return std::nullopt;
+  return readImageFacts(std::move(content), status.stamp.size, depth, need);
 }
 
 Need needOf(const LibraryFile& file, const FetchOptions& options) {
@@ -63,7 +65,9 @@ std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& stat
   if (auto known = index.find(file.relativePath, status.stamp)) {
     facts = *known;
   } else {
-    facts = readFactsOf(file, status);
+    const auto read = readFactsOf(file, status);
+    if (!read) return std::nullopt;
+    facts = *read;
     index.store(file.relativePath, status.stamp, facts);
   }
   if (factsOut != nullptr) *factsOut = facts;

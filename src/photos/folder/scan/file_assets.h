@@ -18,12 +18,14 @@ namespace shotsieve::folder {
 std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& status, const ImageFacts& facts,
                                   MetadataIndex& index, const FetchOptions* select = nullptr);
 
-// The same, with the facts through the index, so unchanged files are not read again.
+// The same, with the facts through the index, so unchanged files are not read
+// again; nothing for a file that cannot be opened, and nothing remembered.
 std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
                                  ImageFacts* factsOut = nullptr);
 
-// The facts of a file whose status was just read, from its content, as far as `need` asks.
-ImageFacts readFactsOf(const LibraryFile& file, const FileStatus& status, Need need = Need::everything,
+// The facts of a file whose status was just read, from its content, as far as
+// `need` asks; nothing (errno set) when it cannot be opened.
+std::optional<ImageFacts> readFactsOf(const LibraryFile& file, const FileStatus& status, Need need = Need::everything,
                        ReadDepth depth = ReadDepth::head);
 
 // What a fetch needs to read of a file: when it selects nothing but

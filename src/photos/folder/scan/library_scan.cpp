@@ -39,9 +39,14 @@ struct Walker {
   const EnterFolder& enterFolder;
   std::string root;
   FolderHandles handles;
-  // Cleared by any folder that could not be opened or read to its end: its
-  // files were not met, which is not the same as being gone.
-  bool whole = true;
+  // Any folder that could not be opened or read to its end: its files were
+  // not met, which is not the same as being gone. Running out of descriptors
+  // or memory is no folder's doing: the walk failed.
+  WalkOutcome outcome;
+  void missed(int error) {
+    outcome.whole = false;
+    if (outcome.failure == 0 && (error == EMFILE || error == ENFILE || error == ENOMEM)) outcome.failure = error;
+  }
 
   void walk(UniqueFd folder, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
     std::shared_ptr<const UniqueFd> held;
@@ -52,7 +57,7 @@ struct Walker {
     UniqueFd copy(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<DIR, DirCloser> dir(copy ? ::fdopendir(copy.get()) : nullptr);
     if (!dir) {
-      whole = false;
+      missed(errno);
       return;
     }
     copy.release();  // the DIR owns it now
@@ -60,7 +65,7 @@ struct Walker {
       errno = 0;
       const dirent* entry = ::readdir(dir.get());
       if (entry == nullptr) {
-        if (errno != 0) whole = false;
+        if (errno != 0) missed(errno);
         break;
       }
       const std::string_view name = entry->d_name;
@@ -69,7 +74,7 @@ struct Walker {
       if (type == DT_UNKNOWN) {
         struct stat info;
         if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-          whole = false;
+          missed(errno);
           continue;
         }
         type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : S_ISREG(info.st_mode) ? DT_REG : 0;
@@ -79,7 +84,7 @@ struct Walker {
         if (depth >= kDeepestFolder) continue;
         UniqueFd child(::openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!child) {
-          whole = false;
+          missed(errno);
           continue;
         }
         if (hasCacheTag(child.get())) continue;  // a cache, such as an export directory, is no pictures
@@ -134,20 +139,23 @@ bool insideScreenshotFolder(std::string_view relativeFolder) {
   return false;
 }
 
-bool walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
-                std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder,
-                FolderHandles handles) {
-  if (!folder) return false;
+WalkOutcome walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
+                       std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder,
+                       FolderHandles handles) {
+  Walker walker{wantedType, visit, enterFolder, resolvedRoot, handles, {}};
+  if (!folder) {
+    walker.missed(errno);
+    return walker.outcome;
+  }
   const int depth = relativeFolder.empty() ? 0 : static_cast<int>(std::count(relativeFolder.begin(), relativeFolder.end(), '/')) + 1;
-  Walker walker{wantedType, visit, enterFolder, resolvedRoot, handles};
   walker.walk(std::move(folder), relativeFolder, insideScreenshotFolder(relativeFolder), depth);
-  return walker.whole;
+  return walker.outcome;
 }
 
-bool walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
-                 const EnterFolder& enterFolder, FolderHandles handles) {
+WalkOutcome walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
+                        const EnterFolder& enterFolder, FolderHandles handles) {
   const std::string resolvedRoot = resolvedLibraryRoot(root);
-  if (resolvedRoot.empty()) return false;  // away (an unmounted disk, say): nothing was looked at
+  if (resolvedRoot.empty()) return WalkOutcome{false, 0};  // away (an unmounted disk, say): nothing was looked at
   return walkFolder(UniqueFd(::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), resolvedRoot, "", wantedType,
              visit, enterFolder, handles);
 }

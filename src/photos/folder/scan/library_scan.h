@@ -30,6 +30,12 @@ std::optional<int> mediaTypeOfName(std::string_view fileName);
 using VisitFile = std::function<void(const LibraryFile&)>;
 using EnterFolder = std::function<void(const std::string& relativeFolder, int folderFd)>;
 
+// What a walk could look at.
+struct WalkOutcome {
+  bool whole = true;  // every folder was read to its end: a file not visited is gone
+  int failure = 0;    // why the walk could not do its work (out of descriptors or memory), an errno, or 0
+};
+
 // Whether each visited file holds its folder open past the walk (heldFolder),
 // for reads on other threads to go through the folder rather than its path.
 enum class FolderHandles { closedWithTheWalk, heldByFiles };
@@ -38,18 +44,18 @@ enum class FolderHandles { closedWithTheWalk, heldByFiles };
 // entries, symbolic links to folders and folders that hold a cache tag
 // (CACHEDIR.TAG, as export directories do) are skipped, and so are links to
 // files that do not resolve to a regular file inside the root; a missing root
-// or an unreadable folder yields nothing. True when every folder was read to
-// its end: only then may a file not visited be taken for gone. `wantedType` skips other media types
+// or an unreadable folder yields nothing, and the outcome says so: only a
+// whole walk may take a file not visited for gone. `wantedType` skips other media types
 // before any file is examined. Paths are built on the resolved root. Folders
 // are reached through their parents' handles, never through a link.
 // `enterFolder`, when given, is told of each folder below the root (by its
 // path relative to the root, with its handle) before the walk enters it.
-bool walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
+WalkOutcome walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
                  const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk);
 
 // The same below one folder of the library, opened by the caller; its path
 // relative to the resolved root is `relativeFolder` ("" for the root itself).
-bool walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
+WalkOutcome walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
                 std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder = {},
                 FolderHandles handles = FolderHandles::closedWithTheWalk);
 
