@@ -9,6 +9,7 @@
 #include "output/answer.h"
 #include "output/print.h"
 #include "output/standard_output.h"
+#include "photos/authorization.h"
 #include "photos/confinement.h"
 #include "watch/watch_handover.h"
 
@@ -21,6 +22,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
   // The program, unlike a host of the library, confines itself before it reads an image.
   shotsieve::setProcessConfinement({shotsieve::confineProcess});
+  shotsieve::setNobodyAskedNotice([] {
+    shotsieve::eprint(
+        "shotsieve: nobody could be asked for access (no terminal in front, and no desktop notification service "
+        "with actions on the session bus); nothing was recorded: run shotsieve request-auth in a terminal to decide");
+  });
   try {
     if (args.size() == 2 && args[1] == "watch" && std::getenv(shotsieve::kWatchWorkerVariable) == nullptr) {
       if (const auto status = shotsieve::superviseWatch(args)) std::exit(*status);

@@ -33,7 +33,18 @@ struct RequestCell {
   int status = kNotDetermined;
 };
 
+std::function<void()>& nobodyAskedNotice() {
+  static std::function<void()> notice;
+  return notice;
+}
+
 }  // namespace
+
+void setNobodyAskedNotice(std::function<void()> notice) { nobodyAskedNotice() = std::move(notice); }
+
+void noticeNobodyAsked() {
+  if (nobodyAskedNotice()) nobodyAskedNotice()();
+}
 
 std::string authStatusJSON(PhotoLibrary& library) {
   return statusAnswer(library.authorizationStatusForAccessLevel(kReadWriteAccessLevel));

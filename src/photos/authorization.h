@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,13 @@ std::string requestAuthJSON(PhotoLibrary& library);
 
 // {"error":"not-authorized","status":WORD}
 std::string notAuthorizedJSON(int status);
+
+// How the program says on standard error what to do when a request found
+// nobody to ask (no terminal in front, no desktop to ask on); set once by the
+// program before its command runs. A host of the library sets nothing: the
+// library never writes there, and the call below does nothing.
+void setNobodyAskedNotice(std::function<void()> notice);
+void noticeNobodyAsked();
 
 int cmdAuthStatus(PhotoLibrary& library);
 int cmdRequestAuth(PhotoLibrary& library);

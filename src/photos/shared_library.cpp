@@ -5,11 +5,11 @@
 namespace shotsieve {
 
 PhotoLibrary& sharedPhotoLibrary() {
-  // Made on first use and never destroyed: its threads may still be at work
-  // while the process exits.
-  static PhotoLibrary* const library =
-      new folder::FolderLibrary(folder::libraryLocationFromEnvironment(), std::string(kPhotoLibraryUsageText));
-  return *library;
+  // Made on first use, and destroyed with the library when a host unloads it
+  // (no thread of it runs past a call); a watch ends its process without
+  // running destructors.
+  static folder::FolderLibrary library(folder::libraryLocationFromEnvironment(), std::string(kPhotoLibraryUsageText));
+  return library;
 }
 
 }  // namespace shotsieve

@@ -8,6 +8,7 @@
 
 #include "listing/asset_record.h"
 #include "output/print.h"
+#include "photos/authorization.h"
 #include "watch/watch_end.h"
 
 namespace shotsieve {
@@ -32,6 +33,13 @@ void Observer::reportBaselineNews() {
 }
 
 void Observer::report(const Asset& asset) {
+  std::unique_lock line(watchLineLock());
+  if (currentStatus_) {
+    if (const int status = currentStatus_(); !authStatusAllowsReading(status)) {
+      line.unlock();  // taken again, for good, by the end
+      endWatchNotAuthorized(status);
+    }
+  }
   printJSON(JsonObject{}.set("event", "screenshot-added").set("asset", assetToDict(asset)));
   // With SIGPIPE ignored a reader that has gone away shows only as a failed
   // write; watching on for nobody would be a leak.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "photos/photo_library.h"
 #include "watch/watch_handover.h"
 
@@ -10,8 +12,10 @@ namespace shotsieve {
 // worker that took over a watch, that the reader was not told of before).
 class Observer final : public PhotoLibraryChangeObserver {
  public:
-  explicit Observer(FetchResult baseline, WatchHandOver* handOver = nullptr)
-      : baseline_(std::move(baseline)), handOver_(handOver) {}
+  // `currentStatus`, when given, is asked before each line: a watch whose
+  // access was withdrawn ends instead of reporting.
+  explicit Observer(FetchResult baseline, WatchHandOver* handOver = nullptr, std::function<int()> currentStatus = {})
+      : baseline_(std::move(baseline)), handOver_(handOver), currentStatus_(std::move(currentStatus)) {}
 
   const FetchResult& baseline() const { return baseline_; }
   void photoLibraryDidChange(const Change& change) override;
@@ -24,6 +28,7 @@ class Observer final : public PhotoLibraryChangeObserver {
 
   const FetchResult baseline_;  // never replaced: every change is compared with it
   WatchHandOver* const handOver_;
+  const std::function<int()> currentStatus_;
 };
 
 }  // namespace shotsieve

@@ -35,7 +35,10 @@ WatchBegun beginWatch(PhotoLibrary& library, WatchHandOver* handOver) {
     eprint("shotsieve: cannot watch the screenshots: " + baseline.failure);
     return {nullptr, kExitInternalFailure};
   }
-  auto observer = std::make_shared<Observer>(std::move(baseline), handOver);
+  // Access withdrawn while watching ends the watch, as the platform ends an application's access.
+  auto observer = std::make_shared<Observer>(std::move(baseline), handOver, [&library] {
+    return library.authorizationStatusForAccessLevel(kReadWriteAccessLevel);
+  });
   const auto start = [&] {
     if (handOver != nullptr && handOver->resumed()) {
       observer->reportBaselineNews();  // the reader has its start line from an earlier worker
@@ -65,7 +68,8 @@ int cmdWatch(PhotoLibrary& library) {
   static const std::unique_ptr<WatchHandOver> handOver = WatchHandOver::ofThisProcess();
   const WatchBegun begun = beginWatch(library, handOver.get());
   if (!begun.observer) return begun.status;
-  watchUntilReaderGoes();  // the library's thread does the work from here
+  // The library's thread does the work from here.
+  watchUntilReaderGoes([&library] { return library.authorizationStatusForAccessLevel(kReadWriteAccessLevel); });
 }
 
 }  // namespace shotsieve

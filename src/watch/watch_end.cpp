@@ -4,10 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 
+#include "listing/list_command.h"
+#include "output/print.h"
 #include "output/standard_output.h"
+#include "photos/authorization.h"
 
 namespace shotsieve {
 
@@ -23,16 +27,27 @@ void endWatchForOutputFailure(int error) {
   std::_Exit(kExitOutputFailed);
 }
 
-void watchUntilReaderGoes() {
-  for (;;) {
+std::mutex& watchLineLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void endWatchNotAuthorized(int status) {
+  watchLineLock().lock();  // held until the end: no screenshot line after this one
+  printJSONText(notAuthorizedJSON(status));
+  if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
+  std::_Exit(kExitNotAuthorized);
+}
+
+void watchUntilReaderGoes(const std::function<int()>& currentStatus) {
+  for (bool pollable = true;;) {
     // No events asked for: a pipe whose reader closed reports POLLERR, a
     // socket or terminal whose other end went POLLHUP.
     pollfd output{STDOUT_FILENO, 0, 0};
-    const int ready = ::poll(&output, 1, -1);
-    if (ready < 0 && errno != EINTR) {
-      for (;;) ::pause();  // cannot watch the descriptor: keep the old way of waiting
-    }
+    const int ready = pollable ? ::poll(&output, 1, 1000) : (::sleep(1), 0);
+    if (ready < 0 && errno != EINTR) pollable = false;  // cannot watch the descriptor: only the access then
     if (ready > 0 && (output.revents & (POLLERR | POLLHUP | POLLNVAL))) endWatchForGoneReader();
+    if (const int status = currentStatus(); !authStatusAllowsReading(status)) endWatchNotAuthorized(status);
   }
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <mutex>
+
 namespace shotsieve {
 
 // How a watch ends once its output is done for. A reader that has gone (a
@@ -10,10 +13,17 @@ namespace shotsieve {
 [[noreturn]] void endWatchForOutputFailure(int error);
 [[noreturn]] void endWatchForGoneReader();
 
+// Ends the watch when access is withdrawn, as it would end at its start: the
+// not-authorized result as its last line, and status 2. No line is written
+// after it: lines are written under the same lock (watchLineLock).
+[[noreturn]] void endWatchNotAuthorized(int status);
+std::mutex& watchLineLock();
+
 // Sleeps until the reader of standard output has gone, then ends the watch.
 // Nothing to write needs to come first: a watch whose reader left while no
 // screenshot arrived would otherwise run on for nobody. Output that no
-// reader can leave (a file, /dev/null) is waited on for ever.
-[[noreturn]] void watchUntilReaderGoes();
+// reader can leave (a file, /dev/null) is waited on for ever. Every second
+// it also asks `currentStatus` whether access still holds.
+[[noreturn]] void watchUntilReaderGoes(const std::function<int()>& currentStatus);
 
 }  // namespace shotsieve

@@ -3,7 +3,7 @@
  * per call) for the checks that follow; lists from eight threads at once
  * into one folder; then unloads and loads the library again and again, and
  * checks that nothing of it (a thread, a descriptor) outlives the unload.
- * usage: host LIBRARY EXPORT_DIR SHARED_EXPORT_DIR OUT_DIR */
+ * usage: host LIBRARY EXPORT_DIR SHARED_EXPORT_DIR OUT_DIR, or host LIBRARY request */
 #include <dirent.h>
 #include <dlfcn.h>
 #include <math.h>
@@ -89,7 +89,29 @@ static int load_use_unload(const char* path, const char* export_dir) {
   return dlclose(library) != 0 || failed;
 }
 
+static status_fn request_auth;
+
+static void* request_from_thread(void* unused) {
+  char* answer = request_auth();
+  puts(answer != NULL ? answer : "NULL");
+  release(answer);
+  return unused;
+}
+
+/* host LIBRARY request: pk_request_auth on a thread of the host's, its answer on standard output. */
+static int request_only(const char* path) {
+  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (library == NULL) return 1;
+  *(void**)(&request_auth) = dlsym(library, "pk_request_auth");
+  *(void**)(&release) = dlsym(library, "pk_free");
+  pthread_t thread;
+  pthread_create(&thread, NULL, request_from_thread, NULL);
+  pthread_join(thread, NULL);
+  return dlclose(library);
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[2], "request") == 0) return request_only(argv[1]);
   if (argc != 5) return 64;
   out_dir = argv[4];
   shared_dir = argv[3];

@@ -26,9 +26,25 @@ def new_home(prefix):
 
 def environment(home):
     env = dict(os.environ, HOME=home)
-    for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
+    for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "DBUS_SESSION_BUS_ADDRESS"):
         env.pop(name, None)
+    # No session bus: a request never asks on the desktop of whoever runs the tests.
+    env["XDG_RUNTIME_DIR"] = os.path.join(home, "run")
     return env
+
+
+def state_file(home):
+    """Where the access answer is recorded."""
+    return os.path.join(home, ".local/state/shotsieve/photo-library-access")
+
+
+def recorded(home):
+    """The recorded access answer, or None when nothing is recorded."""
+    try:
+        with open(state_file(home)) as f:
+            return f.read().strip()
+    except FileNotFoundError:
+        return None
 
 
 def finish():

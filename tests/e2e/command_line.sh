@@ -67,9 +67,15 @@ run list-today
 expect_eq "list-today before access" "$OUT$RC" '{"error":"not-authorized","status":"not-determined"}'$'\n2'
 printf '%s' "$OUT" >"$HOME/answer" && valid today-result "$HOME/answer"
 
-# A request with no controlling terminal records authorized; a second changes nothing.
-OUT=$(setsid -w "$bin" request-auth </dev/null; echo "rc=$?")
-expect_eq "request-auth without a terminal" "$OUT" '{"status":"authorized"}'$'\nrc=0'
+# A request with no controlling terminal and no desktop asks nobody and grants
+# nothing: not determined, a line on how to decide, nothing recorded.
+OUT=$(setsid -w "$bin" request-auth </dev/null 2>"$HOME/err"; echo "rc=$?")
+expect_eq "request-auth with nobody to ask" "$OUT" '{"status":"not-determined"}'$'\nrc=0'
+case "$(cat "$HOME/err")" in
+  "shotsieve: nobody could be asked"*"request-auth in a terminal"*) checks=$((checks + 1)) ;;
+  *) fail "no line on how to decide: $(cat "$HOME/err")" ;;
+esac
+[ -e "$HOME/.local/state/shotsieve/photo-library-access" ] && fail "a request that asked nobody recorded an answer"
 grant denied
 OUT=$(setsid -w "$bin" request-auth </dev/null)
 expect_eq "request-auth when already decided" "$OUT" '{"status":"denied"}'

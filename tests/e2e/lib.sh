@@ -23,6 +23,9 @@ new_home() {
   trap 'rm -rf "$HOME_DIR"' EXIT
   export HOME="$HOME_DIR"
   unset XDG_CONFIG_HOME XDG_STATE_HOME XDG_CACHE_HOME
+  # No session bus: a request never asks on the desktop of whoever runs the tests.
+  unset DBUS_SESSION_BUS_ADDRESS
+  export XDG_RUNTIME_DIR="$HOME_DIR/run"
 }
 
 grant() {

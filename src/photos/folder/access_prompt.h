@@ -9,6 +9,7 @@ enum class PromptAnswer {
   no,
   noAnswer,    // end of input, a terminal that went away, or words that are neither
   noTerminal,  // no controlling terminal, or the process is not in its foreground
+  noDesktop,   // no session bus, or no notification service on it that offers actions
 };
 
 // Shows the usage text and a yes/no question on the controlling terminal and

@@ -4,7 +4,8 @@
 
 #include "output/print.h"
 #include "output/utf8.h"
-#include "photos/folder/access_prompt.h"
+#include "photos/authorization.h"
+#include "photos/folder/access_request.h"
 #include "photos/folder/access_state.h"
 #include "photos/folder/scan/fetch_assets.h"
 #include "photos/folder/scan/library_scan.h"
@@ -26,18 +27,9 @@ int FolderLibrary::authorizationStatusForAccessLevel(int) { return readAccessSta
 void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler handler) {
   // Asked on the caller's thread, which waits for the answer anyway: no
   // thread of ours outlives the call (a host may unload the library after it).
-  int status = readAccessState(location_.accessState);
-  if (status == kNotDetermined) {
-    // Without a terminal there is nobody to ask, and the process already
-    // runs as the owner of the files. Only a yes or a no is recorded: end of
-    // input decides nothing, so the question can be asked again.
-    const PromptAnswer answer = askOnTerminal(usageText_);
-    if (answer != PromptAnswer::noAnswer) {
-      status = answer == PromptAnswer::no ? kDenied : kAuthorized;
-      if (!writeAccessState(location_.accessState, status)) status = readAccessState(location_.accessState);
-    }
-  }
-  handler(status);
+  const AccessRequest request = requestAccess(location_.accessState, usageText_);
+  if (request.nobodyAsked) noticeNobodyAsked();  // nothing was granted that nobody gave
+  handler(request.status);
 }
 
 FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
