@@ -116,6 +116,37 @@ check("the files of a live writer stay", leftovers() == ([f"{next(iter(originals
 live.kill()
 live.wait()
 
+# A damaged metadata index never changes an answer: flipped bits give the
+# answers of a run with no index, and the run after finds the index whole.
+index = os.path.join(home, ".cache/shotsieve/metadata-index")
+damaged_exports = os.path.join(home, "damaged")
+
+
+def answers():
+    today = subprocess.run([shotsieve, "list-today"], env=env, capture_output=True, check=True).stdout
+    return json.loads(today), list_into(damaged_exports)
+
+
+shutil.rmtree(os.path.join(home, ".cache"))
+fresh = answers()
+whole = open(index, "rb").read()
+changed = []
+for trial in range(20):
+    damaged = bytearray(whole)
+    for _ in range(rng.randint(1, 3)):
+        bit = rng.randrange(len(damaged) * 8)
+        damaged[bit // 8] ^= 1 << (bit % 8)
+    with open(index, "wb") as f:
+        f.write(damaged)
+    if answers() != fresh:
+        changed.append(trial)
+    before = os.stat(index)
+    again = answers()
+    after = os.stat(index)
+    if again != fresh or (before.st_ino, before.st_mtime_ns) != (after.st_ino, after.st_mtime_ns):
+        changed.append(f"{trial} after")
+check("flipped bits in the index change no answer, and the next run finds it whole", not changed, changed)
+
 # An export directory on a file system that fills up.
 full = os.path.join(home, "full")
 os.makedirs(full)

@@ -132,7 +132,7 @@ TEST_F(IdentityOnDisk, WithoutItsIndexAFileGetsTheIdentifierOfItsNameAgain) {
   identifiers();
   fs::rename(shots + "a.png", shots + "b.png");
   for (const std::string& damage :
-       std::vector<std::string>{"", "shotsieve metadata index 5\ngarbage", std::string(4096, '\xff')}) {
+       std::vector<std::string>{"", "shotsieve metadata index 6\ngarbage", std::string(4096, '\xff')}) {
     shotsieve::testing::writeFile(home / "cache/metadata-index", damage);
     EXPECT_EQ(identifiers().at("b.png"), assetLocalIdentifier("Screenshots/b.png", birthOrModified(shots + "b.png")));
   }

@@ -38,7 +38,7 @@ class ErrorHolder {
   sd_bus_error* get() { return &error_; }
 
  private:
-  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+  sd_bus_error error_{nullptr, nullptr, 0};  // SD_BUS_ERROR_NULL, without its C compound literal
 };
 
 // What the signals of the one notification we showed have said so far.

@@ -6,13 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstring>
 #include <random>
 
+#include "photos/folder/metadata/index_record.h"
 #include "photos/folder/private_files.h"
 #include "photos/writer_debris.h"
 
@@ -20,55 +19,12 @@ namespace shotsieve::folder {
 
 namespace {
 
-constexpr std::string_view kMagic = "shotsieve metadata index 5\n";
-
-// A record: ten 64-bit words in the machine's byte order, the uuid, flags and format.
-constexpr std::size_t kWords = 10;
-constexpr std::size_t kRecordSize = kWords * 8 + 16 + 2;
+constexpr std::string_view kMagic = "shotsieve metadata index 6\n";
+// The version before each record carried its checksum: read once, then rewritten.
+constexpr std::string_view kUncheckedMagic = "shotsieve metadata index 5\n";
 
 // Larger than any real index (300,000 files take about 30 MiB); a bigger file is not ours.
 constexpr std::size_t kMaxIndexBytes = std::size_t{1} << 30;
-
-void encode(const IndexEntry& entry, char* out) {
-  const std::uint64_t words[kWords] = {entry.pathHash,
-                                       entry.stamp.size,
-                                       static_cast<std::uint64_t>(entry.stamp.modifiedNanoseconds),
-                                       entry.stamp.inode,
-                                       static_cast<std::uint64_t>(entry.stamp.changedNanoseconds),
-                                       static_cast<std::uint64_t>(entry.stamp.birthNanoseconds),
-                                       static_cast<std::uint64_t>(std::int64_t{entry.width}),
-                                       static_cast<std::uint64_t>(std::int64_t{entry.height}),
-                                       std::bit_cast<std::uint64_t>(entry.capture),
-                                       0};
-  std::memcpy(out, words, sizeof words);
-  std::memcpy(out + sizeof words, entry.uuid.data(), entry.uuid.size());
-  out[sizeof words + 16] = static_cast<char>(entry.flags);
-  out[sizeof words + 17] = static_cast<char>(entry.format);
-}
-
-std::optional<IndexEntry> decode(const char* in) {
-  std::uint64_t words[kWords];
-  std::memcpy(words, in, sizeof words);
-  IndexEntry entry;
-  entry.pathHash = words[0];
-  entry.stamp = FileStamp{words[1], static_cast<std::int64_t>(words[2]), words[3], static_cast<std::int64_t>(words[4]),
-                          static_cast<std::int64_t>(words[5])};
-  const auto size = [](std::uint64_t word) {
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(static_cast<std::int64_t>(word), 0, INT32_MAX));
-  };
-  entry.width = size(words[6]);
-  entry.height = size(words[7]);
-  entry.capture = std::bit_cast<double>(words[8]);
-  std::memcpy(entry.uuid.data(), in + sizeof words, entry.uuid.size());
-  entry.flags = static_cast<std::uint8_t>(in[sizeof words + 16]);
-  const auto format = static_cast<std::uint8_t>(in[sizeof words + 17]);
-  // A format this build does not know, or a capture time that would pass every
-  // window test and break the order of a listing: the file is read again.
-  if (format > static_cast<std::uint8_t>(FileFormat::video)) return std::nullopt;
-  if ((entry.flags & IndexEntry::kHasCapture) && !std::isfinite(entry.capture)) return std::nullopt;
-  entry.format = static_cast<FileFormat>(format);
-  return entry;
-}
 
 // Reads exactly `size` bytes unless the file ends first.
 bool readFully(int fd, char* into, std::size_t size) {
@@ -130,21 +86,34 @@ std::optional<IndexFileContents> readIndexFile(const std::string& path) {
   IndexFileContents contents;
   struct stat info;
   char magic[kMagic.size()];
-  const bool ours = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-                    static_cast<std::uint64_t>(info.st_size) <= kMaxIndexBytes &&
-                    static_cast<std::size_t>(info.st_size) >= kMagic.size() &&
-                    (static_cast<std::size_t>(info.st_size) - kMagic.size()) % kRecordSize == 0 &&
-                    readFully(fd.get(), magic, sizeof magic) && std::string_view(magic, sizeof magic) == kMagic;
-  if (!ours) return contents;  // foreign or torn: empty, and rebuilt
+  static_assert(kMagic.size() == kUncheckedMagic.size());
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > kMaxIndexBytes ||
+      static_cast<std::size_t>(info.st_size) < kMagic.size() || !readFully(fd.get(), magic, sizeof magic)) {
+    contents.mended = true;
+    return contents;  // foreign or torn: empty, and rebuilt
+  }
+  const bool checked = std::string_view(magic, sizeof magic) == kMagic;
+  const std::size_t recordSize = checked ? kIndexRecordSize : kUncheckedRecordSize;
+  const std::size_t body = static_cast<std::size_t>(info.st_size) - kMagic.size();
+  if ((!checked && std::string_view(magic, sizeof magic) != kUncheckedMagic) || body % recordSize != 0) {
+    contents.mended = true;
+    return contents;
+  }
   contents.version = versionOf(info);
-  std::size_t left = (static_cast<std::size_t>(info.st_size) - kMagic.size()) / kRecordSize;
+  contents.mended = !checked;  // the old form is written anew
+  std::size_t left = body / recordSize;
   contents.entries.reserve(left);
-  std::vector<char> chunk(kRecordSize * 4096);
+  std::vector<char> chunk(recordSize * 4096);
   while (left > 0) {
     const std::size_t records = std::min<std::size_t>(left, 4096);
-    if (!readFully(fd.get(), chunk.data(), records * kRecordSize)) return IndexFileContents{};  // shrank while read
+    if (!readFully(fd.get(), chunk.data(), records * recordSize)) return IndexFileContents{{}, {}, true};  // shrank while read
     for (std::size_t i = 0; i < records; ++i) {
-      if (auto entry = decode(chunk.data() + i * kRecordSize)) contents.entries.push_back(*entry);
+      const char* record = chunk.data() + i * recordSize;
+      if (auto entry = checked ? decodeIndexRecord(record) : decodeUncheckedIndexRecord(record)) {
+        contents.entries.push_back(*entry);
+      } else {
+        contents.mended = true;  // that file is read again, and the index written back whole
+      }
     }
     left -= records;
   }
@@ -161,7 +130,7 @@ IndexFileWriter::IndexFileWriter(std::string path) : path_(std::move(path)) {
   temporary_ = temporaryNameBeside(path_);
   fd_.reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   failed_ = !fd_;
-  buffer_.reserve(kRecordSize * 4096);
+  buffer_.reserve(kIndexRecordSize * 4096);
   buffer_ = kMagic;
 }
 
@@ -170,10 +139,10 @@ IndexFileWriter::~IndexFileWriter() {
 }
 
 void IndexFileWriter::add(const IndexEntry& entry) {
-  char record[kRecordSize];
-  encode(entry, record);
-  buffer_.append(record, kRecordSize);
-  if (buffer_.size() >= kRecordSize * 4096) flush();
+  char record[kIndexRecordSize];
+  encodeIndexRecord(entry, record);
+  buffer_.append(record, kIndexRecordSize);
+  if (buffer_.size() >= kIndexRecordSize * 4096) flush();
 }
 
 void IndexFileWriter::flush() {

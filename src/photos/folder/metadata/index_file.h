@@ -56,12 +56,13 @@ struct IndexFileVersion {
 struct IndexFileContents {
   std::vector<IndexEntry> entries;  // sorted by path hash
   IndexFileVersion version;
+  bool mended = false;  // entries were left out, or the file is of the old form: to be written back whole
 };
 
 // The entries of an index file, read in pieces so that the file's bytes are
 // never held beside the table they become. Nothing for a missing file; no
-// entries for a torn or foreign one. Entries that do not hold up (a format
-// this build does not know, a capture time that is not a finite number) are
+// entries for a torn or foreign one. Entries that do not hold up (damaged,
+// of a format this build does not know, with values no file can give) are
 // left out, so those files are read again.
 std::optional<IndexFileContents> readIndexFile(const std::string& path);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "photos/folder/metadata/index_journal.h"
+
 
 namespace shotsieve::folder {
 
@@ -46,11 +48,27 @@ void MetadataIndex::load() {
 void MetadataIndex::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
-  auto contents = readIndexFile(path_);
-  if (!contents) return;
-  loadedEntries_ = std::move(contents->entries);
-  loadedVersion_ = contents->version;
+  if (path_.empty()) return;
+  // Under the file's lock, so that the index and its journal are read as one.
+  const IndexFileLock fileLock(path_);
+  if (auto contents = readIndexFile(path_)) {
+    loadedEntries_ = std::move(contents->entries);
+    loadedVersion_ = contents->version;
+    changed_ = contents->mended;  // damage found is mended: written back whole by this run
+  }
+  loadedEntries_ = overlaid(std::move(loadedEntries_), readJournal(path_));
   used_.assign(loadedEntries_.size(), false);
+}
+
+void MetadataIndex::publish(const std::vector<std::string>& relativePaths) {
+  std::lock_guard lock(mutex_);
+  std::vector<IndexEntry> entries;
+  for (const auto& path : relativePaths) {
+    if (const IndexEntry* entry = findLocked(pathHash(path)); entry != nullptr && entry->hasUuid()) entries.push_back(*entry);
+  }
+  if (entries.empty() || path_.empty()) return;
+  const IndexFileLock fileLock(path_);
+  appendToJournal(path_, entries);
 }
 
 IndexEntry* MetadataIndex::findLocked(std::uint64_t hash) {

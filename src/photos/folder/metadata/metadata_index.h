@@ -53,6 +53,11 @@ class MetadataIndex {
   // Keeps the entry of a file that still exists but was not read this time
   // (a dated fetch passes over old files), so that the next save keeps it.
   void keep(const std::string& relativePath);
+  // Makes the identifiers of these files, as this process knows them, the
+  // ones every other process finds from now on, before a host is told of
+  // them: written to the index's journal at once rather than with the next
+  // save.
+  void publish(const std::vector<std::string>& relativePaths);
   // Lets go of the entry of a file that is gone (the watcher saw it leave).
   void forget(const std::string& relativePath);
 

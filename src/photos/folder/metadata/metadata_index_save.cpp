@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "photos/folder/metadata/index_journal.h"
 #include "photos/folder/private_files.h"
 #include "photos/writer_debris.h"
 
@@ -73,7 +74,9 @@ void MetadataIndex::save(Seen seen, Afterwards afterwards) {
     if (replaced) {
       if (auto contents = readIndexFile(path_)) newer = std::move(contents->entries);
     }
-    const std::vector<IndexEntry>& fileNow = replaced ? newer : loadedEntries_;
+    std::vector<IndexEntry> journal = readJournal(path_);  // what watchers told hosts since
+    if (!journal.empty()) newer = overlaid(replaced ? std::move(newer) : loadedEntries_, journal);
+    const std::vector<IndexEntry>& fileNow = replaced || !journal.empty() ? newer : loadedEntries_;
     IndexFileWriter writer(path_);
     std::vector<IndexEntry> merged;
     mergeInto(fileNow, seen, [&](const IndexEntry& entry) {
@@ -81,6 +84,7 @@ void MetadataIndex::save(Seen seen, Afterwards afterwards) {
       if (afterwards == Afterwards::keepLoaded) merged.push_back(entry);
     });
     const bool written = writer.commit();  // a cache: failing to keep it costs only time
+    if (written && !journal.empty()) emptyJournal(path_);  // folded in
     if (afterwards == Afterwards::keepLoaded && written) {
       releaseLocked();
       loadedEntries_ = std::move(merged);

@@ -142,7 +142,9 @@ struct ChangeWatcher::State {
     }
   }
 
-  void take(Change& change, Clock::time_point now) {
+  // The changes the inserter found; the paths of the files it gave identifiers.
+  std::vector<std::string> take(Change& change, Clock::time_point now) {
+    std::vector<std::string> identified;
     for (auto& outcome : inserter.take()) {
       using Kind = FileInserter::Outcome::Kind;
       if (outcome.kind == Kind::notYet) {
@@ -157,9 +159,11 @@ struct ChangeWatcher::State {
       if (outcome.kind != Kind::asset) continue;
       const bool isNew = !known.contains(outcome.key);  // else renamed, moved, touched, or another name of it
       known.add(outcome.relativePath, outcome.key);
+      identified.push_back(outcome.relativePath);
       if (isNew) change.inserted.push_back(std::move(*outcome.asset));
       save.learnt(now);
     }
+    return identified;
   }
 
   Clock::time_point nextDue() const {
@@ -217,7 +221,8 @@ struct ChangeWatcher::State {
         inserter.offer(FileInserter::Candidate(std::move(due.relativePath), due.lastSize, due.quiet));
       }
       Change change;
-      take(change, now);
+      // Every process gives these files the identifiers a host is about to be told.
+      if (const auto identified = take(change, now); !identified.empty()) index.publish(identified);
       if (!change.inserted.empty()) {
         std::stable_sort(change.inserted.begin(), change.inserted.end(),
                          [](const Asset& a, const Asset& b) { return a.creationDate < b.creationDate; });

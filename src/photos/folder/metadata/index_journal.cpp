@@ -1,0 +1,77 @@
+#include "photos/folder/metadata/index_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "photos/folder/metadata/index_record.h"
+#include "photos/folder/private_files.h"
+#include "photos/unique_fd.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+// Far more than a watch tells between two saves of the index.
+constexpr std::size_t kMostJournalBytes = std::size_t{16} << 20;
+
+std::string journalOf(const std::string& indexPath) { return indexPath + ".journal"; }
+
+}  // namespace
+
+bool appendToJournal(const std::string& indexPath, const std::vector<IndexEntry>& entries) {
+  if (indexPath.empty() || entries.empty() || !makePrivateParentDirectories(indexPath)) return false;
+  const UniqueFd fd(::open(journalOf(indexPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  struct stat info;
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  std::string records(entries.size() * kIndexRecordSize, '\0');
+  for (std::size_t i = 0; i < entries.size(); ++i) encodeIndexRecord(entries[i], records.data() + i * kIndexRecordSize);
+  return writeAll(fd.get(), records);
+}
+
+std::vector<IndexEntry> readJournal(const std::string& indexPath) {
+  std::vector<IndexEntry> entries;
+  if (indexPath.empty()) return entries;
+  const UniqueFd fd(::open(journalOf(indexPath).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat info;
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return entries;
+  std::string bytes(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMostJournalBytes), '\0');
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::pread(fd.get(), bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  for (std::size_t at = 0; at + kIndexRecordSize <= got; at += kIndexRecordSize) {
+    const auto entry = decodeIndexRecord(bytes.data() + at);
+    if (!entry) break;  // a writer killed in the middle of its record, or damage: nothing after it is trusted
+    entries.push_back(*entry);
+  }
+  return entries;
+}
+
+void emptyJournal(const std::string& indexPath) {
+  if (indexPath.empty()) return;
+  const UniqueFd fd(::open(journalOf(indexPath).c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (fd) (void)!::ftruncate(fd.get(), 0);
+}
+
+std::vector<IndexEntry> overlaid(std::vector<IndexEntry> base, const std::vector<IndexEntry>& newer) {
+  if (newer.empty()) return base;
+  std::unordered_map<std::uint64_t, const IndexEntry*> latest;
+  for (const auto& entry : newer) latest[entry.pathHash] = &entry;
+  for (auto& entry : base) {
+    if (const auto found = latest.find(entry.pathHash); found != latest.end()) {
+      entry = *found->second;
+      latest.erase(found);
+    }
+  }
+  for (const auto& [_, entry] : latest) base.push_back(*entry);
+  std::sort(base.begin(), base.end(), [](const IndexEntry& a, const IndexEntry& b) { return a.pathHash < b.pathHash; });
+  return base;
+}
+
+}  // namespace shotsieve::folder
