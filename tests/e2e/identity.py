@@ -107,6 +107,32 @@ check("four listings at once: every entry has its whole copy",
       whole and all(len(a) == 41 for a in answers), [sum(e["ismissing"] for e in a) for a in answers])
 shutil.rmtree(home)
 
+# A detour outside the screenshots keeps the uuid: renamed to a plain name,
+# then its folder renamed away (or the file moved up out of it) while a
+# listing runs, then back.
+home = new_home("shotsieve-identity-detour-")
+pictures = os.path.join(home, "Pictures")
+shots = os.path.join(pictures, "Screenshots")
+exports = os.path.join(home, "exports")
+screenshot(os.path.join(shots, "shot.png"), sample)
+first = [e["uuid"] for e in run(home, "list", "7", exports)]
+watch = Watch(shotsieve, home)
+os.rename(os.path.join(shots, "shot.png"), os.path.join(shots, "renamed-a.png"))
+for away, back in ((shots, os.path.join(pictures, "Elsewhere")),
+                   (os.path.join(shots, "renamed-a.png"), os.path.join(pictures, "renamed-a.png"))):
+    os.rename(away, back)
+    check(f"away ({os.path.basename(back)}): not a screenshot meanwhile", run(home, "list", "7", exports) == [])
+    os.rename(back, away)
+    again = [e["uuid"] for e in run(home, "list", "7", exports)]
+    check(f"back from {os.path.basename(back)}: list gives the same uuid", again == first, (again, first))
+    check(f"back from {os.path.basename(back)}: so does list-today", today(home) == first or not first, today(home))
+reported = uuids(watch.lines(0, 0, quiet=2))
+check("the watch gives no other uuid for it", all(u in first for u in reported), (reported, first))
+watch.stop()
+copies = [n for n in os.listdir(exports) if n != "CACHEDIR.TAG"]
+check("one copy in the export folder", len(copies) == 1, copies)
+shutil.rmtree(home)
+
 # A touch through a FUSE mount, where the file system keeps no birth time.
 if os.geteuid() != 0 or not shutil.which("bindfs") or not os.path.exists("/dev/fuse"):
     print("skipped the FUSE part: needs root, bindfs and /dev/fuse")

@@ -25,17 +25,25 @@ void lockXmp(void* mutex, bool lock) {
 
 }  // namespace
 
+// The XMP toolkit, let go when this library is unloaded (a host's dlclose,
+// or the end of the process): exiv2 would keep what it allocated past its
+// own unloading.
+struct XmpToolkit {
+  XmpToolkit() { Exiv2::XmpParser::initialize(lockXmp, &mutex); }
+  ~XmpToolkit() { Exiv2::XmpParser::terminate(); }
+  std::mutex mutex;  // destroyed after the toolkit is let go
+};
+
 void setUpExiv2Once() {
   static std::once_flag once;
-  static std::mutex xmpMutex;
   std::call_once(once, [] {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     Exiv2::LogMsg::setHandler(nullptr);
-    Exiv2::XmpParser::initialize(lockXmp, &xmpMutex);
 #ifdef EXV_ENABLE_BMFF
     Exiv2::enableBMFF(true);
 #endif
   });
+  static XmpToolkit toolkit;
 }
 
 namespace {

@@ -123,9 +123,14 @@ void MetadataIndex::store(const std::string& relativePath, const FileStamp& stam
 void MetadataIndex::Held::store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts) {
   const std::uint64_t hash = pathHash(relativePath);
   IndexEntry entry = IndexEntry::of(hash, stamp, facts);
-  // A file read again (touched, edited in place) keeps the identifier it has.
-  if (const IndexEntry* old = index_.findLocked(hash); old != nullptr && old->hasUuid() && sameFile(old->stamp, stamp, true)) {
-    entry.uuid = old->uuid;
+  // A file read again (touched, edited in place) keeps the identifier it has,
+  // and so does one met under another name (renamed, moved), whatever it is
+  // now: a screenshot renamed to a plain name, or out of its Screenshots
+  // folder for a while, is the same asset when it comes back.
+  const IndexEntry* known = index_.findLocked(hash);
+  if (known == nullptr || !known->hasUuid() || !sameFile(known->stamp, stamp, true)) known = index_.entryOfFileLocked(stamp);
+  if (known != nullptr && known->hasUuid()) {
+    entry.uuid = known->uuid;
     entry.flags |= IndexEntry::kHasUuid;
   }
   index_.storeLocked(entry);
