@@ -158,7 +158,8 @@ os.rename(os.path.join(home, ".config/user-dirs.dirs.new"), os.path.join(home, "
 lines = watch.lines(1, 30, quiet=1.5)  # a generous bound: under load the hand-over takes a while
 check("the library moved: its screenshot is reported, and no second start line",
       len(uuids(lines)) == 1 and all(line.get("event") == "screenshot-added" for line in lines), lines)
-check("a fresh worker took over", watch.worker() != first_worker, watch.processes())
+check("a fresh worker took over", watch.worker() != first_worker,
+      (watch.processes(), open(os.path.join(home, "watch.err"), "rb").read()[-2000:]))
 screenshot(os.path.join(elsewhere, "Screenshots/later.png"), sample)
 check("the new worker reports a new screenshot once", len(uuids(watch.lines(1, 10))) == 1)
 for pid in watch.processes():

@@ -97,6 +97,9 @@ bool RootFollower::settingsOutOfReach() const {
 }
 
 RootFollower::Around RootFollower::handle(const inotify_event& event) const {
+  // Events were lost (the queue overflowed, as a small fs.inotify.max_queued_events
+  // makes it do): the user-dirs file or the root may have moved among them.
+  if (event.mask & IN_Q_OVERFLOW) return Around::rootMayHaveMoved;
   // One folder may be on the way to both the root and the user-dirs file:
   // a watch, with a name that matters for each.
   Around around = Around::notOurs;
