@@ -26,6 +26,7 @@ static const char* out_dir;
 static const char* shared_dir;
 static int failures;
 static int own_tasks;  /* the host's, and a sanitizer runtime's, before the library came */
+static int threads_told_only;  /* a runtime that starts threads of its own later: told, not failed */
 
 static void save(const char* name, char* text) {
   char path[4096];
@@ -82,7 +83,7 @@ static int load_use_unload(const char* path, const char* export_dir) {
   if (after_list != own_tasks || after_request != own_tasks) {
     fprintf(stderr, "%d threads ran on after pk_list, %d after pk_request_auth\n", after_list - own_tasks,
             after_request - own_tasks);
-    failed = 1;
+    failed = failed || !threads_told_only;
   }
   done(listed);
   done(asked);
@@ -120,6 +121,7 @@ int main(int argc, char** argv) {
   pthread_create(&first, NULL, nothing, NULL);
   pthread_join(first, NULL);
   own_tasks = entries_of("/proc/self/task");
+  threads_told_only = getenv("HOST_THREADS_TOLD_ONLY") != NULL;
   void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) {
     fprintf(stderr, "%s\n", dlerror());
@@ -171,14 +173,14 @@ int main(int argc, char** argv) {
   const int tasks = entries_of("/proc/self/task"), fds = entries_of("/proc/self/fd");
   if (tasks != own_tasks) {
     fprintf(stderr, "%d threads run after the library was unloaded\n", tasks - own_tasks);
-    failures++;
+    failures += !threads_told_only;
   }
   for (int i = 0; i < kReloads; ++i) {
     if (load_use_unload(argv[1], argv[2]) != 0) {
       fprintf(stderr, "load %d: a call failed\n", i);
       failures++;
     }
-    if (entries_of("/proc/self/task") != own_tasks || entries_of("/proc/self/fd") != fds) {
+    if ((!threads_told_only && entries_of("/proc/self/task") != own_tasks) || entries_of("/proc/self/fd") != fds) {
       fprintf(stderr, "load %d: %d threads and %d descriptors left, %d before\n", i,
               entries_of("/proc/self/task") - own_tasks,
               entries_of("/proc/self/fd"), fds);

@@ -2,8 +2,7 @@
 """As an ordinary user. Resource limits give honest answers: the work done on
 fewer threads, a copy that cannot be made missing alone with its name, or a
 status and a reason; never a crash, never "{}" with 0, never a listing short
-of screenshots. A screenshot that arrives unreadable and is then made
-readable is reported by a running watch, once, as list-today lists it.
+of screenshots.
 
 usage: limits.py SHOTSIEVE MAKE_LIBRARY [sanitized]
 
@@ -83,26 +82,5 @@ for n in (2, 3, 4, 5, 6):
         check(f"watch under --nproc={n}: ends with 70 and a reason, never a crash",
               status == 70 and error.startswith("shotsieve: ") and text == "", (status, error))
 subprocess.run(["pkill", "-u", str(NOBODY), "-f", shotsieve])
-
-# Unreadable when it came (another account's private copy), readable later.
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from watching import Watch, sample_png  # noqa: E402
-watch = Watch(shotsieve, home, user=NOBODY)
-late = os.path.join(home, "Pictures/Screenshots/late.png")
-os.makedirs(os.path.dirname(late), exist_ok=True)
-with open(late + ".tmp", "wb") as f:
-    f.write(sample_png(make_library, "shot tool late"))
-os.chmod(late + ".tmp", 0o600)  # root's, and private
-os.rename(late + ".tmp", late)
-check("an unreadable screenshot gives no line", watch.lines(0, 0, quiet=2) == [])
-os.chmod(late, 0o644)
-lines = watch.lines(1, 10, quiet=2)
-status, text, _ = run("true", "list-today")
-listed = [item for item in json.loads(text)["items"] if item["uuid"] in [line["asset"]["uuid"] for line in lines]]
-check("made readable: one line, the record list-today gives", len(lines) == 1 and listed == [lines[0]["asset"]],
-      (lines, listed))
-os.utime(late)
-check("touched again: no second line", watch.lines(0, 0, quiet=2) == [])
-watch.stop()
 shutil.rmtree(home, ignore_errors=True)
 finish()

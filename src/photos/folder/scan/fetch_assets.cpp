@@ -1,6 +1,7 @@
 #include "photos/folder/scan/fetch_assets.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <system_error>
 #include <mutex>
@@ -9,6 +10,8 @@
 #include "photos/folder/metadata/read_pool.h"
 #include "photos/folder/scan/file_assets.h"
 #include "photos/folder/scan/library_scan.h"
+#include "photos/folder/scan/write_state.h"
+#include "photos/folder/metadata/image_wholeness.h"
 
 namespace shotsieve::folder {
 
@@ -108,8 +111,15 @@ class Fetch {
     }
     std::vector<Asset> assets;
     bool linkedTwice = false;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch()).count();
     for (const auto& c : candidates) {
       if (auto asset = assetOfFacts(*c.file, c.status, *c.facts, index_, &options_)) {
+        // Not whole and written just now: still being written, no screenshot yet (the watch waits for it too).
+        if (c.file->mediaType == kImageMediaType && mayStillBeWritten(c.status, now) &&
+            !imageFileLooksWhole(openContent(*c.file).get())) {
+          continue;
+        }
         linkedTwice = linkedTwice || c.status.links > 1;
         assets.push_back(std::move(*asset));
       }

@@ -8,10 +8,8 @@ namespace shotsieve::folder {
 
 namespace {
 
-// IN_ATTRIB: a file that could not be read when it came may be readable now
-// (chmod, chown), and is then looked at as if just written.
 constexpr std::uint32_t kFolderEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE |
-                                        IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB | IN_ONLYDIR;
+                                        IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 std::string joined(const std::string& folder, std::string_view name) {
   return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
@@ -85,7 +83,7 @@ bool InotifySource::handle(const inotify_event& event) {
   }
   if (kCacheTagName == event.name) {
     if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) pending_.push_back({Kind::cacheTagWritten, folder});
-  } else if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB)) {
+  } else if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
     pending_.push_back({Kind::fileWritten, path});
   } else if (event.mask & (IN_CREATE | IN_MODIFY)) {
     pending_.push_back({Kind::fileChanging, path});
