@@ -27,6 +27,14 @@ void endWatchForOutputFailure(int error) {
   std::_Exit(kExitOutputFailed);
 }
 
+namespace {
+
+// How often an idle watch looks whether its access was withdrawn; a line is
+// never written without a look just before it.
+constexpr int kAccessLookEveryMs = 5000;
+
+}  // namespace
+
 std::mutex& watchLineLock() {
   static std::mutex lock;
   return lock;
@@ -44,7 +52,7 @@ void watchUntilReaderGoes(const std::function<int()>& currentStatus) {
     // No events asked for: a pipe whose reader closed reports POLLERR, a
     // socket or terminal whose other end went POLLHUP.
     pollfd output{STDOUT_FILENO, 0, 0};
-    const int ready = pollable ? ::poll(&output, 1, 1000) : (::sleep(1), 0);
+    const int ready = pollable ? ::poll(&output, 1, kAccessLookEveryMs) : (::sleep(kAccessLookEveryMs / 1000), 0);
     if (ready < 0 && errno != EINTR) pollable = false;  // cannot watch the descriptor: only the access then
     if (ready > 0 && (output.revents & (POLLERR | POLLHUP | POLLNVAL))) endWatchForGoneReader();
     if (const int status = currentStatus(); !authStatusAllowsReading(status)) endWatchNotAuthorized(status);

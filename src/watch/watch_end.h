@@ -22,8 +22,8 @@ std::mutex& watchLineLock();
 // Sleeps until the reader of standard output has gone, then ends the watch.
 // Nothing to write needs to come first: a watch whose reader left while no
 // screenshot arrived would otherwise run on for nobody. Output that no
-// reader can leave (a file, /dev/null) is waited on for ever. Every second
-// it also asks `currentStatus` whether access still holds.
+// reader can leave (a file, /dev/null) is waited on for ever. Every few
+// seconds it also asks `currentStatus` whether access still holds.
 [[noreturn]] void watchUntilReaderGoes(const std::function<int()>& currentStatus);
 
 }  // namespace shotsieve
