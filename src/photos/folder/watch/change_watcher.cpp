@@ -82,6 +82,8 @@ struct ChangeWatcher::State {
     if (processIsConfined() && follower.settingsOutOfReach()) handWatchOver();
     const RootFollower::Place now = follower.locate();
     follower.lookedAt(Clock::now());
+    // Settings written anew while the watches were armed sent no event to them.
+    if (processIsConfined() && follower.settingsOutOfReach()) handWatchOver();
     if (now == place && (folders.attached() || now.root.empty())) return;
     if (processIsConfined()) handWatchOver();
     if (folders.attached()) {
