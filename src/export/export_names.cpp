@@ -30,15 +30,21 @@ bool isDigits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// The unique part temporaryExportName puts before ".part": PID-COUNT-HEX8.
-bool isWriterPart(std::string_view text) {
+// The writer's process id in the unique part temporaryExportName puts before
+// ".part" (PID-COUNT-HEX8), or nothing for any other text.
+std::optional<long> writerOfPart(std::string_view text) {
   const auto first = text.find('-');
-  if (first == std::string_view::npos) return false;
+  if (first == std::string_view::npos) return std::nullopt;
   const auto second = text.find('-', first + 1);
-  if (second == std::string_view::npos) return false;
+  if (second == std::string_view::npos) return std::nullopt;
   const std::string_view hex = text.substr(second + 1);
-  return isDigits(text.substr(0, first)) && isDigits(text.substr(first + 1, second - first - 1)) && hex.size() == 8 &&
-         hex.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  if (!isDigits(text.substr(0, first)) || !isDigits(text.substr(first + 1, second - first - 1)) || hex.size() != 8 ||
+      hex.find_first_not_of("0123456789abcdef") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  long pid = 0;
+  if (std::from_chars(text.data(), text.data() + first, pid).ec != std::errc()) return std::nullopt;
+  return pid;
 }
 
 bool isExportExtension(std::string_view extension) {
@@ -72,7 +78,7 @@ bool isExportEntryName(std::string_view name) {
   if (rest.ends_with(".part")) {
     rest.remove_suffix(5);
     if (const auto dot = rest.find('.'); dot != std::string_view::npos) {
-      if (!isWriterPart(rest.substr(dot + 1))) return false;
+      if (!writerOfPart(rest.substr(dot + 1))) return false;
       rest = rest.substr(0, dot);
     }
   }
@@ -83,12 +89,8 @@ std::optional<long> writerOfExportPart(std::string_view name) {
   if (!isExportEntryName(name) || !name.ends_with(".part")) return std::nullopt;
   name.remove_suffix(5);
   const auto dot = name.rfind('.');
-  const std::string_view writer = name.substr(dot + 1);
-  if (dot < 37 || !isWriterPart(writer)) return std::nullopt;  // the extension's own dot: an old name without a writer
-  long pid = 0;
-  const auto dash = writer.find('-');
-  if (std::from_chars(writer.data(), writer.data() + dash, pid).ec != std::errc()) return std::nullopt;
-  return pid;
+  if (dot < 37) return std::nullopt;  // the extension's own dot: an old name without a writer
+  return writerOfPart(name.substr(dot + 1));
 }
 
 }  // namespace shotsieve

@@ -52,17 +52,6 @@ std::optional<WatchHandOver::Key> keyOfText(std::string_view text) {
   return key;
 }
 
-std::string contentsOf(int fd) {
-  std::string bytes;
-  char buffer[1 << 16];
-  for (off_t at = 0; bytes.size() <= kMostBytes;) {
-    const ssize_t got = ::pread(fd, buffer, sizeof buffer, at);
-    if (got <= 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-    at += got;
-  }
-  return bytes;
-}
 
 }  // namespace
 
@@ -76,7 +65,7 @@ std::unique_ptr<WatchHandOver> WatchHandOver::ofThisProcess() {
     return nullptr;
   }
   std::unique_ptr<WatchHandOver> handOver(new WatchHandOver(UniqueFd(fd)));
-  const std::string bytes = contentsOf(fd);
+  const std::string bytes = folder::readAtMost(fd, kMostBytes);
   if (bytes.empty()) return handOver;  // the first worker
   // Anything there was written by a worker that gave the reader its start
   // line: never a second one, even from a file torn or past its bound.

@@ -141,6 +141,25 @@ check("a decision made meanwhile is reported", answer == {"status": "denied"} an
       (answer, recorded(home)))
 server.stop()
 
+# A request killed while its question is out leaves nothing behind: the next
+# one asks at once, and nothing was recorded.
+home = new_home("shotsieve-killed-")
+os.remove(state_file(home))
+server = Server("silent")
+asking = subprocess.Popen([shotsieve, "request-auth"], env=dict(environment(home), DBUS_SESSION_BUS_ADDRESS=address),
+                          stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
+while not server.lines("Notify"):
+    time.sleep(0.02)
+asking.kill()
+asking.wait()
+server.stop()
+check("a killed request records nothing", recorded(home) is None, recorded(home))
+server = Server("allow")
+answer, _, took = request(home, log="after a killed request")
+check("the next request asks at once, not after the killed one", answer == {"status": "authorized"} and took < 5,
+      (answer, f"{took:.2f} s"))
+server.stop()
+
 # A host's thread asks on the desktop too.
 for mode, expected in (("allow", "authorized"), ("dismiss", "not-determined")):
     home = new_home("shotsieve-host-")

@@ -42,10 +42,21 @@ def other_png(number):
     return sample_png(make_library, f"shot tool {number}")
 
 
-home = new_home("shotsieve-identity-")
-shots = os.path.join(home, "Pictures/Screenshots")
-exports = os.path.join(home, "exports")
-screenshot(os.path.join(shots, "one.png"), sample)
+def library_with(name, prefix):
+    """A new HOME with one screenshot `name` in Pictures/Screenshots: (home, pictures, shots, exports)."""
+    home = new_home(f"shotsieve-identity-{prefix}")
+    pictures = os.path.join(home, "Pictures")
+    shots = os.path.join(pictures, "Screenshots")
+    screenshot(os.path.join(shots, name), sample)
+    return home, pictures, shots, os.path.join(home, "exports")
+
+
+def copies(exports):
+    """The copies in an export folder, by name."""
+    return sorted(n for n in os.listdir(exports) if n != "CACHEDIR.TAG")
+
+
+home, _, shots, exports = library_with("one.png", "")
 screenshot(os.path.join(shots, "two.png"), other_png(1000))
 listed = run(home, "list", "7", exports)
 before = today(home)
@@ -56,8 +67,8 @@ os.rename(os.path.join(shots, "two.png"), os.path.join(shots, "sorted/2026/two.p
 check("a rename and a move into a new folder give no line", watch.lines(0, 0, quiet=3) == [])
 check("list-today shows the same two uuids", today(home) == before, today(home))
 run(home, "list", "7", exports)
-copies = sorted(n for n in os.listdir(exports) if n != "CACHEDIR.TAG")
-check("the cache holds two copies, not three", copies == sorted(e["uuid"] + ".png" for e in listed), copies)
+check("the cache holds two copies, not three", copies(exports) == sorted(e["uuid"] + ".png" for e in listed),
+      copies(exports))
 
 # Saved over an existing name through a temporary file: a new file, a new identifier.
 screenshot(os.path.join(shots, "renamed.png"), other_png(1234))
@@ -77,11 +88,7 @@ shutil.rmtree(home)
 
 # A library away for one listing (an unmounted disk, a share not there yet)
 # forgets nothing: back again, a file renamed before keeps its uuid and copy.
-home = new_home("shotsieve-identity-away-")
-pictures = os.path.join(home, "Pictures")
-shots = os.path.join(pictures, "Screenshots")
-exports = os.path.join(home, "exports")
-screenshot(os.path.join(shots, "one.png"), sample)
+home, pictures, shots, exports = library_with("one.png", "away-")
 first = run(home, "list", "7", exports)
 os.rename(os.path.join(shots, "one.png"), os.path.join(shots, "renamed.png"))
 os.rename(pictures, os.path.join(home, "away"))
@@ -90,8 +97,7 @@ os.rename(os.path.join(home, "away"), pictures)
 back = run(home, "list", "7", exports)
 check("back again, the renamed screenshot keeps its uuid", [e["uuid"] for e in back] == [e["uuid"] for e in first],
       (first, back))
-copies = [n for n in os.listdir(exports) if n != "CACHEDIR.TAG"]
-check("... and its one copy", len(copies) == 1, copies)
+check("... and its one copy", len(copies(exports)) == 1, copies(exports))
 
 # Four listings at once into one folder: every entry has its copy, whole.
 for number in range(40):
@@ -110,11 +116,7 @@ shutil.rmtree(home)
 # A detour outside the screenshots keeps the uuid: renamed to a plain name,
 # then its folder renamed away (or the file moved up out of it) while a
 # listing runs, then back.
-home = new_home("shotsieve-identity-detour-")
-pictures = os.path.join(home, "Pictures")
-shots = os.path.join(pictures, "Screenshots")
-exports = os.path.join(home, "exports")
-screenshot(os.path.join(shots, "shot.png"), sample)
+home, pictures, shots, exports = library_with("shot.png", "detour-")
 first = [e["uuid"] for e in run(home, "list", "7", exports)]
 watch = Watch(shotsieve, home)
 os.rename(os.path.join(shots, "shot.png"), os.path.join(shots, "renamed-a.png"))
@@ -129,17 +131,13 @@ for away, back in ((shots, os.path.join(pictures, "Elsewhere")),
 reported = uuids(watch.lines(0, 0, quiet=2))
 check("the watch gives no other uuid for it", all(u in first for u in reported), (reported, first))
 watch.stop()
-copies = [n for n in os.listdir(exports) if n != "CACHEDIR.TAG"]
-check("one copy in the export folder", len(copies) == 1, copies)
+check("one copy in the export folder", len(copies(exports)) == 1, copies(exports))
 shutil.rmtree(home)
 
 # A screenshot still being written does not exist yet, for the listings as
 # for the watch: absent while it is written in pieces, then listed, copied
 # whole and reported once.
-home = new_home("shotsieve-identity-pieces-")
-shots = os.path.join(home, "Pictures/Screenshots")
-exports = os.path.join(home, "exports")
-screenshot(os.path.join(shots, "before.png"), sample)
+home, _, shots, exports = library_with("before.png", "pieces-")
 watch = Watch(shotsieve, home)
 data = other_png(4242)
 with open(os.path.join(shots, "slow.png"), "wb") as f:

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "photos/unique_fd.h"
@@ -26,6 +27,18 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   return true;
+}
+
+std::string readAtMost(int fd, std::size_t most) {
+  std::string bytes;
+  char buffer[1 << 16];
+  while (bytes.size() < most) {
+    const ssize_t got = ::pread(fd, buffer, std::min(sizeof buffer, most - bytes.size()), static_cast<off_t>(bytes.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  return bytes;
 }
 
 bool replacePrivateFile(const std::string& path, std::string_view bytes) {

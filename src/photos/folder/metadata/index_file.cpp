@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <random>
 
 #include "photos/folder/metadata/index_record.h"
 #include "photos/folder/private_files.h"

@@ -38,14 +38,8 @@ std::vector<IndexEntry> readJournal(const std::string& indexPath) {
   const UniqueFd fd(::open(journalOf(indexPath).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat info;
   if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return entries;
-  std::string bytes(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMostJournalBytes), '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = ::pread(fd.get(), bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  for (std::size_t at = 0; at + kIndexRecordSize <= got; at += kIndexRecordSize) {
+  const std::string bytes = readAtMost(fd.get(), kMostJournalBytes);
+  for (std::size_t at = 0; at + kIndexRecordSize <= bytes.size(); at += kIndexRecordSize) {
     const auto entry = decodeIndexRecord(bytes.data() + at);
     if (!entry) break;  // a writer killed in the middle of its record, or damage: nothing after it is trusted
     entries.push_back(*entry);
