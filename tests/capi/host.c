@@ -64,6 +64,33 @@ static int entries_of(const char* folder) {
   return count - (strcmp(folder, "/proc/self/fd") == 0);  /* the listing's own descriptor */
 }
 
+/* The process's threads that still run code of its own. A joined thread
+ * stays in /proc/self/task for a moment while the kernel ends it, but it has
+ * already let go of the address space, and its size there reads 0. */
+static int live_threads(void) {
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == NULL) return -1;
+  int count = 0;
+  for (struct dirent* entry; (entry = readdir(dir)) != NULL;) {
+    if (entry->d_name[0] == '.') continue;
+    char path[300], text[1024];
+    snprintf(path, sizeof path, "/proc/self/task/%s/stat", entry->d_name);
+    FILE* file = fopen(path, "r");
+    if (file == NULL) continue;  /* gone already */
+    const size_t length = fread(text, 1, sizeof text - 1, file);
+    fclose(file);
+    text[length] = '\0';
+    /* The name in parentheses may hold spaces; the size is the 21st field after it. */
+    char* field = strrchr(text, ')');
+    unsigned long long size = 0;
+    for (int i = 0; field != NULL && i < 21; ++i) field = strchr(field + 1, ' ');
+    if (field != NULL) size = strtoull(field + 1, NULL, 10);
+    count += size != 0;
+  }
+  closedir(dir);
+  return count;
+}
+
 /* Loads, lists, asks and unloads, as a host that loads the library only while
  * it needs it; 0 when it went well. */
 static int load_use_unload(const char* path, const char* export_dir) {
@@ -76,9 +103,9 @@ static int load_use_unload(const char* path, const char* export_dir) {
   *(void**)(&request) = dlsym(library, "pk_request_auth");
   *(void**)(&done) = dlsym(library, "pk_free");
   char* listed = listing(7, export_dir, 0.0, 1);
-  const int after_list = entries_of("/proc/self/task");  /* at once: a thread ending late is still there */
+  const int after_list = live_threads();  /* at once: a thread ending late is still there */
   char* asked = request();
-  const int after_request = entries_of("/proc/self/task");
+  const int after_request = live_threads();
   int failed = listed == NULL || listed[0] != '[' || asked == NULL || strstr(asked, "authorized") == NULL;
   if (after_list != own_tasks || after_request != own_tasks) {
     fprintf(stderr, "%d threads ran on after pk_list, %d after pk_request_auth\n", after_list - own_tasks,
@@ -120,7 +147,7 @@ int main(int argc, char** argv) {
   pthread_t first;
   pthread_create(&first, NULL, nothing, NULL);
   pthread_join(first, NULL);
-  own_tasks = entries_of("/proc/self/task");
+  own_tasks = live_threads();
   threads_told_only = getenv("HOST_THREADS_TOLD_ONLY") != NULL;
   void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) {
@@ -170,7 +197,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kThreads; ++i) pthread_join(threads[i], NULL);
 
   if (dlclose(library) != 0) failures++;
-  const int tasks = entries_of("/proc/self/task"), fds = entries_of("/proc/self/fd");
+  const int tasks = live_threads(), fds = entries_of("/proc/self/fd");
   if (tasks != own_tasks) {
     fprintf(stderr, "%d threads run after the library was unloaded\n", tasks - own_tasks);
     failures += !threads_told_only;
@@ -180,9 +207,9 @@ int main(int argc, char** argv) {
       fprintf(stderr, "load %d: a call failed\n", i);
       failures++;
     }
-    if ((!threads_told_only && entries_of("/proc/self/task") != own_tasks) || entries_of("/proc/self/fd") != fds) {
+    if ((!threads_told_only && live_threads() != own_tasks) || entries_of("/proc/self/fd") != fds) {
       fprintf(stderr, "load %d: %d threads and %d descriptors left, %d before\n", i,
-              entries_of("/proc/self/task") - own_tasks,
+              live_threads() - own_tasks,
               entries_of("/proc/self/fd"), fds);
       failures++;
       break;
