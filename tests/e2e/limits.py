@@ -2,7 +2,8 @@
 """As an ordinary user. Resource limits give honest answers: the work done on
 fewer threads, a copy that cannot be made missing alone with its name, or a
 status and a reason; never a crash, never "{}" with 0, never a listing short
-of screenshots.
+of screenshots. A screenshot that arrives unreadable and is made readable
+later gets its one watch line, the record `list-today` gives.
 
 usage: limits.py SHOTSIEVE MAKE_LIBRARY [sanitized]
 
@@ -15,9 +16,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from checks import check, environment, finish  # noqa: E402
+from watching import Watch, sample_png, uuids  # noqa: E402
 
 shotsieve, make_library = (os.path.abspath(p) for p in sys.argv[1:3])
 NOBODY = 65534
@@ -81,6 +84,34 @@ for n in (2, 3, 4, 5, 6):
     else:
         check(f"watch under --nproc={n}: ends with 70 and a reason, never a crash",
               status == 70 and error.startswith("shotsieve: ") and text == "", (status, error))
+
+# Another account's copies (0600, root's): nobody cannot read them until their mode or owner changes.
+shots = os.path.join(home, "Pictures/Screenshots")
+watch = Watch(shotsieve, home, user=NOBODY)
+check("a watch as nobody starts", watch.start and watch.start.get("event") == "watching", watch.start)
+closed = os.path.join(shots, "Closed")
+os.makedirs(closed, mode=0o700)
+day = time.strftime("%Y-%m-%d")
+names = [f"Screenshot from {day} 00-00-0{n}.png" for n in (1, 2, 3)]
+for name, folder in ((names[0], shots), (names[1], shots), (names[2], closed)):
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(sample_png(make_library, name))
+    os.chmod(os.path.join(folder, name), 0o600)
+check("no line for a file nobody can read", watch.lines(1, 2) == [])
+os.chmod(os.path.join(shots, names[0]), 0o644)
+os.chown(os.path.join(shots, names[1]), NOBODY, NOBODY)
+os.chmod(os.path.join(closed, names[2]), 0o644)
+os.chmod(closed, 0o755)  # the folder opens: what it holds is looked at
+added = watch.lines(3, 10)
+_, text, _ = run("true", "list-today")
+today = {e["uuid"]: e for e in json.loads(text)["items"]}
+check("one line each once made readable (chmod, chown, the folder opened)", len(uuids(added)) == 3,
+      [line.get("asset", {}).get("filename") for line in added])
+check("the watch's records are list-today's", all(line["asset"] == today.get(line["asset"]["uuid"])
+                                                  for line in added), (added, today))
+os.chmod(os.path.join(shots, names[0]), 0o640)
+check("a mode changed again gives no second line", watch.lines(1, 2) == [])
+watch.stop()
 subprocess.run(["pkill", "-u", str(NOBODY), "-f", shotsieve])
 shutil.rmtree(home, ignore_errors=True)
 finish()

@@ -30,6 +30,11 @@ constexpr auto kFloodGap = 2s;
 
 std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 }  // namespace
 
 struct ChangeWatcher::State {
@@ -100,19 +105,27 @@ struct ChangeWatcher::State {
     using Kind = FolderEvent::Kind;
     const std::string& path = event.relativePath;
     const bool media = mediaTypeOfName(nameOf(path)).has_value();
+    // Events read in one batch with the one that made their folder a cache
+    // (its tag comes before any copy) are of no picture.
+    const bool stale = media && !folders.covers(folderOf(path));
     switch (event.kind) {
       case Kind::fileWritten:
-        if (!media) return;
+        if (!media || stale) return;
         writers.forget(path);
         inserter.offer(FileInserter::Candidate(path));
         return;
       case Kind::fileChanging:
-        if (!media) return;
+        if (!media || stale) return;
         if (folders.isLink(path)) {
           inserter.offer(FileInserter::Candidate(path));  // a link is complete once made
         } else {
           writers.changed(path, now);
         }
+        return;
+      case Kind::accessChanged:
+        // Once readable, a file skipped before is looked at; a known one gives no second line.
+        if (!media || stale || writers.tracks(path)) return;
+        inserter.offer(FileInserter::Candidate(path));
         return;
       case Kind::fileGone:
         writers.forget(path);

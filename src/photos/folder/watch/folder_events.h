@@ -14,6 +14,7 @@ struct FolderEvent {
     fileWritten,     // closed after writing, moved in, or a link made: may be complete now
     fileChanging,    // created or growing, not closed (or a source that sees no closes)
     fileGone,        // deleted or moved away
+    accessChanged,   // its mode or owner changed: a file that could not be read may be readable now
     folderAppeared,  // made or moved in: to be covered and looked through
     folderGone,      // deleted or moved away: no longer covered
     cacheTagWritten,  // the folder may have become a cache (CACHEDIR.TAG), whose files are no pictures

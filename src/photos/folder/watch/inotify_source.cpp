@@ -9,7 +9,7 @@ namespace shotsieve::folder {
 namespace {
 
 constexpr std::uint32_t kFolderEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE |
-                                        IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+                                        IN_ATTRIB | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 std::string joined(const std::string& folder, std::string_view name) {
   return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
@@ -79,6 +79,8 @@ bool InotifySource::handle(const inotify_event& event) {
   if (event.mask & IN_ISDIR) {
     if (event.mask & (IN_CREATE | IN_MOVED_TO)) pending_.push_back({Kind::folderAppeared, path});
     if (event.mask & (IN_DELETE | IN_MOVED_FROM)) pending_.push_back({Kind::folderGone, path});
+    // A folder that could not be opened may open now; one covered already needs nothing.
+    if ((event.mask & IN_ATTRIB) && !watches_.contains(path)) pending_.push_back({Kind::folderAppeared, path});
     return true;
   }
   if (kCacheTagName == event.name) {
@@ -89,6 +91,8 @@ bool InotifySource::handle(const inotify_event& event) {
     pending_.push_back({Kind::fileChanging, path});
   } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
     pending_.push_back({Kind::fileGone, path});
+  } else if (event.mask & IN_ATTRIB) {
+    pending_.push_back({Kind::accessChanged, path});
   }
   return true;
 }

@@ -49,6 +49,10 @@ class LibraryFolders {
   // True when the folder now holds a cache tag: it is no pictures.
   bool becameCache(const std::string& relativeFolder) const;
   bool isLink(const std::string& relativePath) const;
+  // Is a source still looking at this folder.
+  bool covers(const std::string& relativeFolder) const {
+    return (watched_ && watched_->covers(relativeFolder)) || (polled_ && polled_->covers(relativeFolder));
+  }
 
  private:
   UniqueFd open(const std::string& relativeFolder) const;

@@ -28,6 +28,7 @@ class WriterTracker {
   void forget(const std::string& relativePath);
   void forgetBelow(const std::string& relativeFolder);
   bool empty() const { return writers_.empty(); }
+  bool tracks(const std::string& relativePath) const { return writers_.contains(relativePath); }
   Clock::time_point nextDue() const;
 
   // The files due for a check: quiet for the period, or due for a look at their size.
