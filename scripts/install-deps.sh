@@ -8,4 +8,4 @@ sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-instal
   binutils bsdutils util-linux procps python3 python3-jsonschema dbus-daemon \
   xvfb xauth scrot imagemagick libheif-examples libavif-bin \
   dpkg-dev fakeroot lintian man-db groff-base \
-  clang-14 libfuzzer-14-dev nlohmann-json3-dev inotify-tools
+  clang-14 libfuzzer-14-dev nlohmann-json3-dev inotify-tools fusefat exfat-fuse dosfstools exfatprogs

@@ -67,6 +67,40 @@ TEST(Identity, TheIndexKnowsAFileByItselfNotByItsName) {
   EXPECT_EQ(next[1], 1);  // the next attempt
 }
 
+// Where inode numbers do not last, the inode is a digest of the content: a
+// rename that restamps the file keeps its identifier and its first date,
+// through a save and a load; other content is another file.
+TEST(Identity, AFingerprintedFileKeepsItsIdentifierAndDate) {
+  ScratchDir dir;
+  const std::string path = dir.path() + "/index";
+  ImageFacts facts;
+  facts.format = FileFormat::png;
+  const auto stamp = [](std::uint64_t fingerprint, std::int64_t time) {
+    FileStamp made{100, time, fingerprint, time, 0};
+    made.fingerprinted = true;
+    return made;
+  };
+  const auto given = [&](MetadataIndex& index, const std::string& name, const FileStamp& version, std::uint8_t mark) {
+    index.store(name, version, facts);
+    return index.identifierOf(name, version, [&](int) { return Uuid{mark}; });
+  };
+  Uuid first;
+  {
+    MetadataIndex index(path);
+    first = given(index, "a.png", stamp(77, 1000), 1);
+    index.save(MetadataIndex::Seen::everyFile);
+  }
+  MetadataIndex index(path);
+  EXPECT_EQ(given(index, "a.png", stamp(77, 5000), 2), first);  // remounted, restamped
+  EXPECT_EQ(index.keptFileTime("a.png", stamp(77, 5000)), 1000);
+  EXPECT_EQ(given(index, "b.png", stamp(77, 9000), 3), first);  // renamed
+  EXPECT_EQ(index.keptFileTime("b.png", stamp(77, 9000)), 1000);
+  EXPECT_NE(given(index, "c.png", stamp(78, 1000), 4), first);  // other content, same times
+  FileStamp unprinted = stamp(77, 1000);
+  unprinted.fingerprinted = false;  // an inode number that happens to equal a digest
+  EXPECT_NE(given(index, "d.png", unprinted, 5), first);
+}
+
 class IdentityOnDisk : public ::testing::Test {
  protected:
   IdentityOnDisk() { fs::create_directories(root() + "/Screenshots"); }

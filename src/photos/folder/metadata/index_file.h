@@ -20,6 +20,9 @@ struct FileStamp {
   std::uint64_t inode = 0;
   std::int64_t changedNanoseconds = 0;
   std::int64_t birthNanoseconds = 0;  // 0 where the file system keeps no birth time
+  // The inode is a digest of the file's content, where inode numbers do not
+  // last: the file is the same file while that stays the same.
+  bool fingerprinted = false;
   bool operator==(const FileStamp&) const = default;
 };
 
@@ -35,6 +38,9 @@ struct IndexEntry {
   Uuid uuid{};
   std::uint8_t flags = 0;
   FileFormat format = FileFormat::unknown;
+  // Of a fingerprinted file: its time when first seen, the date it keeps
+  // where a rename restamps it (FAT drivers do).
+  std::int64_t fileTime = 0;
 
   enum Flags : std::uint8_t {
     kHeaderRead = 1, kHasCapture = 2, kFavorite = 4, kMarked = 8, kHasUuid = 16, kNoFacts = 32, kMarksOnly = 64,

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -35,13 +36,20 @@ std::int64_t largestSide(FileFormat format) {
   }
 }
 
+// Not 0 for a fingerprinted file, whose time when first seen it carries.
+std::uint64_t fingerprintWord(const IndexEntry& entry) {
+  if (!entry.stamp.fingerprinted) return 0;
+  return static_cast<std::uint64_t>(std::max<std::int64_t>(entry.fileTime, 1));
+}
+
 std::optional<IndexEntry> decodeWords(const char* in) {
   std::uint64_t words[kWords];
   std::memcpy(words, in, sizeof words);
   IndexEntry entry;
   entry.pathHash = words[0];
   entry.stamp = FileStamp{words[1], static_cast<std::int64_t>(words[2]), words[3], static_cast<std::int64_t>(words[4]),
-                          static_cast<std::int64_t>(words[5])};
+                          static_cast<std::int64_t>(words[5]), words[9] != 0};
+  entry.fileTime = static_cast<std::int64_t>(words[9]);
   const auto format = static_cast<std::uint8_t>(in[kFlagsAt + 1]);
   if (format > static_cast<std::uint8_t>(FileFormat::video)) return std::nullopt;  // read again by this build
   entry.format = static_cast<FileFormat>(format);
@@ -75,7 +83,7 @@ void encodeIndexRecord(const IndexEntry& entry, char* out) {
                                        static_cast<std::uint64_t>(std::int64_t{entry.width}),
                                        static_cast<std::uint64_t>(std::int64_t{entry.height}),
                                        std::bit_cast<std::uint64_t>(entry.capture),
-                                       0};
+                                       fingerprintWord(entry)};
   std::memcpy(out, words, sizeof words);
   std::memcpy(out + sizeof words, entry.uuid.data(), entry.uuid.size());
   out[kFlagsAt] = static_cast<char>(entry.flags);

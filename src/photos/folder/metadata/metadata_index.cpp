@@ -22,9 +22,21 @@ std::uint64_t fnv1a(std::string_view path) {
 
 // Whether two versions are of one file: see identifierOf.
 bool sameFile(const FileStamp& a, const FileStamp& b, bool samePath) {
+  if (a.fingerprinted || b.fingerprinted) return a.fingerprinted == b.fingerprinted && a.inode == b.inode;
   if (a.inode != b.inode) return false;
   if (a.birthNanoseconds != 0 && b.birthNanoseconds != 0) return a.birthNanoseconds == b.birthNanoseconds;
   return samePath || (a.size == b.size && a.modifiedNanoseconds == b.modifiedNanoseconds);
+}
+
+// The date a file's times give it: see assetOfFacts.
+std::int64_t fileTimeOf(const FileStamp& stamp) {
+  return stamp.birthNanoseconds != 0 ? std::min(stamp.birthNanoseconds, stamp.modifiedNanoseconds)
+                                     : stamp.modifiedNanoseconds;
+}
+
+// The time a fingerprinted file keeps: the one of the same file known before.
+std::int64_t timeToKeep(const IndexEntry* known, const FileStamp& stamp) {
+  return known != nullptr && known->stamp.fingerprinted && known->fileTime != 0 ? known->fileTime : fileTimeOf(stamp);
 }
 
 
@@ -133,6 +145,7 @@ void MetadataIndex::Held::store(const std::string& relativePath, const FileStamp
     entry.uuid = known->uuid;
     entry.flags |= IndexEntry::kHasUuid;
   }
+  if (stamp.fingerprinted) entry.fileTime = timeToKeep(known, stamp);
   index_.storeLocked(entry);
 }
 
@@ -194,7 +207,8 @@ Uuid MetadataIndex::identifierOf(const std::string& relativePath, const FileStam
   const IndexEntry* here = findLocked(hash);
   if (here != nullptr && here->hasUuid() && sameFile(here->stamp, stamp, true)) return here->uuid;
   Uuid uuid;
-  if (const IndexEntry* elsewhere = entryOfFileLocked(stamp)) {
+  const IndexEntry* elsewhere = entryOfFileLocked(stamp);
+  if (elsewhere != nullptr) {
     uuid = elsewhere->uuid;  // renamed, moved, or another name of it
   } else {
     uuid = make(0);
@@ -206,11 +220,19 @@ Uuid MetadataIndex::identifierOf(const std::string& relativePath, const FileStam
     entry.pathHash = hash;
     entry.stamp = stamp;
     entry.flags = IndexEntry::kNoFacts;  // never served as facts
+    if (stamp.fingerprinted) entry.fileTime = timeToKeep(elsewhere, stamp);
   }
   entry.uuid = uuid;
   entry.flags |= IndexEntry::kHasUuid;
   storeLocked(entry);
   return uuid;
+}
+
+std::optional<std::int64_t> MetadataIndex::keptFileTime(const std::string& relativePath, const FileStamp& stamp) {
+  std::lock_guard lock(mutex_);
+  const IndexEntry* entry = findLocked(pathHash(relativePath));
+  if (entry == nullptr || !(entry->stamp == stamp) || !stamp.fingerprinted || entry->fileTime == 0) return std::nullopt;
+  return entry->fileTime;
 }
 
 }  // namespace shotsieve::folder

@@ -71,6 +71,11 @@ class MetadataIndex {
   // Call it after the file's facts are stored or found for this version.
   Uuid identifierOf(const std::string& relativePath, const FileStamp& stamp, const std::function<Uuid(int)>& make);
 
+  // The date a fingerprinted file keeps, its time when first seen, where
+  // the file system restamps what is renamed. Call it after the facts of
+  // this version are stored or found.
+  std::optional<std::int64_t> keptFileTime(const std::string& relativePath, const FileStamp& stamp);
+
   // What the fetch before a save looked at. Only a walk that read every
   // folder of the library may take a file it did not meet for gone, and only
   // a file of the media type it walked: a library that is away, a folder that

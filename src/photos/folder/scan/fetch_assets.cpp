@@ -120,7 +120,8 @@ class Fetch {
             !imageFileLooksWhole(openContent(*c.file).get())) {
           continue;
         }
-        linkedTwice = linkedTwice || c.status.links > 1;
+        // Two files of one content, where the content is what identifies a file, are one picture.
+        linkedTwice = linkedTwice || c.status.links > 1 || c.status.stamp.fingerprinted;
         assets.push_back(std::move(*asset));
       }
     }

@@ -23,7 +23,11 @@ std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& sta
   Asset asset;
   asset.mediaType = file.mediaType;
   // A copy that kept its old modification time still gets a new birth time.
-  const double fileTime = static_cast<double>(std::min(status.birthNanoseconds, status.modifiedNanoseconds)) / 1e9;
+  std::int64_t fileNanoseconds = std::min(status.birthNanoseconds, status.modifiedNanoseconds);
+  if (status.stamp.fingerprinted) {
+    fileNanoseconds = index.keptFileTime(file.relativePath, status.stamp).value_or(fileNanoseconds);
+  }
+  const double fileTime = static_cast<double>(fileNanoseconds) / 1e9;
   if (facts.captureDate) {
     asset.creationDate = facts.captureDate;
   } else if (file.screenshotName) {  // only a screenshot tool's name carries a date

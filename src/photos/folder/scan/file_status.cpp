@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include "photos/folder/scan/lasting_inodes.h"
 #include "photos/no_link_open.h"
 
 namespace shotsieve::folder {
@@ -24,6 +26,12 @@ std::optional<FileStatus> statusAt(int folderFd, const char* path, int flags) {
   status.links = info.stx_nlink;
   status.stamp = FileStamp{info.stx_size, status.modifiedNanoseconds, info.stx_ino, nanoseconds(info.stx_ctime),
                            born ? nanoseconds(info.stx_btime) : 0};
+  if (status.regular && !inodesLast(makedev(info.stx_dev_major, info.stx_dev_minor), folderFd, path)) {
+    if (const auto fingerprint = contentFingerprint(folderFd, path, info.stx_size)) {
+      status.stamp.inode = *fingerprint;
+      status.stamp.fingerprinted = true;
+    }
+  }
   return status;
 }
 

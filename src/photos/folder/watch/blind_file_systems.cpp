@@ -2,13 +2,12 @@
 
 #include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
 #include <array>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "photos/folder/scan/lasting_inodes.h"
 
 namespace shotsieve::folder {
 
@@ -24,25 +23,6 @@ bool remoteType(unsigned long type) {
     if (type == remote) return true;
   }
   return false;
-}
-
-// The file system type the mount table gives a device ("fuseblk", "fuse.sshfs"), or empty.
-std::string mountedType(dev_t device) {
-  std::ifstream mounts("/proc/self/mountinfo");
-  const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  for (std::string line; std::getline(mounts, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, numbers;
-    fields >> id >> parent >> numbers;
-    if (numbers != wanted) continue;
-    const auto separator = line.find(" - ");
-    if (separator == std::string::npos) return {};
-    std::istringstream rest(line.substr(separator + 3));
-    std::string type;
-    rest >> type;
-    return type;
-  }
-  return {};
 }
 
 }  // namespace
