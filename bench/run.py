@@ -373,14 +373,25 @@ def bench_watch(lib, count=200, burst=2000):
     time.sleep(0.5)  # inotifywait has set its watch
     ours, theirs = [], []
     for i in range(count):
-        path = os.path.join(shots, f"bench-{i}.png")
+        name = f"bench-{i}.png"
+        path = os.path.join(shots, name)
         tmp = os.path.join(shots, f".bench-{i}.tmp")
-        with open(tmp if i % 2 else path, "wb") as f:
-            f.write(data)
+        # Both clocks start at the call that makes the event: the close of a
+        # file written in place, the rename of one written under a hidden name.
+        f = open(tmp if i % 2 else path, "wb")
+        f.write(data)
+        f.flush()
         if i % 2:
+            f.close()
+            done = time.perf_counter()
             os.rename(tmp, path)
-        done = time.perf_counter()
-        peer.stdout.readline()
+        else:
+            done = time.perf_counter()
+            f.close()
+        # inotifywait also reports the close of the hidden file: its own line for
+        # this screenshot is the one with the screenshot's name.
+        while peer.stdout.readline().decode().strip() != name:
+            pass
         theirs.append(time.perf_counter() - done)
         watcher.stdout.readline()
         ours.append(time.perf_counter() - done)
