@@ -422,18 +422,110 @@ def bench_watch(lib, count=200, burst=2000):
     print(f"  CPU while idle for 10 s: {(ticks_after - ticks_before) * 1000 / hz:.0f} ms")
 
 
+def make_many(make_library, root, files, folders, new=10):
+    """`files` small camera JPEGs (Exif dates two years back, file times too)
+    in `folders` folders under Archive/, and `new` screenshots of today."""
+    sample = os.path.join(root, "sample.jpg")
+    os.makedirs(root)
+    subprocess.run([make_library, "jpeg", sample, "2024:05:01 10:00:00"], check=True)
+    with open(sample, "rb") as f:
+        data = f.read()
+    os.remove(sample)
+    old = time.time() - 2 * 365 * 86400
+    per = files // folders
+    for folder in range(folders):
+        path = os.path.join(root, "Archive", f"{folder // 100:03d}", f"{folder:05d}")
+        os.makedirs(path)
+        for number in range(per):
+            name = os.path.join(path, f"IMG_{number:05d}.jpg")
+            with open(name, "wb") as f:
+                f.write(data)
+            os.utime(name, (old, old))
+    shots = os.path.join(root, "Screenshots")
+    os.makedirs(shots)
+    for number in range(new):
+        subprocess.run([make_library, "png", os.path.join(shots, f"shot-{number}.png"), f"tool {number}"], check=True)
+
+
+def bench_incremental(build, baseline, sizes, times=7):
+    """Listings with the index warm on libraries that grow by old files, against
+    a stat walk of the same tree; and the first run with no index against the
+    baseline build's."""
+    printf_of = lambda root: f"find '{root}' -type f -printf '%T@ %s %p\\n' >/dev/null"
+    for files, folders in sizes:
+        home = tempfile.mkdtemp(prefix="shotsieve-incr-")
+        try:
+            root = os.path.join(home, "Pictures")
+            started = time.perf_counter()
+            make_many(os.path.join(build, "bench/make_library"), root, files, folders)
+            print(f"{files} files in {folders} folders and 10 new screenshots, made in {time.perf_counter() - started:.0f} s")
+            state = os.path.join(home, ".local/state/shotsieve")
+            os.makedirs(state)
+            with open(os.path.join(state, "photo-library-access"), "w") as f:
+                f.write("authorized\n")
+            env = dict(os.environ, HOME=home)
+            for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
+                env.pop(name, None)
+            cache = os.path.join(home, ".cache/shotsieve")
+            out = os.path.join(home, "exports")
+            program = lambda b: os.path.join(b, "src/cli/shotsieve")
+            printf = printf_of(root)
+            run(printf)
+
+            def forget(_=None):
+                shutil.rmtree(cache, ignore_errors=True)
+
+            first = {"new": [program(build), "list-today"]}
+            if baseline:
+                first["baseline"] = [program(baseline), "list-today"]
+            cold = interleaved(first, 3, before=forget, env=env)
+            time.sleep(3.5)  # the folders settle: the next listing's record of them holds
+            run([program(build), "list", "7", out], env)
+            run([program(build), "list", "7", out], env)
+            warm = interleaved({
+                "find -printf": printf,
+                "list-today": [program(build), "list-today"],
+                "list 7": [program(build), "list", "7", out],
+                "watch start line": lambda: time_start_line([program(build), "watch"], env),
+                **({"baseline list-today": [program(baseline), "list-today"],
+                    "baseline watch start": lambda: time_start_line([program(baseline), "watch"], env)}
+                   if baseline else {}),
+            }, times, env=env)
+            index = os.path.join(cache, "metadata-index")
+            stamps = os.path.join(cache, "folder-stamps")
+            base = warm["find -printf"]
+            print(f"  index warm, medians of {times} interleaved:")
+            for name, took in warm.items():
+                print(f"    {name:18} {took * 1000:8.1f} ms  ({took / base:.3f}x find -printf)")
+            line = f"  first list-today, no index: {cold['new'] * 1000:.0f} ms"
+            if baseline:
+                line += f", baseline build {cold['baseline'] * 1000:.0f} ms ({cold['new'] / cold['baseline']:.2f}x)"
+            print(line)
+            print(f"  on disk per file: index {os.path.getsize(index) / files:.1f} B, "
+                  f"folder record {os.path.getsize(stamps) / files:.1f} B")
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "coldstart", "realistic", "confinement",
-                                         "callers", "all"])
+                                         "callers", "incremental", "all"])
     parser.add_argument("--library", help="realistic: a Pictures folder made by realistic_library, to use as it is")
     parser.add_argument("--scale", type=float, default=1.0, help="realistic: the size of the library to make")
     parser.add_argument("--screenshots", type=int, default=None)
     parser.add_argument("--photos", type=int, default=None)
     parser.add_argument("--days", type=int, default=None)
+    parser.add_argument("--baseline", help="incremental: another build tree, whose first run is timed beside")
+    parser.add_argument("--sizes", default="200000x1000,400000x1000,1000000x10000",
+                        help="incremental: FILESxFOLDERS, comma-separated")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    if args.what == "incremental":
+        sizes = [tuple(int(n) for n in size.split("x")) for size in args.sizes.split(",")]
+        bench_incremental(build, args.baseline and os.path.abspath(args.baseline), sizes)
+        return
     if args.what == "realistic":
         library = args.library
         made = None

@@ -1,6 +1,7 @@
 #include "photos/writer_debris.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "photos/folder_entries.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve {
 
@@ -54,6 +56,14 @@ std::size_t removeFilesOfEndedWriters(int folderFd, const std::function<std::opt
   std::size_t removed = 0;
   for (const auto& name : debris) removed += ::unlinkat(folderFd, name.c_str(), 0) == 0;
   return removed;
+}
+
+void removeTemporariesOfEndedWritersBeside(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return;
+  const UniqueFd folder(::open(path.substr(0, slash + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::string base = path.substr(slash + 1);
+  if (folder) removeFilesOfEndedWriters(folder.get(), [&](std::string_view name) { return writerOfTemporaryName(name, base); });
 }
 
 }  // namespace shotsieve

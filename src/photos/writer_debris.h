@@ -27,4 +27,7 @@ bool writerHasEnded(long pid);
 // that has ended; returns how many went.
 std::size_t removeFilesOfEndedWriters(int folderFd, const std::function<std::optional<long>(std::string_view)>& writerOf);
 
+// Removes the temporaries beside `path` (temporaryNameBeside's) whose writer ended.
+void removeTemporariesOfEndedWritersBeside(const std::string& path);
+
 }  // namespace shotsieve

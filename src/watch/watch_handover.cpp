@@ -13,6 +13,7 @@
 
 #include "output/print.h"
 #include "output/standard_output.h"
+#include "photos/fnv1a.h"
 #include "photos/folder/private_files.h"
 
 namespace shotsieve {
@@ -27,11 +28,7 @@ constexpr std::size_t kKeyText = 32;  // two 64-bit halves in hex
 constexpr std::size_t kUnsortedAtMost = 256;
 
 WatchHandOver::Key keyOf(std::string_view id) {
-  const auto fnv = [&](std::uint64_t hash) {
-    for (const unsigned char c : id) hash = (hash ^ c) * 0x100000001b3ULL;
-    return hash;
-  };
-  return {fnv(0xcbf29ce484222325ULL), fnv(0x84222325cbf29ce4ULL)};
+  return {fnv1a(id), fnv1a(id, 0x84222325cbf29ce4ULL)};
 }
 
 std::string textOf(const WatchHandOver::Key& key) {

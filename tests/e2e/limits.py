@@ -94,9 +94,9 @@ os.makedirs(closed, mode=0o700)
 day = time.strftime("%Y-%m-%d")
 names = [f"Screenshot from {day} 00-00-0{n}.png" for n in (1, 2, 3)]
 for name, folder in ((names[0], shots), (names[1], shots), (names[2], closed)):
-    with open(os.path.join(folder, name), "wb") as f:
+    # Made 0600 from the start: a file readable for a moment may rightly be reported.
+    with open(os.open(os.path.join(folder, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
         f.write(sample_png(make_library, name))
-    os.chmod(os.path.join(folder, name), 0o600)
 check("no line for a file nobody can read", watch.lines(1, 2) == [])
 os.chmod(os.path.join(shots, names[0]), 0o644)
 os.chown(os.path.join(shots, names[1]), NOBODY, NOBODY)

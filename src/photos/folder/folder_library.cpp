@@ -43,8 +43,13 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
     }
     watcherAwaitsFiles_ = false;
   }
-  FolderFetch fetch = fetchAssets(location_.root, index_, options, readSettings_, seen);
+  // Of this fetch alone: fetches on several threads each read and write it whole.
+  FolderMemory folders(location_.cacheDir.empty() ? std::string() : location_.cacheDir + "/folder-stamps");
+  folders.load();
+  FolderFetch fetch = fetchAssets(location_.root, index_, options, readSettings_, seen, &folders);
   index_.save(fetch.seen);
+  // After the index: a folder remembered as unchanged lets its files go by what the index knows.
+  folders.save();
   return std::move(fetch.result);
 }
 

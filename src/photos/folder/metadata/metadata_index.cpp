@@ -3,22 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "photos/fnv1a.h"
 #include "photos/folder/metadata/index_journal.h"
 
 
 namespace shotsieve::folder {
 
 namespace {
-
-// FNV-1a: stable across builds and runs, unlike std::hash.
-std::uint64_t fnv1a(std::string_view path) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  for (const char c : path) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
-}
 
 // Whether two versions are of one file: see identifierOf.
 bool sameFile(const FileStamp& a, const FileStamp& b, bool samePath) {
@@ -110,7 +101,44 @@ std::optional<ImageFacts> MetadataIndex::Held::find(const std::string& relativeP
 
 void MetadataIndex::keep(const std::string& relativePath) { hold().keep(relativePath); }
 
+void MetadataIndex::keepPassedOver(std::vector<std::uint64_t> pathHashes) {
+  std::lock_guard lock(mutex_);
+  passedOver_.insert(passedOver_.end(), pathHashes.begin(), pathHashes.end());
+}
+
+void MetadataIndex::markPassedOverLocked() {
+  std::sort(passedOver_.begin(), passedOver_.end());
+  // Both sorted: one pass, not a search per file.
+  std::size_t at = 0;
+  for (const std::uint64_t hash : passedOver_) {
+    while (at < loadedEntries_.size() && loadedEntries_[at].pathHash < hash) ++at;
+    if (at < loadedEntries_.size() && loadedEntries_[at].pathHash == hash) used_[at] = true;
+  }
+  passedOver_.clear();
+}
+
 void MetadataIndex::Held::keep(const std::string& relativePath) { index_.findLocked(pathHash(relativePath)); }
+
+void MetadataIndex::Held::keepAt(const std::string& relativePath, const FileStamp& stamp) {
+  const std::uint64_t hash = pathHash(relativePath);
+  const IndexEntry* entry = index_.findLocked(hash);
+  if (entry == nullptr || entry->stamp == stamp) return;
+  IndexEntry now;
+  now.pathHash = hash;
+  now.stamp = stamp;
+  now.flags = IndexEntry::kNoFacts;
+  if (entry->hasUuid() && sameFile(entry->stamp, stamp, true)) {
+    now.uuid = entry->uuid;
+    now.flags |= IndexEntry::kHasUuid;
+  }
+  if (stamp.fingerprinted) now.fileTime = timeToKeep(entry, stamp);
+  index_.storeLocked(now);
+}
+
+std::optional<IndexEntry> MetadataIndex::Held::known(const std::string& relativePath) {
+  const IndexEntry* entry = index_.findLocked(pathHash(relativePath));
+  return entry != nullptr ? std::optional<IndexEntry>(*entry) : std::nullopt;
+}
 
 void MetadataIndex::storeLocked(const IndexEntry& entry) {
   if (const auto old = stored_.find(entry.pathHash); old != stored_.end()) {

@@ -40,6 +40,14 @@ class MetadataIndex {
     std::optional<ImageFacts> find(const std::string& relativePath, const FileStamp& stamp, Need need = Need::everything);
     void store(const std::string& relativePath, const FileStamp& stamp, const ImageFacts& facts);
     void keep(const std::string& relativePath);
+    // The same of a file passed over at the version `stamp`: where the index
+    // knew another, its entry becomes one of this version that serves no
+    // facts (they are read when needed), with the identifier where it is the
+    // same file, so that what it knows of the file's times stays true.
+    void keepAt(const std::string& relativePath, const FileStamp& stamp);
+    // The entry of the file at the path as it was last read, whatever its
+    // version now, and kept as keep() does; nothing when none is known.
+    std::optional<IndexEntry> known(const std::string& relativePath);
 
    private:
     friend class MetadataIndex;
@@ -53,6 +61,9 @@ class MetadataIndex {
   // Keeps the entry of a file that still exists but was not read this time
   // (a dated fetch passes over old files), so that the next save keeps it.
   void keep(const std::string& relativePath);
+  // The same of many files at once (by pathHash), files that a walk passed
+  // over without looking at them. Worked out only when the next save needs to.
+  void keepPassedOver(std::vector<std::uint64_t> pathHashes);
   // Makes the identifiers of these files, as this process knows them, the
   // ones every other process finds from now on, before a host is told of
   // them: written to the index's journal at once rather than with the next
@@ -100,6 +111,7 @@ class MetadataIndex {
   void storeLocked(const IndexEntry& entry);
   void mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen, const std::function<void(const IndexEntry&)>& emit);
   void releaseLocked();
+  void markPassedOverLocked();
 
   std::string path_;
   std::mutex mutex_;
@@ -110,6 +122,7 @@ class MetadataIndex {
   std::vector<bool> used_;                 // beside loadedEntries_
   std::unordered_map<std::uint64_t, IndexEntry> stored_;  // new or changed since the load
   std::unordered_set<std::uint64_t> forgotten_;
+  std::vector<std::uint64_t> passedOver_;  // path hashes
   // Built when first needed: the loaded entries by inode, and which file holds each identifier.
   std::unordered_multimap<std::uint64_t, const IndexEntry*> loadedByInode_;
   bool loadedByInodeBuilt_ = false;

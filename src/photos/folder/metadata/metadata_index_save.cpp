@@ -26,14 +26,6 @@ bool coveredBy(MetadataIndex::Seen seen, const IndexEntry& entry) {
   return false;
 }
 
-void removeTemporariesOfEndedWriters(const std::string& indexPath) {
-  const auto slash = indexPath.rfind('/');
-  if (slash == std::string::npos) return;
-  const UniqueFd folder(::open(indexPath.substr(0, slash + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const std::string base = indexPath.substr(slash + 1);
-  if (folder) removeFilesOfEndedWriters(folder.get(), [&](std::string_view name) { return writerOfTemporaryName(name, base); });
-}
-
 }  // namespace
 
 void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
@@ -61,7 +53,20 @@ void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
 
 void MetadataIndex::save(Seen seen, Afterwards afterwards) {
   std::lock_guard lock(mutex_);
-  if (!path_.empty()) removeTemporariesOfEndedWriters(path_);  // a run killed while it wrote left its file
+  if (!path_.empty()) removeTemporariesOfEndedWritersBeside(path_);  // a run killed while it wrote left its file
+  if (seen != Seen::someFiles && !passedOver_.empty()) {
+    // Nothing learnt, and as many files passed over as entries not met: the
+    // usual listing of an unchanged library, which has nothing to drop and
+    // need not find each of those files in the index. A deleted file makes
+    // the count short, and then each is looked up.
+    const auto met = static_cast<std::size_t>(std::count(used_.begin(), used_.end(), true));
+    if (!changed_ && met + passedOver_.size() >= loadedEntries_.size()) {
+      seen = Seen::someFiles;
+    } else {
+      markPassedOverLocked();
+    }
+  }
+  passedOver_.clear();
   bool dropping = false;
   for (std::size_t i = 0; seen != Seen::someFiles && !dropping && i < used_.size(); ++i) {
     dropping = !used_[i] && coveredBy(seen, loadedEntries_[i]);

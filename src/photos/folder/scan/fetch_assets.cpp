@@ -9,6 +9,7 @@
 
 #include "photos/folder/metadata/read_pool.h"
 #include "photos/folder/scan/file_assets.h"
+#include "photos/folder/scan/known_selection.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/scan/write_state.h"
 #include "photos/folder/metadata/image_wholeness.h"
@@ -16,6 +17,12 @@
 namespace shotsieve::folder {
 
 namespace {
+
+// A file that could not be opened for want of descriptors or memory was not
+// looked at: the fetch has failed, it may not pass over the file.
+void throwWhenOutOfResources() {
+  if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) throw std::system_error(errno, std::generic_category());
+}
 
 // Files go to the pool a few dozen at a time: handing one over costs more
 // than its status and, with the page cache warm, its read.
@@ -65,15 +72,42 @@ class Fetch {
  private:
   void visitOrThrow(const std::vector<LibraryFile>& files) {
     const bool prefilter = options_.earliestCreationDate && settings_.datePrefilter == ReadSettings::DatePrefilter::on;
+    std::vector<SeenFile> seen;
+    FolderOutlooks outlooks;
+    std::vector<const LibraryFile*> toLookAt;
+    toLookAt.reserve(files.size());
+    {
+      // A file in a folder the last walk left as it is now, known from then
+      // as one the fetch does not select, keeps what the index knows: it is
+      // not looked at.
+      std::optional<MetadataIndex::Held> held;
+      for (const auto& file : files) {
+        if (shortcuts() && file.folderUnchanged) {
+          if (!held) held.emplace(index_.hold());
+          const auto known = held->known(file.relativePath);
+          if (known) {
+            const FilesOutlook outlook = outlookOf(*known, file);
+            if (outlookRulesOut(outlook, options_)) {
+              if (seen_) seen.push_back({file.relativePath, known->stamp.inode, known->stamp.birthNanoseconds});
+              outlooks.add(file.relativePath, outlook);
+              continue;
+            }
+          }
+        }
+        toLookAt.push_back(&file);
+      }
+    }
     std::vector<Candidate> candidates;
-    candidates.reserve(files.size());
-    for (const auto& file : files) {
-      const auto status = statusOfFile(file);
-      if (status && status->regular) candidates.push_back({&file, *status, std::nullopt});  // else vanished, or a link to no file
+    candidates.reserve(toLookAt.size());
+    for (const LibraryFile* file : toLookAt) {
+      const auto status = statusOfFile(*file);
+      if (status && status->regular) {
+        candidates.push_back({file, *status, std::nullopt});
+      } else {
+        outlooks.unknown(file->relativePath);  // vanished, or a link to no file
+      }
     }
     if (seen_) {
-      std::vector<SeenFile> seen;
-      seen.reserve(candidates.size());
       for (const auto& c : candidates) {
         seen.push_back({c.file->relativePath, c.status.stamp.inode, c.status.stamp.birthNanoseconds});
       }
@@ -83,7 +117,11 @@ class Fetch {
       auto held = index_.hold();
       std::erase_if(candidates, [&](Candidate& c) {
         if (prefilter && fileTimesRuleOut(c.status, *options_.earliestCreationDate)) {
-          held.keep(c.file->relativePath);  // still there: its facts serve an undated fetch later
+          held.keepAt(c.file->relativePath, c.status.stamp);  // still there: its facts serve an undated fetch later
+          IndexEntry timesOnly;
+          timesOnly.stamp = c.status.stamp;
+          timesOnly.flags = IndexEntry::kNoFacts;
+          outlooks.add(c.file->relativePath, outlookOf(timesOnly, *c.file));
           return true;
         }
         c.facts = held.find(c.file->relativePath, c.status.stamp, need(*c.file));
@@ -96,13 +134,18 @@ class Fetch {
       c.facts = readFactsOf(*c.file, c.status, need(*c.file), settings_.depth);
       // A file that could not be opened is not remembered as no image: it is
       // looked at again next time. Out of descriptors, the fetch has failed.
-      if (!c.facts && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) {
-        throw std::system_error(errno, std::generic_category());
-      }
+      if (!c.facts) throwWhenOutOfResources();
       c.read = c.facts.has_value();
       anyRead = anyRead || c.read;
     }
-    std::erase_if(candidates, [](const Candidate& c) { return !c.facts; });
+    std::erase_if(candidates, [&](const Candidate& c) {
+      if (c.facts) {
+        outlooks.add(c.file->relativePath, outlookOf(IndexEntry::of(0, c.status.stamp, *c.facts), *c.file));
+      } else {
+        outlooks.unknown(c.file->relativePath);
+      }
+      return !c.facts;
+    });
     if (anyRead) {
       auto held = index_.hold();
       for (const auto& c : candidates) {
@@ -116,9 +159,10 @@ class Fetch {
     for (const auto& c : candidates) {
       if (auto asset = assetOfFacts(*c.file, c.status, *c.facts, index_, &options_)) {
         // Not whole and written just now: still being written, no screenshot yet (the watch waits for it too).
-        if (c.file->mediaType == kImageMediaType && mayStillBeWritten(c.status, now) &&
-            !imageFileLooksWhole(openContent(*c.file).get())) {
-          continue;
+        if (c.file->mediaType == kImageMediaType && mayStillBeWritten(c.status, now)) {
+          const UniqueFd content = openContent(*c.file);
+          if (!content) throwWhenOutOfResources();  // else it is gone or closed to us: no screenshot either way
+          if (!imageFileLooksWhole(content.get())) continue;
         }
         // Two files of one content, where the content is what identifies a file, are one picture.
         linkedTwice = linkedTwice || c.status.links > 1 || c.status.stamp.fingerprinted;
@@ -126,9 +170,18 @@ class Fetch {
       }
     }
     std::lock_guard lock(resultMutex_);
+    outlooks_.addAll(outlooks);
     linkedTwice_ = linkedTwice_ || linkedTwice;
     std::move(assets.begin(), assets.end(), std::back_inserter(result_.assets));
   }
+
+ public:
+  // Whether what the index knew may stand for a file not looked at again.
+  bool shortcuts() const {
+    return settings_.datePrefilter == ReadSettings::DatePrefilter::on && settings_.depth == ReadDepth::head;
+  }
+  // After the walk and its batches.
+  const FolderOutlooks& outlooks() const { return outlooks_; }
 
  private:
   Need need(const LibraryFile& file) const {
@@ -142,13 +195,16 @@ class Fetch {
   std::mutex resultMutex_;
   FetchResult result_;
   bool linkedTwice_ = false;  // some file has more than one name: one asset, listed once
+  FolderOutlooks outlooks_;
 };
 
 }  // namespace
 
 FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
-                        const ReadSettings& settings, const FilesSeen& seen) {
+                        const ReadSettings& settings, const FilesSeen& seen, FolderMemory* folders) {
   Fetch fetch(index, options, settings, seen);
+  // A watch's baseline is told of every file present: none is passed over.
+  if (folders != nullptr && fetch.shortcuts() && !seen) folders->passOverFilesFor(options);
   WalkOutcome walked{false, 0};
   try {
     // Read before the pool starts: readers waiting for it would look like
@@ -166,12 +222,16 @@ FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const Fet
       batch.push_back(file);
       batch.back().folderFd = -1;  // the walk's own handle closes with the walk
       if (batch.size() >= kBatch) submit();
-    }, {}, FolderHandles::heldByFiles);
+    }, {}, FolderHandles::heldByFiles, folders);
     if (!batch.empty()) submit();
   } catch (const std::exception& error) {  // the pool has run every batch it took before it was left
     fetch.failed(error);
   }
   if (walked.failure != 0) fetch.failed(std::system_error(walked.failure, std::generic_category()));
+  if (folders != nullptr && walked.failure == 0) {
+    index.keepPassedOver(folders->takeFilesPassedOver());
+    fetch.outlooks().keepIn(*folders, options.mediaType.value_or(0));
+  }
   FolderFetch done{std::move(fetch).finish()};
   if (walked.whole && done.result.failure.empty()) {
     done.seen = !options.mediaType                       ? MetadataIndex::Seen::everyFile

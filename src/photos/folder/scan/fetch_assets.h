@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "photos/folder/metadata/metadata_index.h"
+#include "photos/folder/scan/folder_memory.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve::folder {
@@ -40,8 +41,10 @@ struct FolderFetch {
 // from the file, and are stored back into the index (not saved). `seen`, if
 // given, is told of every regular file of the media type, a batch at a time
 // from any thread. A batch that fails (out of memory) leaves its files out
-// and says so in the result's failure.
+// and says so in the result's failure. With `folders`, a folder whose list of
+// entries is as remembered is not read again, and a file in it that the
+// index knows to lie outside a dated fetch's window is not looked at either.
 FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
-                        const ReadSettings& settings, const FilesSeen& seen = {});
+                        const ReadSettings& settings, const FilesSeen& seen = {}, FolderMemory* folders = nullptr);
 
 }  // namespace shotsieve::folder

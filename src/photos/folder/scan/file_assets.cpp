@@ -16,10 +16,17 @@ std::string_view lastComponent(std::string_view path) {
 
 }  // namespace
 
+double creationDateOf(const LibraryFile& file, std::optional<double> captureDate, std::int64_t fileNanoseconds) {
+  if (captureDate) return *captureDate;
+  if (file.screenshotName) {  // only a screenshot tool's name carries a date
+    if (const auto named = dateFromScreenshotFileName(lastComponent(file.relativePath))) return *named;
+  }
+  return static_cast<double>(fileNanoseconds) / 1e9;
+}
+
 std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& status, const ImageFacts& facts,
                                   MetadataIndex& index, const FetchOptions* select) {
   if (mediaTypeOfFormat(facts.format) != file.mediaType) return std::nullopt;
-  const std::string_view name = lastComponent(file.relativePath);
   Asset asset;
   asset.mediaType = file.mediaType;
   // A copy that kept its old modification time still gets a new birth time.
@@ -27,13 +34,7 @@ std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& sta
   if (status.stamp.fingerprinted) {
     fileNanoseconds = index.keptFileTime(file.relativePath, status.stamp).value_or(fileNanoseconds);
   }
-  const double fileTime = static_cast<double>(fileNanoseconds) / 1e9;
-  if (facts.captureDate) {
-    asset.creationDate = facts.captureDate;
-  } else if (file.screenshotName) {  // only a screenshot tool's name carries a date
-    asset.creationDate = dateFromScreenshotFileName(name);
-  }
-  if (!asset.creationDate) asset.creationDate = fileTime;
+  asset.creationDate = creationDateOf(file, facts.captureDate, fileNanoseconds);
   if (file.mediaType == kImageMediaType &&
       (file.inScreenshotFolder || facts.markedScreenshot || file.screenshotName)) {
     asset.mediaSubtypes |= kScreenshotSubtype;

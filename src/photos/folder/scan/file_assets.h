@@ -9,6 +9,10 @@
 
 namespace shotsieve::folder {
 
+// The date of a file's asset: its capture date, else the date in a screenshot
+// tool's name, else its file time (the earlier of birth and modification).
+double creationDateOf(const LibraryFile& file, std::optional<double> captureDate, std::int64_t fileNanoseconds);
+
 // The asset of a file: dates from its status, the rest from the facts read
 // from its data, and the identifier it was given when first seen (through
 // the index). Nothing when the content is not of the media type its name

@@ -9,15 +9,13 @@
 #include <cstdio>
 
 #include "photos/cache_tag.h"
+#include "photos/folder/scan/library_scan.h"
 #include "photos/folder/scan/link_target.h"
 #include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
 namespace {
-
-// The walk's limit on folder depth below the root.
-constexpr int kDeepestFolder = 64;
 
 bool tagged(const std::string& folder) {
   const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -26,11 +24,10 @@ bool tagged(const std::string& folder) {
 
 // True when the walk over the root reads the folder, which lies below it.
 bool walkReaches(const std::string& root, const std::string& folder) {
-  int depth = 0;
   for (std::size_t slash = root.size(); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
     const std::size_t end = folder.find('/', slash + 1);
     const std::string_view name = std::string_view(folder).substr(slash + 1, end - slash - 1);
-    if (name.front() == '.' || ++depth > kDeepestFolder) return false;
+    if (walkSkipsName(name)) return false;
     if (tagged(folder.substr(0, end))) return false;
   }
   return true;

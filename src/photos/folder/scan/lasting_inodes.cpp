@@ -10,6 +10,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "photos/fnv1a.h"
 #include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
@@ -31,14 +32,6 @@ bool judge(int folderFd, const char* path, dev_t device) {
   const auto type = static_cast<unsigned long>(system.f_type);
   if (type == kMsdos || type == kExfat) return false;
   return type != kFuse || fuseTypeLasts(mountedType(device));
-}
-
-std::uint64_t fnv1a(std::uint64_t hash, const unsigned char* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    hash ^= bytes[i];
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
 }
 
 }  // namespace
@@ -63,8 +56,8 @@ std::optional<std::uint64_t> contentFingerprint(int folderFd, const char* path, 
   unsigned char head[4096];
   const ssize_t got = ::pread(fd.get(), head, sizeof head, 0);
   if (got < 0) return std::nullopt;
-  std::uint64_t hash = fnv1a(0xcbf29ce484222325ULL, reinterpret_cast<const unsigned char*>(&size), sizeof size);
-  return fnv1a(hash, head, static_cast<std::size_t>(got));
+  const std::uint64_t hash = fnv1a(std::string_view(reinterpret_cast<const char*>(&size), sizeof size));
+  return fnv1a(std::string_view(reinterpret_cast<const char*>(head), static_cast<std::size_t>(got)), hash);
 }
 
 std::string mountedType(dev_t device) {

@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <vector>
 
 #include "photos/cache_tag.h"
+#include "photos/folder/metadata/metadata_index.h"
+#include "photos/folder/scan/blind_file_systems.h"
 #include "photos/folder/scan/link_target.h"
 #include "photos/folder/scan/screenshot_names.h"
 
@@ -22,12 +26,21 @@ constexpr std::array<std::string_view, 11> kImageExtensions{"png", "jpg",  "jpeg
                                                             "webp", "gif", "tif",  "tiff", "bmp"};
 constexpr std::array<std::string_view, 6> kVideoExtensions{"mp4", "mov", "m4v", "webm", "mkv", "avi"};
 
-// Deeper than any real photo tree.
-constexpr int kDeepestFolder = 64;
+// Folders deeper than this below the root do not hold their handle while
+// their subfolders are walked.
+constexpr int kHeldDepth = 16;
+
+struct FolderId {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FolderId&) const = default;
+};
 
 std::string joined(const std::string& folder, std::string_view name) {
   return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
 }
+
+std::int64_t nanosecondsOf(const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; }
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -39,6 +52,9 @@ struct Walker {
   const EnterFolder& enterFolder;
   std::string root;
   FolderHandles handles;
+  FolderMemory* memory;
+  BlindFileSystems blind;
+  std::vector<FolderId> above;  // the folders being walked, from the first down
   // Any folder that could not be opened or read to its end: its files were
   // not met, which is not the same as being gone. Running out of descriptors
   // or memory is no folder's doing: the walk failed.
@@ -48,17 +64,107 @@ struct Walker {
     if (outcome.failure == 0 && (error == EMFILE || error == ENFILE || error == ENOMEM)) outcome.failure = error;
   }
 
-  void walk(UniqueFd folder, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
-    std::shared_ptr<const UniqueFd> held;
-    if (handles == FolderHandles::heldByFiles) held = std::make_shared<const UniqueFd>(std::move(folder));
-    const int fd = held ? held->get() : folder.get();
+  // Walks the folder open as `handle`, and leaves it open again for the
+  // caller to go back up through, or empty when it lost its way back.
+  void walk(std::shared_ptr<const UniqueFd>& handle, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
+    std::string entries;
+    bool remembered = false, passFiles = false;
+    if (!listed(handle->get(), relativeDir, entries, remembered, passFiles)) return;
+    forEachEntry(entries, [&](char kind, std::string_view name) {
+      if (!handle) return;  // the folder could not be taken back: the rest of it is not met
+      const std::string relative = joined(relativeDir, name);
+      if (kind == 'd') {
+        descend(handle, relative, name, inScreenshotFolder || isScreenshotFolderName(name), depth);
+        return;
+      }
+      if (passFiles && kind == 'f') {  // links are followed anew each time: a target may have come
+        memory->passedOver(MetadataIndex::pathHash(relative));
+        return;
+      }
+      const auto mediaType = mediaTypeOfName(name);
+      if (!mediaType || (wantedType && *mediaType != *wantedType)) return;
+      LibraryFile file{relative, root + "/" + relative, {}, *mediaType, inScreenshotFolder,
+                       isScreenshotFileName(name), handle->get(), nullptr};
+      file.folderUnchanged = remembered;
+      file.contentPath = file.absolutePath;
+      if (kind == 'l') {  // a link counts when it leads to a file inside the root
+        auto target = resolvedFileInside(root, file.absolutePath);
+        if (!target) return;
+        file.contentPath = std::move(*target);
+      } else if (handles == FolderHandles::heldByFiles || file.absolutePath.size() >= PATH_MAX) {
+        file.heldFolder = handle;  // also when too long to open by name later: the folder stays open for the read
+      }
+      visit(file);
+    });
+  }
+
+  // Into a subfolder of the folder open as `handle`. Deep down, the folder
+  // lets go of its handle meanwhile and takes it back through the
+  // subfolder's "..", checked to be the same folder: descriptors stay
+  // bounded however deep the tree. A folder met again below itself (a bind
+  // mount of a folder above) is a loop, and not entered again.
+  void descend(std::shared_ptr<const UniqueFd>& handle, const std::string& relative, std::string_view name,
+               bool inScreenshotFolder, int depth) {
+    auto child = std::make_shared<const UniqueFd>(
+        ::openat(handle->get(), std::string(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    if (!*child || ::fstat(child->get(), &info) != 0) {
+      missed(errno);
+      return;
+    }
+    const FolderId id{info.st_dev, info.st_ino};
+    if (std::find(above.begin(), above.end(), id) != above.end()) return;
+    if (hasCacheTag(child->get())) return;  // a cache, such as an export directory, is no pictures
+    if (enterFolder) enterFolder(relative, child->get());
+    const bool letGo = depth >= kHeldDepth;
+    if (letGo) handle.reset();
+    above.push_back(id);
+    walk(child, relative, inScreenshotFolder, depth + 1);
+    above.pop_back();
+    if (!letGo) return;
+    UniqueFd back(child ? ::openat(child->get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (!back || ::fstat(back.get(), &info) != 0 || !(FolderId{info.st_dev, info.st_ino} == above.back())) {
+      missed(back ? ENOENT : errno);  // moved elsewhere meanwhile, or out of descriptors
+      return;
+    }
+    handle = std::make_shared<const UniqueFd>(std::move(back));
+  }
+
+  // The folder's entries that a walk looks at: as remembered while its stamp
+  // says its list is as it was, else read (and remembered when read whole).
+  // `passFiles`: what the files were known to be then rules them all out.
+  bool listed(int fd, const std::string& relativeDir, std::string& entries, bool& remembered, bool& passFiles) {
+    if (memory == nullptr) return readEntries(fd, entries);
+    const std::int64_t readAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch()).count();
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || blind.blind(fd, info.st_dev)) return readEntries(fd, entries);
+    const FolderStamp stamp{info.st_dev, info.st_ino, nanosecondsOf(info.st_mtim), nanosecondsOf(info.st_ctim)};
+    if (const FolderRecord* known = memory->unchanged(relativeDir, stamp)) {
+      entries = known->entries;
+      remembered = true;
+      passFiles = memory->passesOverFilesOf(*known, wantedType);
+      memory->remember(relativeDir, *known);
+      return true;
+    }
+    const bool whole = outcome.whole;
+    outcome.whole = true;
+    const bool read = readEntries(fd, entries);
+    if (read && outcome.whole) memory->remember(relativeDir, FolderRecord{stamp, readAt, entries, std::nullopt, 0});
+    outcome.whole = outcome.whole && whole;
+    return read;
+  }
+
+  // False when the folder could not be listed at all; a folder listed only
+  // in part leaves the outcome not whole.
+  bool readEntries(int fd, std::string& entries) {
     // Listed through a handle of its own: a dup would share the folder's
     // position, and a folder listed twice would then seem empty.
     UniqueFd copy(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<DIR, DirCloser> dir(copy ? ::fdopendir(copy.get()) : nullptr);
     if (!dir) {
       missed(errno);
-      return;
+      return false;
     }
     copy.release();  // the DIR owns it now
     for (;;) {
@@ -66,10 +172,10 @@ struct Walker {
       const dirent* entry = ::readdir(dir.get());
       if (entry == nullptr) {
         if (errno != 0) missed(errno);
-        break;
+        return true;
       }
       const std::string_view name = entry->d_name;
-      if (name.front() == '.') continue;  // also "." and ".."
+      if (walkSkipsName(name)) continue;
       unsigned char type = entry->d_type;
       if (type == DT_UNKNOWN) {
         struct stat info;
@@ -79,34 +185,11 @@ struct Walker {
         }
         type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : S_ISREG(info.st_mode) ? DT_REG : 0;
       }
-      const std::string relative = joined(relativeDir, name);
-      if (type == DT_DIR) {
-        if (depth >= kDeepestFolder) continue;
-        UniqueFd child(::openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!child) {
-          missed(errno);
-          continue;
-        }
-        if (hasCacheTag(child.get())) continue;  // a cache, such as an export directory, is no pictures
-        if (enterFolder) enterFolder(relative, child.get());
-        walk(std::move(child), relative, inScreenshotFolder || isScreenshotFolderName(name), depth + 1);
-      } else if (type == DT_REG || type == DT_LNK) {
-        const auto mediaType = mediaTypeOfName(name);
-        if (!mediaType || (wantedType && *mediaType != *wantedType)) continue;
-        LibraryFile file{relative, root + "/" + relative, {}, *mediaType, inScreenshotFolder,
-                         isScreenshotFileName(name), fd, nullptr};
-        file.contentPath = file.absolutePath;
-        if (type == DT_LNK) {  // a link counts when it leads to a file inside the root
-          auto target = resolvedFileInside(root, file.absolutePath);
-          if (!target) continue;
-          file.contentPath = std::move(*target);
-        } else if (held || file.absolutePath.size() >= PATH_MAX) {
-          // Too long to open by name later: the folder stays open for the read.
-          if (!held) held = std::make_shared<const UniqueFd>(::dup(fd));
-          file.heldFolder = held;
-        }
-        visit(file);
-      }
+      const char kind = type == DT_DIR ? 'd' : type == DT_REG ? 'f' : type == DT_LNK ? 'l' : '\0';
+      if (kind == '\0' || (kind != 'd' && !mediaTypeOfName(name))) continue;  // never an asset, whatever the fetch
+      entries += kind;
+      entries += name;
+      entries += '\0';
     }
   }
 };
@@ -141,28 +224,35 @@ bool insideScreenshotFolder(std::string_view relativeFolder) {
 
 WalkOutcome walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
                        std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder,
-                       FolderHandles handles) {
-  Walker walker{wantedType, visit, enterFolder, resolvedRoot, handles, {}};
+                       FolderHandles handles, FolderMemory* memory) {
+  Walker walker{wantedType, visit, enterFolder, resolvedRoot, handles, memory, {}, {}, {}};
   if (!folder) {
     walker.missed(errno);
     return walker.outcome;
   }
+  struct stat info;
+  if (::fstat(folder.get(), &info) != 0) {
+    walker.missed(errno);
+    return walker.outcome;
+  }
+  walker.above.push_back(FolderId{info.st_dev, info.st_ino});
   const int depth = relativeFolder.empty() ? 0 : static_cast<int>(std::count(relativeFolder.begin(), relativeFolder.end(), '/')) + 1;
-  walker.walk(std::move(folder), relativeFolder, insideScreenshotFolder(relativeFolder), depth);
+  auto handle = std::make_shared<const UniqueFd>(std::move(folder));
+  walker.walk(handle, relativeFolder, insideScreenshotFolder(relativeFolder), depth);
   return walker.outcome;
 }
 
 WalkOutcome walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
-                        const EnterFolder& enterFolder, FolderHandles handles) {
+                        const EnterFolder& enterFolder, FolderHandles handles, FolderMemory* memory) {
   const std::string resolvedRoot = resolvedLibraryRoot(root);
   if (resolvedRoot.empty()) return WalkOutcome{false, 0};  // away (an unmounted disk, say): nothing was looked at
   return walkFolder(UniqueFd(::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), resolvedRoot, "", wantedType,
-             visit, enterFolder, handles);
+             visit, enterFolder, handles, memory);
 }
 
 std::optional<LibraryFile> libraryFileIn(int folderFd, const std::string& resolvedRoot, const std::string& relativeFolder,
                                          std::string_view name) {
-  if (name.empty() || name.front() == '.') return std::nullopt;
+  if (walkSkipsName(name)) return std::nullopt;
   const auto mediaType = mediaTypeOfName(name);
   if (!mediaType) return std::nullopt;
   struct stat info;

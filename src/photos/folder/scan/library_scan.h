@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "photos/folder/scan/folder_memory.h"
 #include "photos/photo_library.h"
 #include "photos/unique_fd.h"
 
@@ -22,7 +23,13 @@ struct LibraryFile {
   // The folder kept open past the walk, for a path too long to be opened by
   // name or when the walk was asked to; empty for every other file.
   std::shared_ptr<const UniqueFd> heldFolder;
+  bool folderUnchanged = false;  // its folder's list of entries is as the last walk left it
 };
+
+// Whether the walk passes over an entry of this name, file or folder, in
+// every folder: hidden ones (also "." and ".."), and temporary files of
+// writers, which are hidden until they are renamed into place.
+inline bool walkSkipsName(std::string_view name) { return name.empty() || name.front() == '.'; }
 
 // The media type of a file name by its extension, if it is an asset at all.
 std::optional<int> mediaTypeOfName(std::string_view fileName);
@@ -40,7 +47,9 @@ struct WalkOutcome {
 // for reads on other threads to go through the folder rather than its path.
 enum class FolderHandles { closedWithTheWalk, heldByFiles };
 
-// Visits every asset file below the root at any depth, in no set order. Hidden
+// Visits every asset file below the root at any depth, in no set order, with
+// a bounded number of descriptors; a folder met again below itself (a bind
+// mount of a folder above) is a loop, entered once. Hidden
 // entries, symbolic links to folders and folders that hold a cache tag
 // (CACHEDIR.TAG, as export directories do) are skipped, and so are links to
 // files that do not resolve to a regular file inside the root; a missing root
@@ -50,14 +59,17 @@ enum class FolderHandles { closedWithTheWalk, heldByFiles };
 // are reached through their parents' handles, never through a link.
 // `enterFolder`, when given, is told of each folder below the root (by its
 // path relative to the root, with its handle) before the walk enters it.
+// With a `memory`, a folder whose stamp is as remembered is not read again
+// (its files say so: folderUnchanged), and what was read is remembered.
 WalkOutcome walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
-                 const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk);
+                 const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk,
+                 FolderMemory* memory = nullptr);
 
 // The same below one folder of the library, opened by the caller; its path
 // relative to the resolved root is `relativeFolder` ("" for the root itself).
 WalkOutcome walkFolder(UniqueFd folder, const std::string& resolvedRoot, const std::string& relativeFolder,
                 std::optional<int> wantedType, const VisitFile& visit, const EnterFolder& enterFolder = {},
-                FolderHandles handles = FolderHandles::closedWithTheWalk);
+                FolderHandles handles = FolderHandles::closedWithTheWalk, FolderMemory* memory = nullptr);
 
 // True when a folder of the library (by its relative path) lies inside a
 // folder named like a screenshot folder.

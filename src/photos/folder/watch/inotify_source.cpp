@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "photos/cache_tag.h"
+#include "photos/folder/scan/library_scan.h"
 
 namespace shotsieve::folder {
 
@@ -74,7 +75,7 @@ bool InotifySource::handle(const inotify_event& event) {
     if (folder.empty()) pending_.push_back({Kind::rootChanged, {}});  // below the root, the parent tells
     return true;
   }
-  if (event.len == 0 || event.name[0] == '.') return true;  // hidden: temporary files of writers
+  if (event.len == 0 || walkSkipsName(event.name)) return true;
   const std::string path = joined(folder, event.name);
   if (event.mask & IN_ISDIR) {
     if (event.mask & (IN_CREATE | IN_MOVED_TO)) pending_.push_back({Kind::folderAppeared, path});

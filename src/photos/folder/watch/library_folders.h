@@ -4,7 +4,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "photos/folder/watch/blind_file_systems.h"
+#include "photos/folder/scan/blind_file_systems.h"
 #include "photos/folder/watch/file_inserter.h"
 #include "photos/folder/watch/inotify_source.h"
 #include "photos/folder/watch/known_files.h"

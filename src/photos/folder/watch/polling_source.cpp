@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "photos/folder/scan/library_scan.h"
 #include "photos/folder/watch/backoff.h"
 #include "photos/folder_entries.h"
 #include "photos/no_link_open.h"
@@ -39,7 +40,7 @@ std::string joined(const std::string& folder, const std::string& name) {
 std::optional<Listing> listEntries(int folderFd) {
   Listing entries;
   const bool read = forEachFolderEntry(folderFd, [&](const FolderEntry& entry) {
-    if (entry.name.front() == '.') return true;
+    if (walkSkipsName(entry.name)) return true;
     bool isFolder = entry.type == DT_DIR;
     if (entry.type == DT_UNKNOWN) {
       struct stat info;

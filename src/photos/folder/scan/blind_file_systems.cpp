@@ -1,4 +1,4 @@
-#include "photos/folder/watch/blind_file_systems.h"
+#include "photos/folder/scan/blind_file_systems.h"
 
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -29,16 +29,19 @@ bool remoteType(unsigned long type) {
 
 bool BlindFileSystems::blind(int folderFd) {
   struct stat info;
-  if (::fstat(folderFd, &info) != 0) return false;
-  if (const auto known = byDevice_.find(info.st_dev); known != byDevice_.end()) return known->second;
+  return ::fstat(folderFd, &info) == 0 && blind(folderFd, info.st_dev);
+}
+
+bool BlindFileSystems::blind(int folderFd, dev_t device) {
+  if (const auto known = byDevice_.find(device); known != byDevice_.end()) return known->second;
   struct statfs system;
   bool blind = false;
   if (::fstatfs(folderFd, &system) == 0) {
     const auto type = static_cast<unsigned long>(system.f_type);
-    blind = remoteType(type) || (type == kFuse && mountedType(info.st_dev) != "fuseblk");
+    blind = remoteType(type) || (type == kFuse && mountedType(device) != "fuseblk");
   }
   // A file system that cannot say what it is: inotify is trusted, as before.
-  byDevice_[info.st_dev] = blind;
+  byDevice_[device] = blind;
   return blind;
 }
 

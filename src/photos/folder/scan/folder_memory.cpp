@@ -1,0 +1,166 @@
+#include "photos/folder/scan/folder_memory.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "photos/fnv1a.h"
+#include "photos/folder/private_files.h"
+#include "photos/folder/scan/known_selection.h"
+#include "photos/unique_fd.h"
+#include "photos/writer_debris.h"
+
+namespace shotsieve::folder {
+
+namespace {
+
+constexpr std::string_view kMagic = "shotsieve folders 1\n";
+// Far more than the names of a million files; a bigger file is not read.
+constexpr std::size_t kMostBytes = std::size_t{512} << 20;
+
+template <typename T>
+void put(std::string& out, T value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// Reads values off the front of a file's bytes; once anything is short or
+// out of bounds, every later read fails too.
+struct Reader {
+  std::string_view rest;
+  bool ok = true;
+  template <typename T>
+  T take() {
+    T value{};
+    if (!ok || rest.size() < sizeof value) {
+      ok = false;
+      return value;
+    }
+    std::memcpy(&value, rest.data(), sizeof value);
+    rest.remove_prefix(sizeof value);
+    return value;
+  }
+  std::string_view bytes(std::size_t count) {
+    if (!ok || rest.size() < count) {
+      ok = false;
+      return {};
+    }
+    const auto taken = rest.substr(0, count);
+    rest.remove_prefix(count);
+    return taken;
+  }
+};
+
+// Every entry a kind and a name ended by '\0', or no record at all.
+bool wellFormed(std::string_view entries) {
+  if (!entries.empty() && entries.back() != '\0') return false;
+  bool whole = true;
+  forEachEntry(entries, [&](char kind, std::string_view name) {
+    whole = whole && (kind == 'd' || kind == 'f' || kind == 'l') && !name.empty() &&
+            name.find('/') == std::string_view::npos;
+  });
+  return whole;
+}
+
+}  // namespace
+
+bool stampTrusted(const FolderStamp& stamp, std::int64_t readNanoseconds) {
+  return readNanoseconds - std::max(stamp.modifiedNanoseconds, stamp.changedNanoseconds) >= kFolderSettleNanoseconds;
+}
+
+FolderMemory::FolderMemory(std::string path) : path_(std::move(path)) {}
+
+void FolderMemory::load() {
+  loaded_.clear();
+  if (path_.empty()) return;
+  const UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info;
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  const std::string bytes = readAtMost(fd.get(), kMostBytes + 1);
+  if (bytes.size() > kMostBytes) return;
+  const std::string_view all = bytes;
+  constexpr std::size_t kSum = sizeof(std::uint64_t);
+  if (all.size() < kMagic.size() + kSum || all.substr(0, kMagic.size()) != kMagic) return;
+  std::uint64_t sum = 0;
+  std::memcpy(&sum, all.data() + all.size() - kSum, kSum);
+  const std::string_view body = all.substr(kMagic.size(), all.size() - kMagic.size() - kSum);
+  if (fnv1a(body) != sum) return;  // torn or damaged: every folder is read again
+  Reader reader{body};
+  std::unordered_map<std::string, FolderRecord> records;
+  while (reader.ok && !reader.rest.empty()) {
+    const auto pathSize = reader.take<std::uint32_t>();
+    std::string relative(reader.bytes(pathSize));
+    FolderRecord record;
+    record.stamp.device = reader.take<std::uint64_t>();
+    record.stamp.inode = reader.take<std::uint64_t>();
+    record.stamp.modifiedNanoseconds = reader.take<std::int64_t>();
+    record.stamp.changedNanoseconds = reader.take<std::int64_t>();
+    record.readNanoseconds = reader.take<std::int64_t>();
+    record.entries = reader.bytes(reader.take<std::uint32_t>());
+    if (reader.take<std::uint8_t>() != 0) {
+      record.outlookType = reader.take<std::int32_t>();
+      const auto latest = reader.take<double>();
+      record.outlook = FilesOutlook{latest, reader.take<std::uint8_t>() != 0};
+    }
+    if (!reader.ok || !wellFormed(record.entries)) return;
+    records.insert_or_assign(std::move(relative), std::move(record));
+  }
+  loaded_ = std::move(records);
+}
+
+const FolderRecord* FolderMemory::unchanged(const std::string& relativeFolder, const FolderStamp& now) const {
+  const auto found = loaded_.find(relativeFolder);
+  if (found == loaded_.end() || found->second.stamp != now) return nullptr;
+  return stampTrusted(now, found->second.readNanoseconds) ? &found->second : nullptr;
+}
+
+void FolderMemory::remember(const std::string& relativeFolder, FolderRecord record) {
+  if (path_.empty()) return;
+  const auto before = loaded_.find(relativeFolder);
+  changed_ = changed_ || before == loaded_.end() || !(before->second == record);
+  now_.insert_or_assign(relativeFolder, std::move(record));
+}
+
+void FolderMemory::setOutlook(const std::string& relativeFolder, int mediaType, const FilesOutlook& outlook) {
+  const auto found = now_.find(relativeFolder);
+  if (found == now_.end() || (found->second.outlook == outlook && found->second.outlookType == mediaType)) return;
+  found->second.outlook = outlook;
+  found->second.outlookType = mediaType;
+  changed_ = true;
+}
+
+bool FolderMemory::passesOverFilesOf(const FolderRecord& record, std::optional<int> mediaType) const {
+  return passOver_ && record.outlook && record.outlookType == mediaType.value_or(0) &&
+         outlookRulesOut(*record.outlook, *passOver_);
+}
+
+void FolderMemory::save() {
+  if (path_.empty() || (!changed_ && now_.size() == loaded_.size())) return;
+  removeTemporariesOfEndedWritersBeside(path_);  // a run killed while it wrote left its file
+  std::string out(kMagic);
+  for (const auto& [relative, record] : now_) {
+    put(out, static_cast<std::uint32_t>(relative.size()));
+    out += relative;
+    put(out, record.stamp.device);
+    put(out, record.stamp.inode);
+    put(out, record.stamp.modifiedNanoseconds);
+    put(out, record.stamp.changedNanoseconds);
+    put(out, record.readNanoseconds);
+    put(out, static_cast<std::uint32_t>(record.entries.size()));
+    out += record.entries;
+    put(out, static_cast<std::uint8_t>(record.outlook.has_value()));
+    if (record.outlook) {
+      put(out, static_cast<std::int32_t>(record.outlookType));
+      put(out, record.outlook->latest);
+      put(out, static_cast<std::uint8_t>(record.outlook->mayHoldScreenshots));
+    }
+  }
+  put(out, fnv1a(std::string_view(out).substr(kMagic.size())));
+  if (out.size() > kMostBytes) return;  // the old file stays; its records are checked anyway
+  // A file that cannot be written costs the next walk a read of every folder.
+  (void)replacePrivateFile(path_, out);
+}
+
+}  // namespace shotsieve::folder

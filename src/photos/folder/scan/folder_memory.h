@@ -1,0 +1,111 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "photos/photo_library.h"
+
+namespace shotsieve::folder {
+
+// What identifies the state of a folder's list of entries. A folder's stamp
+// changes when an entry is added, removed or renamed, and not when a file in
+// it is written or a subfolder changes. The change time is there because
+// nobody can set it: a folder whose modification time was put back is still
+// noticed.
+struct FolderStamp {
+  std::uint64_t device = 0, inode = 0;
+  std::int64_t modifiedNanoseconds = 0, changedNanoseconds = 0;
+  bool operator==(const FolderStamp&) const = default;
+};
+
+// A stamp read less than this after the folder's last change may not show
+// the next one: file systems keep coarser times than the kernel's clock (2 s
+// on FAT), and a change in the same tick leaves the same time.
+inline constexpr std::int64_t kFolderSettleNanoseconds = 3'000'000'000;
+
+// Whether a folder's entries read at `readNanoseconds` (the clock before its
+// stamp was taken) are still its entries while its stamp stays `stamp`.
+bool stampTrusted(const FolderStamp& stamp, std::int64_t readNanoseconds);
+
+// What the files of a folder may hold, as the index knew them when the
+// folder was last walked: no asset of them dates after `latest` (seconds
+// since the epoch), and none is a screenshot unless `mayHoldScreenshots`.
+struct FilesOutlook {
+  double latest = 0;
+  bool mayHoldScreenshots = false;
+  void widen(const FilesOutlook& other) {
+    latest = std::max(latest, other.latest);
+    mayHoldScreenshots = mayHoldScreenshots || other.mayHoldScreenshots;
+  }
+  bool operator==(const FilesOutlook&) const = default;
+};
+
+// The entries a walk keeps of a folder: its subfolders, files and links that
+// the walk would look at, each as a kind byte and its name; and, where every
+// file of the media type walked was known, their outlook.
+struct FolderRecord {
+  FolderStamp stamp;
+  std::int64_t readNanoseconds = 0;
+  std::string entries;  // kind ('d', 'f' or 'l'), name, '\0'; names hold neither '\0' nor '/'
+  std::optional<FilesOutlook> outlook;
+  int outlookType = 0;  // the media type whose files it covers; 0: all
+  bool operator==(const FolderRecord&) const = default;
+};
+
+// Calls `each(kind, name)` for every entry of a record.
+template <typename Each>
+void forEachEntry(std::string_view entries, Each&& each) {
+  while (entries.size() > 1) {
+    const auto end = entries.find('\0');
+    if (end == std::string_view::npos) return;
+    each(entries.front(), entries.substr(1, end - 1));
+    entries.remove_prefix(end + 1);
+  }
+}
+
+// The folders a listing read last time, by path relative to the library
+// root, kept in one file beside the index, so that the next one reads only
+// those that changed. Each record is true for as long as its folder's stamp
+// is, so the file needs no merge: the last writer's records replace the
+// file, and a record that is no longer true is simply not used. A missing,
+// damaged or foreign file is an empty memory. Used by one walk at a time.
+class FolderMemory {
+ public:
+  // An empty path keeps nothing.
+  explicit FolderMemory(std::string path);
+
+  void load();
+  // The record of the folder, if its stamp is still `now` and was trusted.
+  const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
+  // What the walk found in the folder this time, kept for the next.
+  void remember(const std::string& relativeFolder, FolderRecord record);
+  // The outlook of the files of a folder remembered this time, of those of
+  // the media type walked (0: all), once each was looked at or known.
+  void setOutlook(const std::string& relativeFolder, int mediaType, const FilesOutlook& outlook);
+  // From now on, the walk passes over the files of an unchanged folder whose
+  // outlook says that these options select none of them.
+  void passOverFilesFor(const FetchOptions& options) { passOver_ = options; }
+  bool passesOverFilesOf(const FolderRecord& record, std::optional<int> mediaType) const;
+  // The files passed over so, which are still there, by the hash of their path.
+  void passedOver(std::uint64_t pathHash) { passedOver_.push_back(pathHash); }
+  std::vector<std::uint64_t> takeFilesPassedOver() { return std::move(passedOver_); }
+  // Replaces the file with the folders remembered by this walk, when they
+  // differ from what was loaded. A file that cannot be written costs the
+  // next walk a read of every folder, nothing more.
+  void save();
+
+ private:
+  std::string path_;
+  std::unordered_map<std::string, FolderRecord> loaded_;
+  std::unordered_map<std::string, FolderRecord> now_;
+  bool changed_ = false;
+  std::optional<FetchOptions> passOver_;
+  std::vector<std::uint64_t> passedOver_;
+};
+
+}  // namespace shotsieve::folder
