@@ -49,6 +49,9 @@ for name, folder in shots.items():
 old = os.path.join(pictures, "Archive", "Screenshots")
 for year in (2019, 2020):
     screenshot(os.path.join(old, f"Screenshot from {year}-05-01 10-00-00.png"), sample_png(make_library, f"tool {year}"))
+# A link there, dated by its name before both: it is looked at every time.
+os.symlink(os.path.join(old, "Screenshot from 2019-05-01 10-00-00.png"),
+           os.path.join(old, "Screenshot from 2018-01-01 10-00-00.png"))
 outside = os.path.join(home, "Downloads")
 os.makedirs(outside)
 screenshot(os.path.join(outside, "moved-in.png"), sample_png(make_library, "tool moved"))
@@ -90,6 +93,10 @@ with open(rewritten["path"], "rb") as f:
 check("its identifier stays", rewritten["uuid"] == first["rewritten-first.png"]["uuid"])
 
 # The old screenshots were passed over by the week's window, by what the index knew.
+since_2018 = listed(3000)
+check("a window that reaches a passed-over folder's files finds them, whatever its link",
+      {"Screenshot from 2019-05-01 10-00-00.png", "Screenshot from 2020-05-01 10-00-00.png"} <= set(since_2018),
+      sorted(since_2018))
 longer = listed(4000)
 check("a longer window finds what a short one passed over",
       {"Screenshot from 2019-05-01 10-00-00.png", "Screenshot from 2020-05-01 10-00-00.png"} <= set(longer), sorted(longer))

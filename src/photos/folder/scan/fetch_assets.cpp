@@ -228,11 +228,12 @@ FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const Fet
     fetch.failed(error);
   }
   if (walked.failure != 0) fetch.failed(std::system_error(walked.failure, std::generic_category()));
-  if (folders != nullptr && walked.failure == 0) {
+  FolderFetch done{std::move(fetch).finish()};
+  // Only a fetch that looked at every file it was given knows each folder's outlook whole.
+  if (folders != nullptr && walked.failure == 0 && done.result.failure.empty()) {
     index.keepPassedOver(folders->takeFilesPassedOver());
     fetch.outlooks().keepIn(*folders, options.mediaType.value_or(0));
   }
-  FolderFetch done{std::move(fetch).finish()};
   if (walked.whole && done.result.failure.empty()) {
     done.seen = !options.mediaType                       ? MetadataIndex::Seen::everyFile
                 : *options.mediaType == kVideoMediaType ? MetadataIndex::Seen::everyVideo

@@ -125,15 +125,20 @@ void FolderMemory::remember(const std::string& relativeFolder, FolderRecord reco
 
 void FolderMemory::setOutlook(const std::string& relativeFolder, int mediaType, const FilesOutlook& outlook) {
   const auto found = now_.find(relativeFolder);
-  if (found == now_.end() || (found->second.outlook == outlook && found->second.outlookType == mediaType)) return;
+  if (found == now_.end() || foldersPassedOver_.contains(relativeFolder) || (found->second.outlook == outlook && found->second.outlookType == mediaType)) return;
   found->second.outlook = outlook;
   found->second.outlookType = mediaType;
   changed_ = true;
 }
 
-bool FolderMemory::passesOverFilesOf(const FolderRecord& record, std::optional<int> mediaType) const {
-  return passOver_ && record.outlook && record.outlookType == mediaType.value_or(0) &&
-         outlookRulesOut(*record.outlook, *passOver_);
+bool FolderMemory::passesOverFilesOf(const std::string& relativeFolder, const FolderRecord& record,
+                                     std::optional<int> mediaType) {
+  if (!passOver_ || !record.outlook || record.outlookType != mediaType.value_or(0) ||
+      !outlookRulesOut(*record.outlook, *passOver_)) {
+    return false;
+  }
+  foldersPassedOver_.insert(relativeFolder);
+  return true;
 }
 
 void FolderMemory::save() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "photos/photo_library.h"
@@ -90,7 +91,9 @@ class FolderMemory {
   // From now on, the walk passes over the files of an unchanged folder whose
   // outlook says that these options select none of them.
   void passOverFilesFor(const FetchOptions& options) { passOver_ = options; }
-  bool passesOverFilesOf(const FolderRecord& record, std::optional<int> mediaType) const;
+  // Whether the walk passes over the files of this unchanged folder; its
+  // outlook then stays as it was, whatever the files it still looks at (links).
+  bool passesOverFilesOf(const std::string& relativeFolder, const FolderRecord& record, std::optional<int> mediaType);
   // The files passed over so, which are still there, by the hash of their path.
   void passedOver(std::uint64_t pathHash) { passedOver_.push_back(pathHash); }
   std::vector<std::uint64_t> takeFilesPassedOver() { return std::move(passedOver_); }
@@ -106,6 +109,7 @@ class FolderMemory {
   bool changed_ = false;
   std::optional<FetchOptions> passOver_;
   std::vector<std::uint64_t> passedOver_;
+  std::unordered_set<std::string> foldersPassedOver_;
 };
 
 }  // namespace shotsieve::folder

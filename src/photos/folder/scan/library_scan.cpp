@@ -143,7 +143,7 @@ struct Walker {
     if (const FolderRecord* known = memory->unchanged(relativeDir, stamp)) {
       entries = known->entries;
       remembered = true;
-      passFiles = memory->passesOverFilesOf(*known, wantedType);
+      passFiles = memory->passesOverFilesOf(relativeDir, *known, wantedType);
       memory->remember(relativeDir, *known);
       return true;
     }
