@@ -17,6 +17,8 @@ using namespace std::chrono_literals;
 using shotsieve::testing::ScratchDir;
 namespace fs = std::filesystem;
 
+// Test times lie seconds or minutes back; listings take two days, so that
+// they fall inside the window also just after midnight.
 double now() { return static_cast<double>(std::time(nullptr)); }
 
 class ListTest : public ::testing::Test {
@@ -47,7 +49,7 @@ TEST_F(ListTest, ListsNewestFirstExportsAndPrunesOnce) {
   shotsieve::testing::writeFile(stale, "");
   fs::last_write_time(stale, fs::file_time_type::clock::now() - 15 * 24h);
 
-  const std::string text = listJSON(library, 1, exportDir).text();
+  const std::string text = listJSON(library, 2, exportDir).text();
   EXPECT_NE(text.find(R"({"uuid":"NEW","date":")"), std::string::npos) << text;
   EXPECT_LT(text.find("NEW"), text.find("BAD"));
   EXPECT_LT(text.find("BAD"), text.find("OLD"));
@@ -91,20 +93,20 @@ TEST_F(ListTest, BudgetAddsTheTruncationMarker) {
     library.writes[asset.locator].delay = 100ms;
   }
   // One at a time: two exports fit into the budget, the third check finds it spent.
-  const std::string truncated = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 1}).text();
+  const std::string truncated = listJSON(library, 2, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 1}).text();
   EXPECT_TRUE(truncated.ends_with(R"({"__truncated":true,"__done":2,"__total":5}])")) << truncated;
   // Two at a time: those under way when the budget runs out are finished, in order.
   fs::remove_all(exportDir);
-  const std::string overlapped = listJSON(library, 1, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 2}).text();
+  const std::string overlapped = listJSON(library, 2, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 2}).text();
   EXPECT_TRUE(overlapped.ends_with(R"({"__truncated":true,"__done":4,"__total":5}])")) << overlapped;
   EXPECT_LT(overlapped.find("\"S0\""), overlapped.find("\"S1\""));
   EXPECT_LT(overlapped.find("\"S2\""), overlapped.find("\"S3\""));
-  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}).text().substr(0, 1), "[");
+  EXPECT_EQ(listJSON(library, 2, exportDir, ListOptions{1e-9}).text().substr(0, 1), "[");
   for (const double unlimited : {0.0, -1.0, std::nan("")}) {
-    EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{unlimited}).text().find("__truncated"), std::string::npos);
+    EXPECT_EQ(listJSON(library, 2, exportDir, ListOptions{unlimited}).text().find("__truncated"), std::string::npos);
   }
   library.assets.clear();
-  EXPECT_EQ(listJSON(library, 1, exportDir, ListOptions{1e-9}).text(), "[]");
+  EXPECT_EQ(listJSON(library, 2, exportDir, ListOptions{1e-9}).text(), "[]");
 }
 
 // The command line streams the answer; it must be the very text listJSON
@@ -114,11 +116,11 @@ TEST_F(ListTest, TheStreamedAnswerIsTheReturnedOne) {
   for (int i = 0; i < 600; ++i) {
     library.addScreenshot("S" + std::to_string(i) + "/L0/001", now() - i, "Screenshot " + std::to_string(i) + ".png");
   }
-  const std::string expected = listJSON(library, 1, exportDir).text() + "\n";
+  const std::string expected = listJSON(library, 2, exportDir).text() + "\n";
   ASSERT_GT(expected.size(), 64 * 1024u);  // more than one chunk
   std::FILE* out = std::tmpfile();
   ASSERT_NE(out, nullptr);
-  EXPECT_EQ(streamListJSON(library, 1, exportDir, out).outcome, ListStreamOutcome::listed);
+  EXPECT_EQ(streamListJSON(library, 2, exportDir, out).outcome, ListStreamOutcome::listed);
   std::rewind(out);
   std::string streamed(expected.size() + 16, '\0');
   streamed.resize(std::fread(streamed.data(), 1, streamed.size(), out));
@@ -126,7 +128,7 @@ TEST_F(ListTest, TheStreamedAnswerIsTheReturnedOne) {
   EXPECT_EQ(streamed, expected);
   library.status = kDenied;
   out = std::tmpfile();
-  EXPECT_EQ(streamListJSON(library, 1, exportDir, out).outcome, ListStreamOutcome::notAuthorized);
+  EXPECT_EQ(streamListJSON(library, 2, exportDir, out).outcome, ListStreamOutcome::notAuthorized);
   std::fclose(out);
 }
 
@@ -140,14 +142,14 @@ TEST_F(ListTest, AFailedListingSaysSoAndLeavesNoBrokenJson) {
   library.addScreenshot("BAD\xff/L0/001", now() - 500.5);  // not UTF-8: an entry that cannot be encoded, after the first chunk
   const auto streamed = [&] {
     std::FILE* out = std::tmpfile();
-    const ListStreamed outcome = streamListJSON(library, 1, exportDir, out);
+    const ListStreamed outcome = streamListJSON(library, 2, exportDir, out);
     std::rewind(out);
     std::string text(1 << 20, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), out));
     std::fclose(out);
     return std::pair(outcome, text);
   };
-  EXPECT_FALSE(listJSON(library, 1, exportDir).made());
+  EXPECT_FALSE(listJSON(library, 2, exportDir).made());
   auto [outcome, text] = streamed();
   EXPECT_EQ(outcome.outcome, ListStreamOutcome::failed);
   EXPECT_FALSE(outcome.failure.empty());
@@ -156,7 +158,7 @@ TEST_F(ListTest, AFailedListingSaysSoAndLeavesNoBrokenJson) {
   EXPECT_TRUE(text.ends_with("}]\n")) << text.substr(text.size() - 40);
   EXPECT_EQ(text.find("BAD"), std::string::npos);
   library.fetchThrows = true;
-  EXPECT_FALSE(listJSON(library, 1, exportDir).made());
+  EXPECT_FALSE(listJSON(library, 2, exportDir).made());
   std::tie(outcome, text) = streamed();
   EXPECT_EQ(outcome.outcome, ListStreamOutcome::failed);
   EXPECT_EQ(text, "");
