@@ -83,6 +83,43 @@ TEST(IndexDamage, EveryFlippedBitLeavesTheOriginalEntriesOrNone) {
 }
 
 // Values no file can give are not believed, checksum or not.
+// A listing searches a large index where it lies: every entry is found, a
+// damaged one is not served, and the next save writes the index back without it.
+TEST(IndexDamage, AnIndexSearchedInPlaceServesOnlyWholeEntriesAndIsMended) {
+  ScratchDir dir;
+  const std::string path = dir / "index";
+  ImageFacts facts;
+  facts.format = FileFormat::png;
+  facts.width = 640;
+  const auto stampOf = [](int i) { return FileStamp{static_cast<std::uint64_t>(i + 1), i, static_cast<std::uint64_t>(i), i, i}; };
+  {
+    MetadataIndex index(path);
+    for (int i = 0; i < 3000; ++i) index.store("shot-" + std::to_string(i) + ".png", stampOf(i), facts);
+    index.save();
+  }
+  // Damage the record of one entry: its size word, after its hash.
+  const std::uint64_t hurt = MetadataIndex::pathHash("shot-1234.png");
+  std::string bytes = shotsieve::testing::readFile(path);
+  const std::size_t head = bytes.size() % kIndexRecordSize;
+  std::size_t at = head;
+  while (at < bytes.size() && std::memcmp(bytes.data() + at, &hurt, sizeof hurt) != 0) at += kIndexRecordSize;
+  ASSERT_LT(at, bytes.size());
+  bytes[at + 9] ^= 0x10;
+  shotsieve::testing::writeFile(path, bytes);
+
+  MetadataIndex index(path);
+  for (int i = 0; i < 3000; i += 7) {
+    EXPECT_EQ(index.find("shot-" + std::to_string(i) + ".png", stampOf(i)).has_value(), i != 1234) << i;
+  }
+  EXPECT_FALSE(index.find("shot-1234.png", stampOf(1234)));
+  EXPECT_FALSE(index.find("other.png", stampOf(1)));
+  index.save();
+  const auto mended = readIndexFile(path);
+  ASSERT_TRUE(mended);
+  EXPECT_EQ(mended->entries.size(), 2999u);
+  EXPECT_FALSE(mended->mended);
+}
+
 TEST(IndexDamage, EntriesThatMakeNoSenseAreReadAgain) {
   IndexEntry entry;
   entry.format = FileFormat::jpeg;

@@ -47,7 +47,8 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   FolderMemory folders(location_.cacheDir.empty() ? std::string() : location_.cacheDir + "/folder-stamps");
   folders.load();
   FolderFetch fetch = fetchAssets(location_.root, index_, options, readSettings_, seen, &folders);
-  index_.save(fetch.seen);
+  index_.save(fetch.seen, MetadataIndex::Afterwards::release,
+              {folders.filesPassedOver(), [&folders] { return folders.hashesOfFilesPassedOver(); }});
   // After the index: a folder remembered as unchanged lets its files go by what the index knows.
   folders.save();
   return std::move(fetch.result);

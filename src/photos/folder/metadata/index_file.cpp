@@ -36,6 +36,8 @@ bool readFully(int fd, char* into, std::size_t size) {
   return true;
 }
 
+IndexFileContents readIndexFileAt(const UniqueFd& fd);
+
 IndexFileVersion versionOf(const struct stat& info) {
   return IndexFileVersion{info.st_dev, info.st_ino, static_cast<std::uint64_t>(info.st_size),
                           static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
@@ -82,6 +84,17 @@ std::optional<IndexFileContents> readIndexFile(const std::string& path) {
   if (path.empty()) return std::nullopt;
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) return std::nullopt;
+  return readIndexFileAt(fd);
+}
+
+IndexFileContents IndexFileSearch::readWhole() const {
+  ::lseek(fd_.get(), 0, SEEK_SET);
+  return readIndexFileAt(fd_);
+}
+
+namespace {
+
+IndexFileContents readIndexFileAt(const UniqueFd& fd) {
   IndexFileContents contents;
   struct stat info;
   char magic[kMagic.size()];
@@ -122,6 +135,66 @@ std::optional<IndexFileContents> readIndexFile(const std::string& path) {
     std::sort(contents.entries.begin(), contents.entries.end(), byHash);
   }
   return contents;
+}
+
+}  // namespace
+
+std::optional<IndexFileSearch> IndexFileSearch::open(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat info;
+  char magic[kMagic.size()];
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::uint64_t>(info.st_size) > kMaxIndexBytes || static_cast<std::size_t>(info.st_size) < kMagic.size() ||
+      ::pread(fd.get(), magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
+      std::string_view(magic, sizeof magic) != kMagic) {
+    return std::nullopt;
+  }
+  const std::size_t body = static_cast<std::size_t>(info.st_size) - kMagic.size();
+  if (body % kIndexRecordSize != 0) return std::nullopt;
+  return IndexFileSearch(std::move(fd), body / kIndexRecordSize, versionOf(info));
+}
+
+std::uint64_t IndexFileSearch::hashAt(std::size_t entry, bool& ok) const {
+  std::uint64_t hash = 0;  // the first word of a record
+  ok = ::pread(fd_.get(), &hash, sizeof hash, static_cast<off_t>(kMagic.size() + entry * kIndexRecordSize)) ==
+       static_cast<ssize_t>(sizeof hash);
+  return hash;
+}
+
+std::optional<IndexEntry> IndexFileSearch::find(std::uint64_t hash, bool& damaged) const {
+  // Bisection on the records' first words down to a block, read at once. A
+  // damaged word on the way can only lose the entry: the file is read again.
+  constexpr std::size_t kBlock = 64;
+  std::size_t low = 0, high = entries_;
+  while (high - low > kBlock) {
+    const std::size_t middle = low + (high - low) / 2;
+    bool ok = false;
+    const std::uint64_t there = hashAt(middle, ok);
+    if (!ok) return std::nullopt;
+    if (there < hash) {
+      low = middle + 1;
+    } else {
+      high = middle + 1;  // the entry, if there, is at `middle` or before
+    }
+  }
+  std::vector<char> block((high - low) * kIndexRecordSize);
+  if (block.empty() || ::pread(fd_.get(), block.data(), block.size(), static_cast<off_t>(kMagic.size() + low * kIndexRecordSize)) !=
+                           static_cast<ssize_t>(block.size())) {
+    return std::nullopt;
+  }
+  for (std::size_t at = 0; at < block.size(); at += kIndexRecordSize) {
+    std::uint64_t there;
+    std::memcpy(&there, block.data() + at, sizeof there);
+    if (there != hash) continue;
+    auto entry = decodeIndexRecord(block.data() + at);
+    if (!entry || entry->pathHash != hash) {
+      damaged = true;
+      return std::nullopt;
+    }
+    return entry;
+  }
+  return std::nullopt;
 }
 
 IndexFileWriter::IndexFileWriter(std::string path) : path_(std::move(path)) {

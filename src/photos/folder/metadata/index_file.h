@@ -72,6 +72,32 @@ struct IndexFileContents {
 // left out, so those files are read again.
 std::optional<IndexFileContents> readIndexFile(const std::string& path);
 
+// An index file searched where it lies, a few reads per entry, for a process
+// that needs a few entries of a large index: it is never read whole.
+class IndexFileSearch {
+ public:
+  // Nothing for a missing file, and for one that only a whole read can use
+  // or mend (of the old form, torn, foreign).
+  static std::optional<IndexFileSearch> open(const std::string& path);
+
+  std::size_t entries() const { return entries_; }
+  const IndexFileVersion& version() const { return version_; }
+  // The entry under the hash, if the file holds one that holds up; `damaged`
+  // is set when the one it holds does not.
+  std::optional<IndexEntry> find(std::uint64_t hash, bool& damaged) const;
+  // The whole of the same file, as readIndexFile reads it.
+  IndexFileContents readWhole() const;
+
+ private:
+  IndexFileSearch(UniqueFd fd, std::size_t entries, IndexFileVersion version)
+      : fd_(std::move(fd)), entries_(entries), version_(version) {}
+  std::uint64_t hashAt(std::size_t entry, bool& ok) const;
+
+  UniqueFd fd_;
+  std::size_t entries_;
+  IndexFileVersion version_;
+};
+
 // The version of the index file as it is now; nothing when there is none.
 std::optional<IndexFileVersion> indexFileVersion(const std::string& path);
 

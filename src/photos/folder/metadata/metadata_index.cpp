@@ -43,26 +43,6 @@ MetadataIndex::MetadataIndex(std::string path) : path_(std::move(path)) {}
 
 std::uint64_t MetadataIndex::pathHash(std::string_view relativePath) { return fnv1a(relativePath); }
 
-void MetadataIndex::load() {
-  std::lock_guard lock(mutex_);
-  loadLocked();
-}
-
-void MetadataIndex::loadLocked() {
-  if (loaded_) return;
-  loaded_ = true;
-  if (path_.empty()) return;
-  // Under the file's lock, so that the index and its journal are read as one.
-  const IndexFileLock fileLock(path_);
-  if (auto contents = readIndexFile(path_)) {
-    loadedEntries_ = std::move(contents->entries);
-    loadedVersion_ = contents->version;
-    changed_ = contents->mended;  // damage found is mended: written back whole by this run
-  }
-  loadedEntries_ = overlaid(std::move(loadedEntries_), readJournal(path_));
-  used_.assign(loadedEntries_.size(), false);
-}
-
 void MetadataIndex::publish(const std::vector<std::string>& relativePaths) {
   std::lock_guard lock(mutex_);
   std::vector<IndexEntry> entries;
@@ -74,10 +54,25 @@ void MetadataIndex::publish(const std::vector<std::string>& relativePaths) {
   appendToJournal(path_, entries);
 }
 
+// Searched in place at most this many times: past that, reading the file
+// whole costs less than searching on.
+constexpr std::size_t kSearchesAtMost = 512;
+
 IndexEntry* MetadataIndex::findLocked(std::uint64_t hash) {
-  loadLocked();
+  openLocked();
   if (!stored_.empty()) {
     if (const auto stored = stored_.find(hash); stored != stored_.end()) return &stored->second;
+  }
+  if (!loaded_) {
+    // Entries handed out stay where they are: a caller may still hold one when the file is read whole.
+    if (const auto known = searched_.find(hash); known != searched_.end()) return known->second ? &*known->second : nullptr;
+    if (searched_.size() < kSearchesAtMost) {
+      bool damaged = false;
+      auto& entry = searched_[hash] = search_->find(hash, damaged);
+      if (damaged) changed_ = true;  // the save reads the file whole, which leaves that entry out
+      return entry ? &*entry : nullptr;
+    }
+    loadLocked();
   }
   const auto found = entryAtOrAfter(loadedEntries_, hash);
   if (found == loadedEntries_.end() || found->pathHash != hash) return nullptr;
@@ -100,22 +95,6 @@ std::optional<ImageFacts> MetadataIndex::Held::find(const std::string& relativeP
 }
 
 void MetadataIndex::keep(const std::string& relativePath) { hold().keep(relativePath); }
-
-void MetadataIndex::keepPassedOver(std::vector<std::uint64_t> pathHashes) {
-  std::lock_guard lock(mutex_);
-  passedOver_.insert(passedOver_.end(), pathHashes.begin(), pathHashes.end());
-}
-
-void MetadataIndex::markPassedOverLocked() {
-  std::sort(passedOver_.begin(), passedOver_.end());
-  // Both sorted: one pass, not a search per file.
-  std::size_t at = 0;
-  for (const std::uint64_t hash : passedOver_) {
-    while (at < loadedEntries_.size() && loadedEntries_[at].pathHash < hash) ++at;
-    if (at < loadedEntries_.size() && loadedEntries_[at].pathHash == hash) used_[at] = true;
-  }
-  passedOver_.clear();
-}
 
 void MetadataIndex::Held::keep(const std::string& relativePath) { index_.findLocked(pathHash(relativePath)); }
 
@@ -199,6 +178,7 @@ const IndexEntry* MetadataIndex::entryOfFileLocked(const FileStamp& stamp) {
     const IndexEntry& entry = stored_.at(at->second);
     if (entry.hasUuid() && sameFile(entry.stamp, stamp, false)) return &entry;
   }
+  loadLocked();
   if (!loadedByInodeBuilt_) {
     loadedByInodeBuilt_ = true;
     loadedByInode_.reserve(loadedEntries_.size());
@@ -213,6 +193,7 @@ const IndexEntry* MetadataIndex::entryOfFileLocked(const FileStamp& stamp) {
 }
 
 bool MetadataIndex::heldByAnotherFileLocked(const Uuid& uuid, const FileStamp& stamp) {
+  loadLocked();
   if (!holdersBuilt_) {
     holdersBuilt_ = true;
     for (const auto& entry : loadedEntries_) {

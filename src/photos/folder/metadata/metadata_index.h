@@ -14,12 +14,21 @@
 
 namespace shotsieve::folder {
 
+// Files that a walk passed over without looking at them, still there: how
+// many, and their path hashes, asked for only when a save of the index needs
+// them to tell which entries it did not meet.
+struct PassedOverFiles {
+  std::size_t count = 0;
+  std::function<std::vector<std::uint64_t>()> hashes;
+};
+
 // What the library remembers of each file, by its path relative to the root:
 // the image facts read from it, so that a listing over unchanged files reads
 // no image data, and the identifier it was given when it was first seen, so
 // that it keeps it when it is touched, renamed or moved. Kept in one file,
-// sorted by path hash: loading is one read into one table, searched by
-// bisection. Paths are kept as 64-bit hashes: with the file's version also
+// sorted by path hash: a fetch that needs a few entries searches the file
+// where it lies, and what needs them all (a new file's identifier, a save
+// that writes) reads it whole, in one read into one table. Paths are kept as 64-bit hashes: with the file's version also
 // having to match, a collision cannot serve wrong facts in practice. A
 // damaged or foreign file is dropped and rebuilt without a word; several
 // processes merge what they learnt into it in turn. Safe to use from several
@@ -61,9 +70,6 @@ class MetadataIndex {
   // Keeps the entry of a file that still exists but was not read this time
   // (a dated fetch passes over old files), so that the next save keeps it.
   void keep(const std::string& relativePath);
-  // The same of many files at once (by pathHash), files that a walk passed
-  // over without looking at them. Worked out only when the next save needs to.
-  void keepPassedOver(std::vector<std::uint64_t> pathHashes);
   // Makes the identifiers of these files, as this process knows them, the
   // ones every other process finds from now on, before a host is told of
   // them: written to the index's journal at once rather than with the next
@@ -98,12 +104,16 @@ class MetadataIndex {
   // `seen` says a walk met every file of a kind, the loaded entries of that
   // kind that it did not meet are dropped. Afterwards the entries are let go
   // (read again when next needed) or kept, for a watcher.
-  void save(Seen seen = Seen::someFiles, Afterwards afterwards = Afterwards::release);
+  void save(Seen seen = Seen::someFiles, Afterwards afterwards = Afterwards::release,
+            const PassedOverFiles& passedOver = {});
 
   // The hash under which a path is kept.
   static std::uint64_t pathHash(std::string_view relativePath);
 
  private:
+  // Opens the file to be searched in place; reads it whole where it must.
+  void openLocked();
+  // Reads the file whole, for what needs every entry.
   void loadLocked();
   IndexEntry* findLocked(std::uint64_t hash);
   const IndexEntry* entryOfFileLocked(const FileStamp& stamp);
@@ -111,18 +121,22 @@ class MetadataIndex {
   void storeLocked(const IndexEntry& entry);
   void mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen, const std::function<void(const IndexEntry&)>& emit);
   void releaseLocked();
-  void markPassedOverLocked();
+  void markMetLocked(std::vector<std::uint64_t> hashes);
 
   std::string path_;
   std::mutex mutex_;
-  bool loaded_ = false;
+  bool loaded_ = false;  // read whole
+  // Until then, the file searched where it lies, and what the searches found
+  // (and did not), by path hash: a listing that needs a few entries of a
+  // large index reads only those.
+  std::optional<IndexFileSearch> search_;
+  std::unordered_map<std::uint64_t, std::optional<IndexEntry>> searched_;
   bool changed_ = false;
   IndexFileVersion loadedVersion_;
   std::vector<IndexEntry> loadedEntries_;  // from the file, sorted by hash
   std::vector<bool> used_;                 // beside loadedEntries_
   std::unordered_map<std::uint64_t, IndexEntry> stored_;  // new or changed since the load
   std::unordered_set<std::uint64_t> forgotten_;
-  std::vector<std::uint64_t> passedOver_;  // path hashes
   // Built when first needed: the loaded entries by inode, and which file holds each identifier.
   std::unordered_multimap<std::uint64_t, const IndexEntry*> loadedByInode_;
   bool loadedByInodeBuilt_ = false;

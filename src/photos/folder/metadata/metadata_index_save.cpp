@@ -51,22 +51,25 @@ void MetadataIndex::mergeInto(const std::vector<IndexEntry>& fileNow, Seen seen,
   for (; next != ours.end(); ++next) emit(**next);
 }
 
-void MetadataIndex::save(Seen seen, Afterwards afterwards) {
+void MetadataIndex::save(Seen seen, Afterwards afterwards, const PassedOverFiles& passedOver) {
   std::lock_guard lock(mutex_);
   if (!path_.empty()) removeTemporariesOfEndedWritersBeside(path_);  // a run killed while it wrote left its file
-  if (seen != Seen::someFiles && !passedOver_.empty()) {
-    // Nothing learnt, and as many files passed over as entries not met: the
-    // usual listing of an unchanged library, which has nothing to drop and
-    // need not find each of those files in the index. A deleted file makes
-    // the count short, and then each is looked up.
-    const auto met = static_cast<std::size_t>(std::count(used_.begin(), used_.end(), true));
-    if (!changed_ && met + passedOver_.size() >= loadedEntries_.size()) {
-      seen = Seen::someFiles;
-    } else {
-      markPassedOverLocked();
-    }
+  // Entries not met are let go of only when the counts leave room for one:
+  // files passed over count as met, and each has one entry. That keeps the
+  // usual listing of an unchanged library from looking each of them up; one
+  // that has no entry (never read) only delays letting go until a change.
+  const std::size_t entries = loaded_ ? loadedEntries_.size() : search_ ? search_->entries() : 0;
+  const std::size_t met = loaded_ ? static_cast<std::size_t>(std::count(used_.begin(), used_.end(), true))
+                                  : static_cast<std::size_t>(std::count_if(searched_.begin(), searched_.end(),
+                                                                           [](const auto& found) { return found.second.has_value(); }));
+  const bool mayDrop = seen != Seen::someFiles && met + passedOver.count < entries;
+  if (!mayDrop) seen = Seen::someFiles;
+  if (search_ && !changed_ && !mayDrop) {  // nothing learnt, nothing to let go of: the file stays as it is
+    if (afterwards == Afterwards::release) releaseLocked();
+    return;
   }
-  passedOver_.clear();
+  if (search_) loadLocked();  // written back whole
+  if (mayDrop && passedOver.count > 0) markMetLocked(passedOver.hashes());
   bool dropping = false;
   for (std::size_t i = 0; seen != Seen::someFiles && !dropping && i < used_.size(); ++i) {
     dropping = !used_[i] && coveredBy(seen, loadedEntries_[i]);
@@ -113,6 +116,8 @@ void MetadataIndex::releaseLocked() {
   std::unordered_map<Uuid, FileStamp, UuidHash>().swap(holders_);
   loadedByInodeBuilt_ = holdersBuilt_ = false;
   loaded_ = false;
+  search_.reset();
+  std::unordered_map<std::uint64_t, std::optional<IndexEntry>>().swap(searched_);
   changed_ = false;
   loadedVersion_ = IndexFileVersion{};
 }

@@ -231,7 +231,6 @@ FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const Fet
   FolderFetch done{std::move(fetch).finish()};
   // Only a fetch that looked at every file it was given knows each folder's outlook whole.
   if (folders != nullptr && walked.failure == 0 && done.result.failure.empty()) {
-    index.keepPassedOver(folders->takeFilesPassedOver());
     fetch.outlooks().keepIn(*folders, options.mediaType.value_or(0));
   }
   if (walked.whole && done.result.failure.empty()) {

@@ -9,7 +9,9 @@
 
 #include "photos/fnv1a.h"
 #include "photos/folder/private_files.h"
+#include "photos/folder/metadata/metadata_index.h"
 #include "photos/folder/scan/known_selection.h"
+#include "photos/folder/scan/library_scan.h"
 #include "photos/unique_fd.h"
 #include "photos/writer_debris.h"
 
@@ -138,7 +140,23 @@ bool FolderMemory::passesOverFilesOf(const std::string& relativeFolder, const Fo
     return false;
   }
   foldersPassedOver_.insert(relativeFolder);
+  passedOverType_ = mediaType;
   return true;
+}
+
+std::vector<std::uint64_t> FolderMemory::hashesOfFilesPassedOver() const {
+  std::vector<std::uint64_t> hashes;
+  hashes.reserve(passedOverCount_);
+  for (const auto& folder : foldersPassedOver_) {
+    const auto record = now_.find(folder);
+    if (record == now_.end()) continue;
+    forEachEntry(record->second.entries, [&](char kind, std::string_view name) {
+      const auto type = mediaTypeOfName(name);
+      if (kind != 'f' || !type || (passedOverType_ && *type != *passedOverType_)) return;
+      hashes.push_back(MetadataIndex::pathHash(folder.empty() ? std::string(name) : folder + "/" + std::string(name)));
+    });
+  }
+  return hashes;
 }
 
 void FolderMemory::save() {

@@ -94,9 +94,11 @@ class FolderMemory {
   // Whether the walk passes over the files of this unchanged folder; its
   // outlook then stays as it was, whatever the files it still looks at (links).
   bool passesOverFilesOf(const std::string& relativeFolder, const FolderRecord& record, std::optional<int> mediaType);
-  // The files passed over so, which are still there, by the hash of their path.
-  void passedOver(std::uint64_t pathHash) { passedOver_.push_back(pathHash); }
-  std::vector<std::uint64_t> takeFilesPassedOver() { return std::move(passedOver_); }
+  // The files passed over so, which are still there: how many, and the
+  // hashes of their paths (MetadataIndex::pathHash), worked out when asked.
+  void passedOverOne() { ++passedOverCount_; }
+  std::size_t filesPassedOver() const { return passedOverCount_; }
+  std::vector<std::uint64_t> hashesOfFilesPassedOver() const;
   // Replaces the file with the folders remembered by this walk, when they
   // differ from what was loaded. A file that cannot be written costs the
   // next walk a read of every folder, nothing more.
@@ -108,7 +110,8 @@ class FolderMemory {
   std::unordered_map<std::string, FolderRecord> now_;
   bool changed_ = false;
   std::optional<FetchOptions> passOver_;
-  std::vector<std::uint64_t> passedOver_;
+  std::size_t passedOverCount_ = 0;
+  std::optional<int> passedOverType_;
   std::unordered_set<std::string> foldersPassedOver_;
 };
 

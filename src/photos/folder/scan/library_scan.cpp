@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "photos/cache_tag.h"
-#include "photos/folder/metadata/metadata_index.h"
 #include "photos/folder/scan/blind_file_systems.h"
 #include "photos/folder/scan/link_target.h"
 #include "photos/folder/scan/screenshot_names.h"
@@ -72,17 +71,17 @@ struct Walker {
     if (!listed(handle->get(), relativeDir, entries, remembered, passFiles)) return;
     forEachEntry(entries, [&](char kind, std::string_view name) {
       if (!handle) return;  // the folder could not be taken back: the rest of it is not met
-      const std::string relative = joined(relativeDir, name);
       if (kind == 'd') {
-        descend(handle, relative, name, inScreenshotFolder || isScreenshotFolderName(name), depth);
-        return;
-      }
-      if (passFiles && kind == 'f') {  // links are followed anew each time: a target may have come
-        memory->passedOver(MetadataIndex::pathHash(relative));
+        descend(handle, joined(relativeDir, name), name, inScreenshotFolder || isScreenshotFolderName(name), depth);
         return;
       }
       const auto mediaType = mediaTypeOfName(name);
       if (!mediaType || (wantedType && *mediaType != *wantedType)) return;
+      if (passFiles && kind == 'f') {  // links are followed anew each time: a target may have come
+        memory->passedOverOne();
+        return;
+      }
+      const std::string relative = joined(relativeDir, name);
       LibraryFile file{relative, root + "/" + relative, {}, *mediaType, inScreenshotFolder,
                        isScreenshotFileName(name), handle->get(), nullptr};
       file.folderUnchanged = remembered;
