@@ -92,7 +92,8 @@ ended = subprocess.Popen(["true"])
 ended.wait()
 os.makedirs(os.path.join(home, ".cache/shotsieve"), exist_ok=True)
 for path in (os.path.join(exports, f"{next(iter(originals))}.png.{ended.pid}-3-0badf00d.part"),
-             os.path.join(home, f".cache/shotsieve/metadata-index.tmp.{ended.pid}.4242")):
+             os.path.join(home, f".cache/shotsieve/metadata-index.tmp.{ended.pid}.4242"),
+             os.path.join(home, f".cache/shotsieve/folder-stamps.tmp.{ended.pid}.4242")):
     with open(path, "wb") as f:
         f.write(b"half")
 answer = list_into(exports)

@@ -70,6 +70,15 @@ TEST(FolderMemoryTest, KeepsWhatIsTrueAndDropsADamagedFile) {
     read.load();
     EXPECT_EQ(read.unchanged("", stamp), nullptr) << "byte " << at;
   }
+  {
+    // A record naming ".." (checksum and all) is no record: the walk would leave the library.
+    FolderMemory forged(scratch / "forged");
+    forged.remember("", FolderRecord{stamp, 200 * kSecond, std::string("d..\0fa.png\0", 12)});
+    forged.save();
+    FolderMemory read(scratch / "forged");
+    read.load();
+    EXPECT_EQ(read.unchanged("", stamp), nullptr);
+  }
   fs::resize_file(file, size - 5);
   FolderMemory torn(file);
   torn.load();

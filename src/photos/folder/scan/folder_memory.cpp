@@ -60,7 +60,8 @@ bool wellFormed(std::string_view entries) {
   if (!entries.empty() && entries.back() != '\0') return false;
   bool whole = true;
   forEachEntry(entries, [&](char kind, std::string_view name) {
-    whole = whole && (kind == 'd' || kind == 'f' || kind == 'l') && !name.empty() &&
+    // Never a name the walk skips ("..", hidden ones): a forged record must not lead it out of the library.
+    whole = whole && (kind == 'd' || kind == 'f' || kind == 'l') && !walkSkipsName(name) &&
             name.find('/') == std::string_view::npos;
   });
   return whole;
@@ -160,8 +161,9 @@ std::vector<std::uint64_t> FolderMemory::hashesOfFilesPassedOver() const {
 }
 
 void FolderMemory::save() {
-  if (path_.empty() || (!changed_ && now_.size() == loaded_.size())) return;
-  removeTemporariesOfEndedWritersBeside(path_);  // a run killed while it wrote left its file
+  if (path_.empty()) return;
+  removeTemporariesOfEndedWritersBeside(path_);  // a run killed while it wrote left its file, also when nothing changed since
+  if (!changed_ && now_.size() == loaded_.size()) return;
   std::string out(kMagic);
   for (const auto& [relative, record] : now_) {
     put(out, static_cast<std::uint32_t>(relative.size()));
