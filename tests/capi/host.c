@@ -65,8 +65,10 @@ static int entries_of(const char* folder) {
 }
 
 /* The process's threads that still run code of its own. A joined thread
- * stays in /proc/self/task for a moment while the kernel ends it, but it has
- * already let go of the address space, and its size there reads 0. */
+ * stays in /proc/self/task for a moment while the kernel ends it: pthread_join
+ * returns as soon as the kernel clears its tid, which is after the thread was
+ * marked as exiting (PF_EXITING in its flags) and before it lets go of the
+ * address space (its size reads 0 only then). */
 static int live_threads(void) {
   DIR* dir = opendir("/proc/self/task");
   if (dir == NULL) return -1;
@@ -80,12 +82,17 @@ static int live_threads(void) {
     const size_t length = fread(text, 1, sizeof text - 1, file);
     fclose(file);
     text[length] = '\0';
-    /* The name in parentheses may hold spaces; the size is the 21st field after it. */
+    /* The name in parentheses may hold spaces; after it, the flags are the 7th
+     * field and the size the 21st. */
+    enum { kFlagsField = 7, kSizeField = 21, kExiting = 0x4 };
     char* field = strrchr(text, ')');
-    unsigned long long size = 0;
-    for (int i = 0; field != NULL && i < 21; ++i) field = strchr(field + 1, ' ');
-    if (field != NULL) size = strtoull(field + 1, NULL, 10);
-    count += size != 0;
+    unsigned long long flags = 0, size = 0;
+    for (int i = 1; field != NULL && i <= kSizeField; ++i) {
+      field = strchr(field + 1, ' ');
+      if (field != NULL && i == kFlagsField) flags = strtoull(field + 1, NULL, 10);
+      if (field != NULL && i == kSizeField) size = strtoull(field + 1, NULL, 10);
+    }
+    count += size != 0 && (flags & kExiting) == 0;
   }
   closedir(dir);
   return count;
