@@ -8,7 +8,8 @@ must be found by the next listing: a screenshot added to a folder whose
 modification time is then put back, a screenshot rewritten in place with
 its size and times kept, a file renamed in from outside the library, one
 removed; files a short window passed over by what the index knew are found
-by a longer one; a damaged record of the folders costs nothing but time.
+by a longer one; a damaged record of the folders costs nothing but time; a
+watch that passed over a folder at its start still knows its files.
 """
 import json
 import os
@@ -18,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from checks import check, environment, finish, new_home  # noqa: E402
-from watching import sample_png, screenshot  # noqa: E402
+from watching import Watch, sample_png, screenshot  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 home = new_home("shotsieve-changed-")
@@ -52,6 +53,12 @@ for year in (2019, 2020):
 # A link there, dated by its name before both: it is looked at every time.
 os.symlink(os.path.join(old, "Screenshot from 2019-05-01 10-00-00.png"),
            os.path.join(old, "Screenshot from 2018-01-01 10-00-00.png"))
+# A folder of old photos, none a screenshot: passed over by a watch's start.
+camera = os.path.join(pictures, "Camera", "2019")
+os.makedirs(camera)
+with open(os.path.join(camera, "IMG_0001.png"), "wb") as f:
+    f.write(sample_png(make_library))
+os.utime(os.path.join(camera, "IMG_0001.png"), (1557000000, 1557000000))
 outside = os.path.join(home, "Downloads")
 os.makedirs(outside)
 screenshot(os.path.join(outside, "moved-in.png"), sample_png(make_library, "tool moved"))
@@ -128,5 +135,15 @@ third = listed(7)
 check("with its record of the folders damaged, a listing still finds each screenshot",
       sorted(third) == sorted([n for n in second if n != "added-second.png"] + ["added-third.png"]), sorted(third))
 check("and writes the record anew", listed(7) == third)
+
+# A watch knows the files of a folder it passed over at its start: the photo
+# moved in among the screenshots is the file it was, no new screenshot.
+watch = Watch(shotsieve, home)
+os.rename(os.path.join(camera, "IMG_0001.png"), os.path.join(shots["added"], "IMG_0001.png"))
+screenshot(os.path.join(shots["added"], "watched.png"), sample_png(make_library, "tool watched"))
+added = [line["asset"] for line in watch.lines(1, 10, quiet=2) if line.get("event") == "screenshot-added"]
+check("a watch started over a passed-over folder takes a file moved out of it for no new one",
+      len(added) == 1 and not added[0]["created_at"].startswith("2019"), added)
+watch.stop()
 
 finish()

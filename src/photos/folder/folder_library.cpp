@@ -36,17 +36,21 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   // The first fetch after a watcher began tells it the files present: it
   // looks at every one anyway, and the watcher need not walk them again.
   FilesSeen seen;
+  ChangeWatcher* told = nullptr;
   {
     std::lock_guard lock(observersMutex_);
     if (watcher_ && watcherAwaitsFiles_) {
-      seen = [watcher = watcher_.get()](std::vector<SeenFile> files) { watcher->filesPresent(std::move(files)); };
+      told = watcher_.get();
+      seen = [told](std::vector<SeenFile> files) { told->filesPresent(std::move(files)); };
     }
     watcherAwaitsFiles_ = false;
   }
   // Of this fetch alone: fetches on several threads each read and write it whole.
-  FolderMemory folders(location_.cacheDir.empty() ? std::string() : location_.cacheDir + "/folder-stamps");
+  FolderMemory folders(folderMemoryIn(location_.cacheDir));
   folders.load();
   FolderFetch fetch = fetchAssets(location_.root, index_, options, readSettings_, seen, &folders);
+  // Those of the folders passed over are left to the watcher's thread: the fetch need not wait for them.
+  if (told != nullptr) told->filesPresentIn(folders.foldersPassedOver());
   index_.save(fetch.seen, MetadataIndex::Afterwards::release,
               {folders.filesPassedOver(), [&folders] { return folders.hashesOfFilesPassedOver(); }});
   // After the index: a folder remembered as unchanged lets its files go by what the index knows.

@@ -203,8 +203,8 @@ class Fetch {
 FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
                         const ReadSettings& settings, const FilesSeen& seen, FolderMemory* folders) {
   Fetch fetch(index, options, settings, seen);
-  // A watch's baseline is told of every file present: none is passed over.
-  if (folders != nullptr && fetch.shortcuts() && !seen) folders->passOverFilesFor(options);
+  // A watch's baseline is told of the files of the folders passed over afterwards (FolderMemory::foldersPassedOver).
+  if (folders != nullptr && fetch.shortcuts()) folders->passOverFilesFor(options);
   WalkOutcome walked{false, 0};
   try {
     // Read before the pool starts: readers waiting for it would look like

@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "photos/fnv1a.h"
+#include <zlib.h>
+
 #include "photos/folder/private_files.h"
 #include "photos/folder/metadata/metadata_index.h"
 #include "photos/folder/scan/known_selection.h"
@@ -19,9 +20,15 @@ namespace shotsieve::folder {
 
 namespace {
 
-constexpr std::string_view kMagic = "shotsieve folders 1\n";
+// Version 2: a CRC-32 over the records (FNV-1a before, a byte at a time,
+// cost a listing of a large library more than the rest of reading it).
+constexpr std::string_view kMagic = "shotsieve folders 2\n";
 // Far more than the names of a million files; a bigger file is not read.
 constexpr std::size_t kMostBytes = std::size_t{512} << 20;
+
+std::uint64_t checksumOf(std::string_view bytes) {
+  return ::crc32_z(0L, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size());
+}
 
 template <typename T>
 void put(std::string& out, T value) {
@@ -55,16 +62,27 @@ struct Reader {
   }
 };
 
-// Every entry a kind and a name ended by '\0', or no record at all.
+// Every entry a kind and a name ended by '\0', or no record at all; never
+// a name the walk skips ("..", hidden ones) nor one with a '/': a forged
+// record must not lead the walk out of the library. One pass over the
+// bytes: a record file holds every name of the library.
 bool wellFormed(std::string_view entries) {
   if (!entries.empty() && entries.back() != '\0') return false;
-  bool whole = true;
-  forEachEntry(entries, [&](char kind, std::string_view name) {
-    // Never a name the walk skips ("..", hidden ones): a forged record must not lead it out of the library.
-    whole = whole && (kind == 'd' || kind == 'f' || kind == 'l') && !walkSkipsName(name) &&
-            name.find('/') == std::string_view::npos;
-  });
-  return whole;
+  bool atEntry = true;
+  for (std::size_t at = 0; at < entries.size(); ++at) {
+    const char c = entries[at];
+    if (atEntry) {
+      if ((c != 'd' && c != 'f' && c != 'l') || at + 1 == entries.size()) return false;
+      // What the walk skips shows in a name's first byte.
+      if (walkSkipsName(entries.substr(at + 1, entries[at + 1] == '\0' ? 0 : 1))) return false;
+      atEntry = false;
+    } else if (c == '\0') {
+      atEntry = true;
+    } else if (c == '/') {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -89,7 +107,7 @@ void FolderMemory::load() {
   std::uint64_t sum = 0;
   std::memcpy(&sum, all.data() + all.size() - kSum, kSum);
   const std::string_view body = all.substr(kMagic.size(), all.size() - kMagic.size() - kSum);
-  if (fnv1a(body) != sum) return;  // torn or damaged: every folder is read again
+  if (checksumOf(body) != sum) return;  // torn or damaged: every folder is read again
   Reader reader{body};
   std::unordered_map<std::string, FolderRecord> records;
   while (reader.ok && !reader.rest.empty()) {
@@ -145,19 +163,31 @@ bool FolderMemory::passesOverFilesOf(const std::string& relativeFolder, const Fo
   return true;
 }
 
+void forEachFilePassedOver(const PassedOverFolder& folder, const std::function<void(const std::string&)>& each) {
+  forEachEntry(folder.entries, [&](char kind, std::string_view name) {
+    const auto type = mediaTypeOfName(name);
+    if (kind != 'f' || !type || (folder.mediaType && *type != *folder.mediaType)) return;
+    each(folder.relativeFolder.empty() ? std::string(name) : folder.relativeFolder + "/" + std::string(name));
+  });
+}
+
 std::vector<std::uint64_t> FolderMemory::hashesOfFilesPassedOver() const {
   std::vector<std::uint64_t> hashes;
   hashes.reserve(passedOverCount_);
-  for (const auto& folder : foldersPassedOver_) {
-    const auto record = now_.find(folder);
-    if (record == now_.end()) continue;
-    forEachEntry(record->second.entries, [&](char kind, std::string_view name) {
-      const auto type = mediaTypeOfName(name);
-      if (kind != 'f' || !type || (passedOverType_ && *type != *passedOverType_)) return;
-      hashes.push_back(MetadataIndex::pathHash(folder.empty() ? std::string(name) : folder + "/" + std::string(name)));
-    });
+  for (const auto& folder : foldersPassedOver()) {
+    forEachFilePassedOver(folder, [&](const std::string& path) { hashes.push_back(MetadataIndex::pathHash(path)); });
   }
   return hashes;
+}
+
+std::vector<PassedOverFolder> FolderMemory::foldersPassedOver() const {
+  std::vector<PassedOverFolder> folders;
+  folders.reserve(foldersPassedOver_.size());
+  for (const auto& folder : foldersPassedOver_) {
+    const auto record = now_.find(folder);
+    if (record != now_.end()) folders.push_back({folder, record->second.entries, passedOverType_});
+  }
+  return folders;
 }
 
 void FolderMemory::save() {
@@ -182,7 +212,7 @@ void FolderMemory::save() {
       put(out, static_cast<std::uint8_t>(record.outlook->mayHoldScreenshots));
     }
   }
-  put(out, fnv1a(std::string_view(out).substr(kMagic.size())));
+  put(out, checksumOf(std::string_view(out).substr(kMagic.size())));
   if (out.size() > kMostBytes) return;  // the old file stays; its records are checked anyway
   // A file that cannot be written costs the next walk a read of every folder.
   (void)replacePrivateFile(path_, out);

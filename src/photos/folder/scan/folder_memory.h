@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +70,22 @@ void forEachEntry(std::string_view entries, Each&& each) {
   }
 }
 
+// The files of one folder that a walk passed over, as its record names them.
+struct PassedOverFolder {
+  std::string relativeFolder;
+  std::string entries;              // as in its FolderRecord
+  std::optional<int> mediaType;     // of the files passed over; every asset file when none
+};
+
+// Calls `each(relativePath)` for every file of the folder that was passed over.
+void forEachFilePassedOver(const PassedOverFolder& folder, const std::function<void(const std::string&)>& each);
+
+// Where the walks of a library keep their record of folders, in its cache
+// folder ("" for none: nothing kept).
+inline std::string folderMemoryIn(const std::string& cacheDir) {
+  return cacheDir.empty() ? std::string() : cacheDir + "/folder-stamps";
+}
+
 // The folders a listing read last time, by path relative to the library
 // root, kept in one file beside the index, so that the next one reads only
 // those that changed. Each record is true for as long as its folder's stamp
@@ -99,6 +116,8 @@ class FolderMemory {
   void passedOverOne() { ++passedOverCount_; }
   std::size_t filesPassedOver() const { return passedOverCount_; }
   std::vector<std::uint64_t> hashesOfFilesPassedOver() const;
+  // The folders whose files were passed over, for whoever must still know those files.
+  std::vector<PassedOverFolder> foldersPassedOver() const;
   // Replaces the file with the folders remembered by this walk, when they
   // differ from what was loaded. A file that cannot be written costs the
   // next walk a read of every folder, nothing more.

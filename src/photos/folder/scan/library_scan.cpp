@@ -75,6 +75,7 @@ struct Walker {
         descend(handle, joined(relativeDir, name), name, inScreenshotFolder || isScreenshotFolderName(name), depth);
         return;
       }
+      if (!visit) return;
       const auto mediaType = mediaTypeOfName(name);
       if (!mediaType || (wantedType && *mediaType != *wantedType)) return;
       if (passFiles && kind == 'f') {  // links are followed anew each time: a target may have come
@@ -198,10 +199,13 @@ struct Walker {
 std::optional<int> mediaTypeOfName(std::string_view fileName) {
   const auto dot = fileName.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return std::nullopt;
-  std::string extension(fileName.substr(dot + 1));
-  if (extension.size() > 4) return std::nullopt;
-  std::transform(extension.begin(), extension.end(), extension.begin(),
+  const std::string_view given = fileName.substr(dot + 1);
+  if (given.size() > 4) return std::nullopt;
+  // Called for every name of the library: no allocation.
+  char lower[4];
+  std::transform(given.begin(), given.end(), lower,
                  [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  const std::string_view extension(lower, given.size());
   if (std::find(kImageExtensions.begin(), kImageExtensions.end(), extension) != kImageExtensions.end()) {
     return kImageMediaType;
   }

@@ -59,7 +59,7 @@ enum class FolderHandles { closedWithTheWalk, heldByFiles };
 // are reached through their parents' handles, never through a link.
 // `enterFolder`, when given, is told of each folder below the root (by its
 // path relative to the root, with its handle) before the walk enters it.
-// With a `memory`, a folder whose stamp is as remembered is not read again
+// With no `visit`, only the folders are walked. With a `memory`, a folder whose stamp is as remembered is not read again
 // (its files say so: folderUnchanged), and what was read is remembered.
 WalkOutcome walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
                  const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk,

@@ -67,7 +67,7 @@ struct ChangeWatcher::State {
         watched(inotify ? std::make_unique<InotifySource>(*inotify) : nullptr),
         follower(location, inotify.get()),
         inserter(metadataIndex),
-        folders(watched.get(), known, inserter) {
+        folders(watched.get(), known, inserter, folderMemoryIn(location.cacheDir)) {
     if (!inotify && notice) {
       notice(std::string("shotsieve: watching by looking at the folders every few seconds, as no inotify "
                          "instance can be had: ") + std::strerror(errno));
@@ -200,7 +200,8 @@ struct ChangeWatcher::State {
                     {inotify ? inotify->descriptor() : -1, POLLIN, 0},
                     {folders.poller() ? folders.poller()->descriptor() : -1, POLLIN, 0},
                     {inserter.descriptor(), POLLIN, 0},
-                    {follower.mountsDescriptor(), POLLPRI, 0}};
+                    {follower.mountsDescriptor(), POLLPRI, 0},
+                    {present.descriptor(), POLLIN, 0}};
     if (::poll(fds, std::size(fds), timeout) > 0) {
       if (fds[0].revents & POLLIN) return false;
       if (fds[4].revents & (POLLPRI | POLLERR)) {  // something was mounted or unmounted
@@ -215,7 +216,7 @@ struct ChangeWatcher::State {
     std::vector<FolderEvent> events;
     while (wait()) {
       auto now = Clock::now();
-      present.moveInto(known);  // before any event: a file the fetch saw is known before it can leave
+      present.moveInto(known, index, place.root);  // before any event: a file the fetch saw is known before it can leave
       if (inotify) {
         inotify->drain([&](const inotify_event& event) {
           if (follower.handle(event) == RootFollower::Around::rootMayHaveMoved) rootCheckDue = true;
@@ -265,6 +266,10 @@ ChangeWatcher::ChangeWatcher(LibraryLocation location, MetadataIndex& index, Del
 }
 
 void ChangeWatcher::filesPresent(std::vector<SeenFile> files) { state_->present.tell(std::move(files)); }
+
+void ChangeWatcher::filesPresentIn(std::vector<PassedOverFolder> folders) {
+  state_->present.tellFolders(std::move(folders));
+}
 
 ChangeWatcher::~ChangeWatcher() {
   const std::uint64_t one = 1;

@@ -30,7 +30,8 @@ class ChangeWatcher {
 
   // Where the watcher learns which files were present when it began: from a
   // walk of its own, or from the fetch of the baseline that follows, which
-  // looks at every file anyway (through filesPresent).
+  // looks at every file anyway or knows it unchanged (through filesPresent
+  // and filesPresentIn).
   enum class Present { walk, toldByFetch };
 
   // Arms the watches and starts the thread; files already present count as
@@ -40,6 +41,8 @@ class ChangeWatcher {
                 Present present = Present::walk);
   // Files present at the start, as a fetch found them; from any thread.
   void filesPresent(std::vector<SeenFile> files);
+  // And the files of the folders it passed over, known from its last walk.
+  void filesPresentIn(std::vector<PassedOverFolder> folders);
   // Stops and joins the thread.
   ~ChangeWatcher();
 

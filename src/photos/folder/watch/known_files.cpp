@@ -1,6 +1,10 @@
 #include "photos/folder/watch/known_files.h"
 
+#include <unistd.h>
+
 #include <iterator>
+
+#include "photos/folder/scan/file_status.h"
 
 namespace shotsieve::folder {
 
@@ -85,13 +89,40 @@ void PresentFiles::tell(std::vector<SeenFile> files) {
   }
 }
 
-void PresentFiles::moveInto(KnownFiles& known) {
+void PresentFiles::tellFolders(std::vector<PassedOverFolder> folders) {
+  {
+    std::lock_guard lock(mutex_);
+    std::move(folders.begin(), folders.end(), std::back_inserter(folders_));
+  }
+  const std::uint64_t one = 1;
+  (void)!::write(told_.get(), &one, sizeof one);
+}
+
+void PresentFiles::moveInto(KnownFiles& known, MetadataIndex& index, const std::string& resolvedRoot) {
   std::vector<SeenFile> files;
+  std::vector<PassedOverFolder> folders;
   {
     std::lock_guard lock(mutex_);
     files.swap(files_);
+    folders.swap(folders_);
   }
   for (const auto& file : files) known.add(file.relativePath, FileKey{file.inode, file.birthNanoseconds});
+  if (folders.empty()) return;
+  std::uint64_t count = 0;
+  (void)!::read(told_.get(), &count, sizeof count);
+  // A passed-over folder is as the fetch's walk remembered it: no file in it
+  // was added, removed or renamed since its files' entries were made, so the
+  // inode and birth time there are the file's own.
+  for (const auto& folder : folders) {
+    auto held = index.hold();  // a folder at a time: inserters need the index too
+    forEachFilePassedOver(folder, [&](const std::string& path) {
+      if (const auto entry = held.known(path)) {
+        known.add(path, FileKey{entry->stamp.inode, entry->stamp.birthNanoseconds});
+      } else if (const auto status = statusOfFile(resolvedRoot + "/" + path); status && status->regular) {
+        known.add(path, FileKey{status->stamp.inode, status->stamp.birthNanoseconds});
+      }
+    });
+  }
 }
 
 }  // namespace shotsieve::folder

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/eventfd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "photos/folder/scan/fetch_assets.h"
+#include "photos/folder/scan/folder_memory.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -66,15 +70,23 @@ class KnownFiles {
 };
 
 // Files present at the start, told by a fetch on its threads, until the
-// watcher's thread knows them.
+// watcher's thread knows them. The files of folders the fetch passed over
+// are told by folder, and their keys are taken from the index (the file
+// system's where it has none) on the watcher's thread, after the fetch has
+// given its answer but before any event is handled.
 class PresentFiles {
  public:
   void tell(std::vector<SeenFile> files);
-  void moveInto(KnownFiles& known);
+  void tellFolders(std::vector<PassedOverFolder> folders);
+  // Becomes readable when folders were told.
+  int descriptor() const { return told_.get(); }
+  void moveInto(KnownFiles& known, MetadataIndex& index, const std::string& resolvedRoot);
 
  private:
   std::mutex mutex_;
   std::vector<SeenFile> files_;
+  std::vector<PassedOverFolder> folders_;
+  UniqueFd told_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 };
 
 }  // namespace shotsieve::folder

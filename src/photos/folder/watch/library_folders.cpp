@@ -40,11 +40,20 @@ void LibraryFolders::cover(const std::string& relativeFolder, int folderFd) {
 void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep) {
   if (!folder || (!relativeFolder.empty() && hasCacheTag(folder.get()))) return;  // a cache is no pictures
   cover(relativeFolder, folder.get());
+  if (files == Files::toldByFetch) {
+    // Only the folders, and those unchanged since the last walk not read
+    // again: a cover is set before its folder's stamp is taken, so a change
+    // after that sends an event and one before it changed the stamp.
+    FolderMemory memory(folderRecords_);
+    memory.load();
+    walkFolder(std::move(folder), rootPath_, relativeFolder, std::nullopt, {},
+               [&](const std::string& sub, int fd) { cover(sub, fd); }, FolderHandles::closedWithTheWalk, &memory);
+    return;
+  }
   std::unordered_set<std::string> seen;
   walkFolder(
       std::move(folder), rootPath_, relativeFolder, std::nullopt,
       [&](const LibraryFile& file) {
-        if (files == Files::toldByFetch) return;
         const auto status = statusOfFile(file);
         if (!status || !status->regular) return;
         const FileKey key{status->stamp.inode, status->stamp.birthNanoseconds};

@@ -21,9 +21,10 @@ namespace shotsieve::folder {
 // unmounted.
 class LibraryFolders {
  public:
-  // `watched` may be null: no inotify instance.
-  LibraryFolders(InotifySource* watched, KnownFiles& known, FileInserter& inserter)
-      : watched_(watched), known_(known), inserter_(inserter) {}
+  // `watched` may be null: no inotify instance. `folderRecords`: the walks'
+  // record of folders (FolderMemory), "" for none.
+  LibraryFolders(InotifySource* watched, KnownFiles& known, FileInserter& inserter, std::string folderRecords)
+      : watched_(watched), known_(known), inserter_(inserter), folderRecords_(std::move(folderRecords)) {}
 
   // What becomes of the files found where the library is taken: counted as
   // known; handed on as new where not known; or left to a fetch that looks
@@ -64,6 +65,7 @@ class LibraryFolders {
   FileInserter& inserter_;
   std::unique_ptr<PollingSource> polled_;
   BlindFileSystems blind_;
+  std::string folderRecords_;
   std::string rootPath_;
 };
 
