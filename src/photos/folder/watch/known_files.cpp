@@ -90,6 +90,7 @@ void PresentFiles::tell(std::vector<SeenFile> files) {
 }
 
 void PresentFiles::tellFolders(std::vector<PassedOverFolder> folders) {
+  if (folders.empty()) return;
   {
     std::lock_guard lock(mutex_);
     std::move(folders.begin(), folders.end(), std::back_inserter(folders_));
@@ -99,6 +100,9 @@ void PresentFiles::tellFolders(std::vector<PassedOverFolder> folders) {
 }
 
 void PresentFiles::moveInto(KnownFiles& known, MetadataIndex& index, const std::string& resolvedRoot) {
+  // Always, and before taking what was told: left readable, it would wake the watcher for ever.
+  std::uint64_t count = 0;
+  (void)!::read(told_.get(), &count, sizeof count);
   std::vector<SeenFile> files;
   std::vector<PassedOverFolder> folders;
   {
@@ -107,9 +111,6 @@ void PresentFiles::moveInto(KnownFiles& known, MetadataIndex& index, const std::
     folders.swap(folders_);
   }
   for (const auto& file : files) known.add(file.relativePath, FileKey{file.inode, file.birthNanoseconds});
-  if (folders.empty()) return;
-  std::uint64_t count = 0;
-  (void)!::read(told_.get(), &count, sizeof count);
   // A passed-over folder is as the fetch's walk remembered it: no file in it
   // was added, removed or renamed since its files' entries were made, so the
   // inode and birth time there are the file's own.
