@@ -88,8 +88,19 @@ class Watch:
         with open(f"/proc/{self.worker()}/status") as f:
             return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
-    def descriptors(self):
-        return len(os.listdir(f"/proc/{self.worker()}/fd"))
+    def descriptors(self, steady=1.5, limit=20):
+        """The watching process's open descriptors once their count has held
+        for `steady` seconds: a file read or an index written a moment ago
+        holds one for a while, a leaked one stays."""
+        counted, since, deadline = None, time.monotonic(), time.monotonic() + limit
+        while time.monotonic() < deadline:
+            now = len(os.listdir(f"/proc/{self.worker()}/fd"))
+            if now != counted:
+                counted, since = now, time.monotonic()
+            elif time.monotonic() - since >= steady:
+                break
+            time.sleep(0.1)
+        return counted
 
     def stop(self, stderr=b""):
         """Ends the watch; what it wrote on standard error is checked against `stderr`."""

@@ -2,9 +2,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "photos/folder/scan/folder_memory.h"
 #include "photos/folder/scan/library_scan.h"
@@ -127,6 +130,82 @@ TEST(FolderMemoryTest, AWalkTakesAFolderWhoseStampHoldsFromMemoryAndReadsOneThat
   const Visited second = walkWith(root, after);
   EXPECT_EQ(second.files, (std::set<std::string>{"Shots/a.png", "Shots/b.png", "top.png"}));
   EXPECT_TRUE(second.unchanged.empty()) << "the root was read just now, the folder changed";
+}
+
+// Walks of overlapping runs each write the file whole: a reader meets one
+// writer's records, never a mix, a torn file or none; and the file of an
+// earlier version is not read but replaced.
+TEST(FolderMemoryTest, OverlappingWritersLeaveOneWholeFileAndAnOldVersionIsReplaced) {
+  ScratchDir scratch;
+  const std::string file = scratch / "folder-stamps";
+  constexpr int kFolders = 200;
+  const auto write = [&](std::int64_t device) {
+    for (int round = 0; round < 20; ++round) {
+      FolderMemory memory(file);
+      memory.load();
+      for (int folder = 0; folder < kFolders; ++folder) {
+        const FolderStamp stamp{static_cast<std::uint64_t>(device), static_cast<std::uint64_t>(folder), kSecond, kSecond};
+        memory.remember("f" + std::to_string(folder), FolderRecord{stamp, 100 * kSecond, std::string("fa.png\0", 7)});
+      }
+      memory.save();
+    }
+  };
+  {
+    FolderMemory before(file);
+    for (int folder = 0; folder < kFolders; ++folder) {
+      const FolderStamp stamp{0, static_cast<std::uint64_t>(folder), kSecond, kSecond};
+      before.remember("f" + std::to_string(folder), FolderRecord{stamp, 100 * kSecond, std::string("fa.png\0", 7)});
+    }
+    before.save();
+  }
+  std::thread first(write, 1), second(write, 2);
+  int mixes = 0;
+  for (int read = 0; read < 200; ++read) {
+    FolderMemory memory(file);
+    memory.load();
+    std::array<int, 3> byWriter{};
+    for (int folder = 0; folder < kFolders; ++folder) {
+      for (std::uint64_t writer = 0; writer < byWriter.size(); ++writer) {
+        const FolderStamp stamp{writer, static_cast<std::uint64_t>(folder), kSecond, kSecond};
+        byWriter[writer] += memory.unchanged("f" + std::to_string(folder), stamp) != nullptr;
+      }
+    }
+    mixes += std::count(byWriter.begin(), byWriter.end(), kFolders) != 1;
+  }
+  first.join();
+  second.join();
+  EXPECT_EQ(mixes, 0) << "reads that met no whole file of one writer";
+  std::size_t beside = 0;
+  for (const auto& entry : fs::directory_iterator(scratch.path())) beside += entry.path() != file;
+  EXPECT_EQ(beside, 0u) << "temporaries left";
+
+  // Records that load, then the same under the previous version's first line.
+  const FolderStamp stamp{3, 0, kSecond, kSecond};
+  {
+    FolderMemory memory(file);
+    memory.remember("f0", FolderRecord{stamp, 100 * kSecond, std::string("fa.png\0", 7)});
+    memory.save();
+    FolderMemory read(file);
+    read.load();
+    ASSERT_NE(read.unchanged("f0", stamp), nullptr);
+  }
+  std::string bytes;
+  {
+    std::ifstream in(file, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const auto version = bytes.find('\n') - 1;
+  ASSERT_EQ(bytes[version], '2');
+  bytes[version] = '1';
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+  FolderMemory old(file);
+  old.load();
+  EXPECT_EQ(old.unchanged("f0", stamp), nullptr);
+  old.remember("f0", FolderRecord{stamp, 100 * kSecond, std::string("fa.png\0", 7)});
+  old.save();
+  FolderMemory replaced(file);
+  replaced.load();
+  EXPECT_NE(replaced.unchanged("f0", stamp), nullptr);
 }
 
 }  // namespace

@@ -33,8 +33,9 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
 }
 
 FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
-  // The first fetch after a watcher began tells it the files present: it
-  // looks at every one anyway, and the watcher need not walk them again.
+  // The first fetch after a watcher began tells it the files present, those
+  // it looked at one by one and the folders it passed over whole, so that the
+  // watcher need not walk them again.
   FilesSeen seen;
   ChangeWatcher* told = nullptr;
   {

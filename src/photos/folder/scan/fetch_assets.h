@@ -41,10 +41,11 @@ struct FolderFetch {
 // from the file, and are stored back into the index (not saved). `seen`, if
 // given, is told of every regular file of the media type, a batch at a time
 // from any thread, but those of folders whose files were passed over whole
-// (`folders` names them afterwards: FolderMemory::foldersPassedOver). A batch that fails (out of memory) leaves its files out
-// and says so in the result's failure. With `folders`, a folder whose list of
-// entries is as remembered is not read again, and a file in it that the
-// index knows to lie outside a dated fetch's window is not looked at either.
+// (`folders` names them afterwards: FolderMemory::foldersPassedOver). A batch
+// that fails (out of memory) leaves its files out and says so in the result's
+// failure. With `folders`, a folder whose list of entries is as remembered is
+// not read again, and a file in it that the index knows to lie outside a
+// dated fetch's window is not looked at either.
 FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const FetchOptions& options,
                         const ReadSettings& settings, const FilesSeen& seen = {}, FolderMemory* folders = nullptr);
 

@@ -163,19 +163,28 @@ bool FolderMemory::passesOverFilesOf(const std::string& relativeFolder, const Fo
   return true;
 }
 
-void forEachFilePassedOver(const PassedOverFolder& folder, const std::function<void(const std::string&)>& each) {
-  forEachEntry(folder.entries, [&](char kind, std::string_view name) {
+void forEachFilePassedOver(std::string_view relativeFolder, std::string_view entries, std::optional<int> mediaType,
+                           const std::function<void(const std::string&)>& each) {
+  std::string path(relativeFolder);
+  if (!path.empty()) path += '/';
+  const auto prefix = path.size();
+  forEachEntry(entries, [&](char kind, std::string_view name) {
     const auto type = mediaTypeOfName(name);
-    if (kind != 'f' || !type || (folder.mediaType && *type != *folder.mediaType)) return;
-    each(folder.relativeFolder.empty() ? std::string(name) : folder.relativeFolder + "/" + std::string(name));
+    if (kind != 'f' || !type || (mediaType && *type != *mediaType)) return;
+    path.resize(prefix);
+    path += name;
+    each(path);
   });
 }
 
 std::vector<std::uint64_t> FolderMemory::hashesOfFilesPassedOver() const {
   std::vector<std::uint64_t> hashes;
   hashes.reserve(passedOverCount_);
-  for (const auto& folder : foldersPassedOver()) {
-    forEachFilePassedOver(folder, [&](const std::string& path) { hashes.push_back(MetadataIndex::pathHash(path)); });
+  for (const auto& folder : foldersPassedOver_) {
+    const auto record = now_.find(folder);
+    if (record == now_.end()) continue;
+    forEachFilePassedOver(folder, record->second.entries, passedOverType_,
+                          [&](const std::string& path) { hashes.push_back(MetadataIndex::pathHash(path)); });
   }
   return hashes;
 }

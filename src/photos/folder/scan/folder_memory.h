@@ -77,8 +77,13 @@ struct PassedOverFolder {
   std::optional<int> mediaType;     // of the files passed over; every asset file when none
 };
 
-// Calls `each(relativePath)` for every file of the folder that was passed over.
-void forEachFilePassedOver(const PassedOverFolder& folder, const std::function<void(const std::string&)>& each);
+// Calls `each(relativePath)` for every file of a folder that was passed over,
+// of `mediaType` (every asset file when none), as its record's entries name them.
+void forEachFilePassedOver(std::string_view relativeFolder, std::string_view entries, std::optional<int> mediaType,
+                           const std::function<void(const std::string&)>& each);
+inline void forEachFilePassedOver(const PassedOverFolder& folder, const std::function<void(const std::string&)>& each) {
+  forEachFilePassedOver(folder.relativeFolder, folder.entries, folder.mediaType, each);
+}
 
 // Where the walks of a library keep their record of folders, in its cache
 // folder ("" for none: nothing kept).

@@ -49,21 +49,22 @@ enum class FolderHandles { closedWithTheWalk, heldByFiles };
 
 // Visits every asset file below the root at any depth, in no set order, with
 // a bounded number of descriptors; a folder met again below itself (a bind
-// mount of a folder above) is a loop, entered once. Hidden
-// entries, symbolic links to folders and folders that hold a cache tag
-// (CACHEDIR.TAG, as export directories do) are skipped, and so are links to
-// files that do not resolve to a regular file inside the root; a missing root
-// or an unreadable folder yields nothing, and the outcome says so: only a
-// whole walk may take a file not visited for gone. `wantedType` skips other media types
-// before any file is examined. Paths are built on the resolved root. Folders
-// are reached through their parents' handles, never through a link.
-// `enterFolder`, when given, is told of each folder below the root (by its
-// path relative to the root, with its handle) before the walk enters it.
-// With no `visit`, only the folders are walked. With a `memory`, a folder whose stamp is as remembered is not read again
-// (its files say so: folderUnchanged), and what was read is remembered.
+// mount of a folder above) is a loop, entered once. Hidden entries, symbolic
+// links to folders and folders that hold a cache tag (CACHEDIR.TAG, as export
+// directories do) are skipped, and so are links to files that do not resolve
+// to a regular file inside the root; a missing root or an unreadable folder
+// yields nothing, and the outcome says so: only a whole walk may take a file
+// not visited for gone. `wantedType` skips other media types before any file
+// is examined. Paths are built on the resolved root. Folders are reached
+// through their parents' handles, never through a link. `enterFolder`, when
+// given, is told of each folder below the root (by its path relative to the
+// root, with its handle) before the walk enters it. With no `visit`, only the
+// folders are walked. With a `memory`, a folder whose stamp is as remembered
+// is not read again (its files say so: folderUnchanged), and what was read is
+// remembered.
 WalkOutcome walkLibrary(const std::string& root, std::optional<int> wantedType, const VisitFile& visit,
-                 const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk,
-                 FolderMemory* memory = nullptr);
+                        const EnterFolder& enterFolder = {}, FolderHandles handles = FolderHandles::closedWithTheWalk,
+                        FolderMemory* memory = nullptr);
 
 // The same below one folder of the library, opened by the caller; its path
 // relative to the resolved root is `relativeFolder` ("" for the root itself).

@@ -114,15 +114,22 @@ void PresentFiles::moveInto(KnownFiles& known, MetadataIndex& index, const std::
   // A passed-over folder is as the fetch's walk remembered it: no file in it
   // was added, removed or renamed since its files' entries were made, so the
   // inode and birth time there are the file's own.
+  std::vector<std::string> unindexed;
   for (const auto& folder : folders) {
     auto held = index.hold();  // a folder at a time: inserters need the index too
     forEachFilePassedOver(folder, [&](const std::string& path) {
       if (const auto entry = held.known(path)) {
         known.add(path, FileKey{entry->stamp.inode, entry->stamp.birthNanoseconds});
-      } else if (const auto status = statusOfFile(resolvedRoot + "/" + path); status && status->regular) {
-        known.add(path, FileKey{status->stamp.inode, status->stamp.birthNanoseconds});
+      } else {
+        unindexed.push_back(path);
       }
     });
+  }
+  // Asked of the file system with the index let go: inserters wait on it.
+  for (const auto& path : unindexed) {
+    if (const auto status = statusOfFile(resolvedRoot + "/" + path); status && status->regular) {
+      known.add(path, FileKey{status->stamp.inode, status->stamp.birthNanoseconds});
+    }
   }
 }
 
