@@ -46,9 +46,11 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
     }
     watcherAwaitsFiles_ = false;
   }
-  // Of this fetch alone: fetches on several threads each read and write it whole.
-  FolderMemory folders(folderMemoryIn(location_.cacheDir));
-  folders.load();
+  // Of this fetch alone: fetches on several threads each read and write it
+  // whole. A watch's baseline walks by what its start loaded.
+  auto handed = told != nullptr ? told->recordsOfItsStart() : std::nullopt;
+  FolderMemory folders = handed ? std::move(*handed) : FolderMemory(folderMemoryIn(location_.cacheDir));
+  if (!handed) folders.load();
   FolderFetch fetch = fetchAssets(location_.root, index_, options, readSettings_, seen, &folders);
   // Those of the folders passed over are left to the watcher's thread: the fetch need not wait for them.
   if (told != nullptr) told->filesPresentIn(folders.foldersPassedOver());

@@ -30,13 +30,22 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 std::string readAtMost(int fd, std::size_t most) {
+  // Straight into place, in one call where the file says its size (a record
+  // of every folder of a large library is megabytes); a file that grows
+  // meanwhile is read on in steps.
+  std::size_t step = std::size_t{1} << 16;
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    step = std::max(step, static_cast<std::size_t>(info.st_size) + 1);
+  }
   std::string bytes;
-  char buffer[1 << 16];
   while (bytes.size() < most) {
-    const ssize_t got = ::pread(fd, buffer, std::min(sizeof buffer, most - bytes.size()), static_cast<off_t>(bytes.size()));
+    const std::size_t at = bytes.size();
+    bytes.resize(at + std::min(step, most - at));
+    const ssize_t got = ::pread(fd, bytes.data() + at, bytes.size() - at, static_cast<off_t>(at));
+    bytes.resize(at + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
   }
   return bytes;
 }

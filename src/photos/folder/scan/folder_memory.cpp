@@ -64,23 +64,18 @@ struct Reader {
 
 // Every entry a kind and a name ended by '\0', or no record at all; never
 // a name the walk skips ("..", hidden ones) nor one with a '/': a forged
-// record must not lead the walk out of the library. One pass over the
-// bytes: a record file holds every name of the library.
+// record must not lead the walk out of the library. Searched by memchr: a
+// record file holds every name of the library.
 bool wellFormed(std::string_view entries) {
   if (!entries.empty() && entries.back() != '\0') return false;
-  bool atEntry = true;
-  for (std::size_t at = 0; at < entries.size(); ++at) {
-    const char c = entries[at];
-    if (atEntry) {
-      if ((c != 'd' && c != 'f' && c != 'l') || at + 1 == entries.size()) return false;
-      // What the walk skips shows in a name's first byte.
-      if (walkSkipsName(entries.substr(at + 1, entries[at + 1] == '\0' ? 0 : 1))) return false;
-      atEntry = false;
-    } else if (c == '\0') {
-      atEntry = true;
-    } else if (c == '/') {
-      return false;
-    }
+  for (std::size_t at = 0; at < entries.size();) {
+    const char kind = entries[at];
+    if (kind != 'd' && kind != 'f' && kind != 'l') return false;
+    const std::size_t end = entries.find('\0', at + 1);  // found: the last byte is one
+    const std::string_view name = entries.substr(at + 1, end - at - 1);
+    // What the walk skips shows in a name's first byte.
+    if (walkSkipsName(name.substr(0, 1)) || name.find('/') != std::string_view::npos) return false;
+    at = end + 1;
   }
   return true;
 }
@@ -129,6 +124,15 @@ void FolderMemory::load() {
     records.insert_or_assign(std::move(relative), std::move(record));
   }
   loaded_ = std::move(records);
+}
+
+void FolderMemory::startOver() {
+  now_.clear();
+  changed_ = false;
+  passOver_.reset();
+  passedOverCount_ = 0;
+  passedOverType_.reset();
+  foldersPassedOver_.clear();
 }
 
 const FolderRecord* FolderMemory::unchanged(const std::string& relativeFolder, const FolderStamp& now) const {

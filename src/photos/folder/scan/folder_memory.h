@@ -103,6 +103,10 @@ class FolderMemory {
   explicit FolderMemory(std::string path);
 
   void load();
+  // Forgets what a walk found, keeping what was loaded: the next walk starts
+  // from the file's records as the last one did (a watch's start walks its
+  // folders, then its baseline walks them again).
+  void startOver();
   // The record of the folder, if its stamp is still `now` and was trusted.
   const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
   // What the walk found in the folder this time, kept for the next.

@@ -66,9 +66,10 @@ struct Walker {
   // Walks the folder open as `handle`, and leaves it open again for the
   // caller to go back up through, or empty when it lost its way back.
   void walk(std::shared_ptr<const UniqueFd>& handle, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
-    std::string entries;
+    std::string read;
+    std::string_view entries;
     bool remembered = false, passFiles = false;
-    if (!listed(handle->get(), relativeDir, entries, remembered, passFiles)) return;
+    if (!listed(handle->get(), relativeDir, read, entries, remembered, passFiles)) return;
     forEachEntry(entries, [&](char kind, std::string_view name) {
       if (!handle) return;  // the folder could not be taken back: the rest of it is not met
       if (kind == 'd') {
@@ -131,14 +132,17 @@ struct Walker {
   }
 
   // The folder's entries that a walk looks at: as remembered while its stamp
-  // says its list is as it was, else read (and remembered when read whole).
-  // `passFiles`: what the files were known to be then rules them all out.
-  bool listed(int fd, const std::string& relativeDir, std::string& entries, bool& remembered, bool& passFiles) {
-    if (memory == nullptr) return readEntries(fd, entries);
+  // says its list is as it was (a view of the record loaded, which stays
+  // as it is while the walk lasts), else read into `read` (and remembered
+  // when read whole). `passFiles`: what the files were known to be then
+  // rules them all out.
+  bool listed(int fd, const std::string& relativeDir, std::string& read, std::string_view& entries, bool& remembered,
+              bool& passFiles) {
+    if (memory == nullptr) return readEntries(fd, read, entries);
     const std::int64_t readAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                     std::chrono::system_clock::now().time_since_epoch()).count();
     struct stat info;
-    if (::fstat(fd, &info) != 0 || blind.blind(fd, info.st_dev)) return readEntries(fd, entries);
+    if (::fstat(fd, &info) != 0 || blind.blind(fd, info.st_dev)) return readEntries(fd, read, entries);
     const FolderStamp stamp{info.st_dev, info.st_ino, nanosecondsOf(info.st_mtim), nanosecondsOf(info.st_ctim)};
     if (const FolderRecord* known = memory->unchanged(relativeDir, stamp)) {
       entries = known->entries;
@@ -149,15 +153,20 @@ struct Walker {
     }
     const bool whole = outcome.whole;
     outcome.whole = true;
-    const bool read = readEntries(fd, entries);
-    if (read && outcome.whole) memory->remember(relativeDir, FolderRecord{stamp, readAt, entries, std::nullopt, 0});
+    const bool listedNow = readEntries(fd, read, entries);
+    if (listedNow && outcome.whole) memory->remember(relativeDir, FolderRecord{stamp, readAt, read, std::nullopt, 0});
     outcome.whole = outcome.whole && whole;
-    return read;
+    return listedNow;
   }
 
   // False when the folder could not be listed at all; a folder listed only
   // in part leaves the outcome not whole.
-  bool readEntries(int fd, std::string& entries) {
+  bool readEntries(int fd, std::string& entries, std::string_view& view) {
+    const bool listedAtAll = readInto(fd, entries);
+    view = entries;
+    return listedAtAll;
+  }
+  bool readInto(int fd, std::string& entries) {
     // Listed through a handle of its own: a dup would share the folder's
     // position, and a folder listed twice would then seem empty.
     UniqueFd copy(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -202,10 +211,12 @@ std::optional<int> mediaTypeOfName(std::string_view fileName) {
   const std::string_view given = fileName.substr(dot + 1);
   if (given.size() > 4) return std::nullopt;
   // Called for every name of the library: no allocation.
-  char lower[4];
-  std::transform(given.begin(), given.end(), lower,
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  const std::string_view extension(lower, given.size());
+  std::array<char, 4> lower{};
+  for (std::size_t at = 0; at < given.size() && at < lower.size(); ++at) {
+    const auto c = static_cast<unsigned char>(given[at]);
+    lower[at] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+  const std::string_view extension(lower.data(), given.size());
   if (std::find(kImageExtensions.begin(), kImageExtensions.end(), extension) != kImageExtensions.end()) {
     return kImageMediaType;
   }

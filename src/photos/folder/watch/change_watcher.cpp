@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "output/json_array_text.h"
@@ -56,6 +57,8 @@ struct ChangeWatcher::State {
   Clock::time_point lastLookAgain{};
   SaveSchedule save;
   PresentFiles present;  // told by the baseline's fetch, not yet known
+  std::mutex startRecordsMutex;
+  std::optional<FolderMemory> startRecords;  // until the baseline's fetch takes them
   std::thread thread;
 
   State(LibraryLocation libraryLocation, MetadataIndex& metadataIndex, Deliver deliverChange, const Notice& notice,
@@ -67,15 +70,22 @@ struct ChangeWatcher::State {
         watched(inotify ? std::make_unique<InotifySource>(*inotify) : nullptr),
         follower(location, inotify.get()),
         inserter(metadataIndex),
-        folders(watched.get(), known, inserter, folderMemoryIn(location.cacheDir)) {
+        folders(watched.get(), known, inserter) {
     if (!inotify && notice) {
       notice(std::string("shotsieve: watching by looking at the folders every few seconds, as no inotify "
                          "instance can be had: ") + std::strerror(errno));
     }
     place = follower.locate();
     follower.lookedAt(Clock::now());
-    const auto files = presentFrom == Present::walk ? LibraryFolders::Files::known : LibraryFolders::Files::toldByFetch;
-    if (!place.root.empty()) folders.attach(place.root, files);
+    if (place.root.empty()) return;
+    if (presentFrom == Present::walk) {
+      folders.attach(place.root, LibraryFolders::Files::known);
+      return;
+    }
+    // Loaded once for the start and the baseline's fetch that follows it.
+    startRecords.emplace(folderMemoryIn(location.cacheDir));
+    startRecords->load();
+    folders.attach(place.root, LibraryFolders::Files::toldByFetch, &*startRecords);
   }
 
   void reconcile() {
@@ -269,6 +279,14 @@ void ChangeWatcher::filesPresent(std::vector<SeenFile> files) { state_->present.
 
 void ChangeWatcher::filesPresentIn(std::vector<PassedOverFolder> folders) {
   state_->present.tellFolders(std::move(folders));
+}
+
+std::optional<FolderMemory> ChangeWatcher::recordsOfItsStart() {
+  std::lock_guard lock(state_->startRecordsMutex);
+  std::optional<FolderMemory> records = std::move(state_->startRecords);
+  state_->startRecords.reset();
+  if (records) records->startOver();
+  return records;
 }
 
 ChangeWatcher::~ChangeWatcher() {

@@ -2,11 +2,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "photos/folder/library_location.h"
 #include "photos/folder/metadata/metadata_index.h"
 #include "photos/folder/scan/fetch_assets.h"
+#include "photos/folder/scan/folder_memory.h"
 #include "photos/photo_library.h"
 
 namespace shotsieve::folder {
@@ -43,6 +45,9 @@ class ChangeWatcher {
   void filesPresent(std::vector<SeenFile> files);
   // And the files of the folders it passed over, known from its last walk.
   void filesPresentIn(std::vector<PassedOverFolder> folders);
+  // The record of folders its start walked by (told by a fetch only), as
+  // loaded, for the baseline's fetch to walk by in its turn; once.
+  std::optional<FolderMemory> recordsOfItsStart();
   // Stops and joins the thread.
   ~ChangeWatcher();
 

@@ -10,11 +10,11 @@
 
 namespace shotsieve::folder {
 
-void LibraryFolders::attach(const std::string& resolvedRoot, Files files) {
+void LibraryFolders::attach(const std::string& resolvedRoot, Files files, FolderMemory* records) {
   rootPath_ = resolvedRoot;
   inserter_.attach(rootPath_);
   polled_ = std::make_unique<PollingSource>(rootPath_);
-  lookThrough("", open(""), files, files == Files::newHandedOn);
+  lookThrough("", open(""), files, files == Files::newHandedOn, records);
 }
 
 void LibraryFolders::detach() {
@@ -37,17 +37,16 @@ void LibraryFolders::cover(const std::string& relativeFolder, int folderFd) {
   if (polled_ && (!byInotify || blind_.blind(folderFd))) polled_->add(relativeFolder, folderFd);
 }
 
-void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep) {
+void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
+                                 FolderMemory* records) {
   if (!folder || (!relativeFolder.empty() && hasCacheTag(folder.get()))) return;  // a cache is no pictures
   cover(relativeFolder, folder.get());
   if (files == Files::toldByFetch) {
     // Only the folders, and those unchanged since the last walk not read
     // again: a cover is set before its folder's stamp is taken, so a change
     // after that sends an event and one before it changed the stamp.
-    FolderMemory memory(folderRecords_);
-    memory.load();
     walkFolder(std::move(folder), rootPath_, relativeFolder, std::nullopt, {},
-               [&](const std::string& sub, int fd) { cover(sub, fd); }, FolderHandles::closedWithTheWalk, &memory);
+               [&](const std::string& sub, int fd) { cover(sub, fd); }, FolderHandles::closedWithTheWalk, records);
     return;
   }
   std::unordered_set<std::string> seen;

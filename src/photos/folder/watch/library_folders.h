@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "photos/folder/scan/blind_file_systems.h"
+#include "photos/folder/scan/folder_memory.h"
 #include "photos/folder/watch/file_inserter.h"
 #include "photos/folder/watch/inotify_source.h"
 #include "photos/folder/watch/known_files.h"
@@ -21,17 +22,18 @@ namespace shotsieve::folder {
 // unmounted.
 class LibraryFolders {
  public:
-  // `watched` may be null: no inotify instance. `folderRecords`: the walks'
-  // record of folders (FolderMemory), "" for none.
-  LibraryFolders(InotifySource* watched, KnownFiles& known, FileInserter& inserter, std::string folderRecords)
-      : watched_(watched), known_(known), inserter_(inserter), folderRecords_(std::move(folderRecords)) {}
+  // `watched` may be null: no inotify instance.
+  LibraryFolders(InotifySource* watched, KnownFiles& known, FileInserter& inserter)
+      : watched_(watched), known_(known), inserter_(inserter) {}
 
   // What becomes of the files found where the library is taken: counted as
   // known; handed on as new where not known; or left to a fetch that looks
   // at every file anyway and tells the watcher (KnownFiles::add).
   enum class Files { known, newHandedOn, toldByFetch };
-  // Takes the library at its resolved root: covers every folder, and its files as `files` says.
-  void attach(const std::string& resolvedRoot, Files files);
+  // Takes the library at its resolved root: covers every folder, and its
+  // files as `files` says. Files left to a fetch: the folders are walked by
+  // `records` (FolderMemory, loaded by the caller), if given.
+  void attach(const std::string& resolvedRoot, Files files, FolderMemory* records = nullptr);
   void detach();
   bool attached() const { return !rootPath_.empty(); }
   PollingSource* poller() const { return polled_.get(); }
@@ -58,14 +60,14 @@ class LibraryFolders {
  private:
   UniqueFd open(const std::string& relativeFolder) const;
   void cover(const std::string& relativeFolder, int folderFd);
-  void lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep);
+  void lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
+                   FolderMemory* records = nullptr);
 
   InotifySource* watched_;
   KnownFiles& known_;
   FileInserter& inserter_;
   std::unique_ptr<PollingSource> polled_;
   BlindFileSystems blind_;
-  std::string folderRecords_;
   std::string rootPath_;
 };
 
