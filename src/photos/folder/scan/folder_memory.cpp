@@ -20,9 +20,11 @@ namespace shotsieve::folder {
 
 namespace {
 
-// Version 2: a CRC-32 over the records (FNV-1a before, a byte at a time,
-// cost a listing of a large library more than the rest of reading it).
-constexpr std::string_view kMagic = "shotsieve folders 2\n";
+// Version 3: subfolders and links before files, and files counted (before,
+// a walk went through every name of the library to find the folders). In 2:
+// a CRC-32 over the records (FNV-1a before, a byte at a time, cost a listing
+// of a large library more than the rest of reading it).
+constexpr std::string_view kMagic = "shotsieve folders 3\n";
 // Far more than the names of a million files; a bigger file is not read.
 constexpr std::size_t kMostBytes = std::size_t{512} << 20;
 
@@ -62,15 +64,15 @@ struct Reader {
   }
 };
 
-// Every entry a kind and a name ended by '\0', or no record at all; never
-// a name the walk skips ("..", hidden ones) nor one with a '/': a forged
-// record must not lead the walk out of the library. Searched by memchr: a
-// record file holds every name of the library.
-bool wellFormed(std::string_view entries) {
-  if (!entries.empty() && entries.back() != '\0') return false;
+// Every entry a kind and a name ended by '\0', files last from `filesAt`,
+// or no record at all; never a name the walk skips ("..", hidden ones) nor
+// one with a '/': a forged record must not lead the walk out of the
+// library. Searched by memchr: a record file holds every name of the library.
+bool wellFormed(std::string_view entries, std::size_t filesAt) {
+  if (filesAt > entries.size() || (!entries.empty() && entries.back() != '\0')) return false;
   for (std::size_t at = 0; at < entries.size();) {
     const char kind = entries[at];
-    if (kind != 'd' && kind != 'f' && kind != 'l') return false;
+    if ((kind != 'd' && kind != 'f' && kind != 'l') || (kind == 'f') != (at >= filesAt)) return false;
     const std::size_t end = entries.find('\0', at + 1);  // found: the last byte is one
     const std::string_view name = entries.substr(at + 1, end - at - 1);
     // What the walk skips shows in a name's first byte.
@@ -89,14 +91,15 @@ bool stampTrusted(const FolderStamp& stamp, std::int64_t readNanoseconds) {
 FolderMemory::FolderMemory(std::string path) : path_(std::move(path)) {}
 
 void FolderMemory::load() {
+  startOver();  // what a walk remembered may lie in the bytes loaded before
   loaded_.clear();
   if (path_.empty()) return;
   const UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
   if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-  const std::string bytes = readAtMost(fd.get(), kMostBytes + 1);
-  if (bytes.size() > kMostBytes) return;
-  const std::string_view all = bytes;
+  auto bytes = std::make_shared<const std::string>(readAtMost(fd.get(), kMostBytes + 1));
+  if (bytes->size() > kMostBytes) return;
+  const std::string_view all = *bytes;
   constexpr std::size_t kSum = sizeof(std::uint64_t);
   if (all.size() < kMagic.size() + kSum || all.substr(0, kMagic.size()) != kMagic) return;
   std::uint64_t sum = 0;
@@ -115,19 +118,53 @@ void FolderMemory::load() {
     record.stamp.changedNanoseconds = reader.take<std::int64_t>();
     record.readNanoseconds = reader.take<std::int64_t>();
     record.entries = reader.bytes(reader.take<std::uint32_t>());
+    record.filesAt = reader.take<std::uint32_t>();
+    record.images = reader.take<std::uint32_t>();
+    record.videos = reader.take<std::uint32_t>();
     if (reader.take<std::uint8_t>() != 0) {
       record.outlookType = reader.take<std::int32_t>();
       const auto latest = reader.take<double>();
       record.outlook = FilesOutlook{latest, reader.take<std::uint8_t>() != 0};
     }
-    if (!reader.ok || !wellFormed(record.entries)) return;
+    if (!reader.ok || !wellFormed(record.entries, record.filesAt)) return;
     records.insert_or_assign(std::move(relative), std::move(record));
   }
   loaded_ = std::move(records);
+  bytes_ = std::move(bytes);
+}
+
+void FolderMemory::keep(FolderRecord& record) {
+  std::string& kept = read_.emplace_back();
+  kept.reserve(record.entries.size());
+  std::string files;
+  record.images = record.videos = 0;
+  forEachEntry(record.entries, [&](char kind, std::string_view name) {
+    std::string& into = kind == 'f' ? files : kept;
+    into += kind;
+    into += name;
+    into += '\0';
+    if (kind != 'f') return;
+    const auto type = mediaTypeOfName(name);
+    record.images += type == kImageMediaType;
+    record.videos += type == kVideoMediaType;
+  });
+  record.filesAt = static_cast<std::uint32_t>(kept.size());
+  kept += files;
+  record.entries = kept;
+}
+
+bool FolderMemory::holds(std::string_view entries) const {
+  if (entries.empty()) return true;  // nothing to keep
+  if (!bytes_) return false;
+  // Compared as addresses: a view into the loaded bytes, or into others.
+  const auto at = reinterpret_cast<std::uintptr_t>(entries.data());
+  const auto begin = reinterpret_cast<std::uintptr_t>(bytes_->data());
+  return at >= begin && at + entries.size() <= begin + bytes_->size();
 }
 
 void FolderMemory::startOver() {
   now_.clear();
+  read_.clear();
   changed_ = false;
   passOver_.reset();
   passedOverCount_ = 0;
@@ -144,6 +181,7 @@ const FolderRecord* FolderMemory::unchanged(const std::string& relativeFolder, c
 void FolderMemory::remember(const std::string& relativeFolder, FolderRecord record) {
   if (path_.empty()) return;
   const auto before = loaded_.find(relativeFolder);
+  if (!holds(record.entries)) keep(record);
   changed_ = changed_ || before == loaded_.end() || !(before->second == record);
   now_.insert_or_assign(relativeFolder, std::move(record));
 }
@@ -198,7 +236,11 @@ std::vector<PassedOverFolder> FolderMemory::foldersPassedOver() const {
   folders.reserve(foldersPassedOver_.size());
   for (const auto& folder : foldersPassedOver_) {
     const auto record = now_.find(folder);
-    if (record != now_.end()) folders.push_back({folder, record->second.entries, passedOverType_});
+    if (record == now_.end()) continue;
+    // Always of a folder unchanged since it was loaded; else a copy of its own.
+    auto bytes = holds(record->second.entries) ? bytes_ : std::make_shared<const std::string>(record->second.entries);
+    const std::string_view entries = bytes_ == bytes ? record->second.entries : std::string_view(*bytes);
+    folders.push_back({folder, entries, passedOverType_, std::move(bytes)});
   }
   return folders;
 }
@@ -218,6 +260,9 @@ void FolderMemory::save() {
     put(out, record.readNanoseconds);
     put(out, static_cast<std::uint32_t>(record.entries.size()));
     out += record.entries;
+    put(out, record.filesAt);
+    put(out, record.images);
+    put(out, record.videos);
     put(out, static_cast<std::uint8_t>(record.outlook.has_value()));
     if (record.outlook) {
       put(out, static_cast<std::int32_t>(record.outlookType));

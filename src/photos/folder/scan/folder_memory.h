@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,14 +51,25 @@ struct FilesOutlook {
 
 // The entries a walk keeps of a folder: its subfolders, files and links that
 // the walk would look at, each as a kind byte and its name; and, where every
-// file of the media type walked was known, their outlook.
+// file of the media type walked was known, their outlook. The entries are a
+// view: of the bytes the FolderMemory holding the record keeps, once it
+// holds it (they are every name of the library, not copied from walk to walk).
+// Once held, subfolders and links come first, from `filesAt` on the files,
+// which are counted by media type: a walk that passes over the files, or
+// walks only the folders, need not go through their names.
 struct FolderRecord {
   FolderStamp stamp;
   std::int64_t readNanoseconds = 0;
-  std::string entries;  // kind ('d', 'f' or 'l'), name, '\0'; names hold neither '\0' nor '/'
+  std::string_view entries;  // kind ('d', 'f' or 'l'), name, '\0'; names hold neither '\0' nor '/'
   std::optional<FilesOutlook> outlook;
   int outlookType = 0;  // the media type whose files it covers; 0: all
+  std::uint32_t filesAt = 0;
+  std::uint32_t images = 0, videos = 0;
   bool operator==(const FolderRecord&) const = default;
+  // Its files of a media type (every asset file when none).
+  std::size_t files(std::optional<int> mediaType) const {
+    return !mediaType ? images + videos : *mediaType == kImageMediaType ? images : videos;
+  }
 };
 
 // Calls `each(kind, name)` for every entry of a record.
@@ -73,8 +86,9 @@ void forEachEntry(std::string_view entries, Each&& each) {
 // The files of one folder that a walk passed over, as its record names them.
 struct PassedOverFolder {
   std::string relativeFolder;
-  std::string entries;              // as in its FolderRecord
-  std::optional<int> mediaType;     // of the files passed over; every asset file when none
+  std::string_view entries;                   // as in its FolderRecord
+  std::optional<int> mediaType;               // of the files passed over; every asset file when none
+  std::shared_ptr<const std::string> bytes;   // that `entries` lies in
 };
 
 // Calls `each(relativePath)` for every file of a folder that was passed over,
@@ -101,7 +115,13 @@ class FolderMemory {
  public:
   // An empty path keeps nothing.
   explicit FolderMemory(std::string path);
+  // Moved, never copied: its records are views of what it keeps.
+  FolderMemory(FolderMemory&&) = default;
+  FolderMemory& operator=(FolderMemory&&) = default;
+  FolderMemory(const FolderMemory&) = delete;
+  FolderMemory& operator=(const FolderMemory&) = delete;
 
+  // Reads the file, and starts a walk from its records.
   void load();
   // Forgets what a walk found, keeping what was loaded: the next walk starts
   // from the file's records as the last one did (a watch's start walks its
@@ -122,7 +142,7 @@ class FolderMemory {
   bool passesOverFilesOf(const std::string& relativeFolder, const FolderRecord& record, std::optional<int> mediaType);
   // The files passed over so, which are still there: how many, and the
   // hashes of their paths (MetadataIndex::pathHash), worked out when asked.
-  void passedOverOne() { ++passedOverCount_; }
+  void passedOver(std::size_t files) { passedOverCount_ += files; }
   std::size_t filesPassedOver() const { return passedOverCount_; }
   std::vector<std::uint64_t> hashesOfFilesPassedOver() const;
   // The folders whose files were passed over, for whoever must still know those files.
@@ -133,7 +153,13 @@ class FolderMemory {
   void save();
 
  private:
+  bool holds(std::string_view entries) const;
+  // Keeps a record's entries as its own, subfolders and links first, its files counted.
+  void keep(FolderRecord& record);
+
   std::string path_;
+  std::shared_ptr<const std::string> bytes_;  // of the file loaded, that its records' entries lie in
+  std::deque<std::string> read_;              // the entries of folders read by this walk
   std::unordered_map<std::string, FolderRecord> loaded_;
   std::unordered_map<std::string, FolderRecord> now_;
   bool changed_ = false;

@@ -68,8 +68,16 @@ struct Walker {
   void walk(std::shared_ptr<const UniqueFd>& handle, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
     std::string read;
     std::string_view entries;
-    bool remembered = false, passFiles = false;
+    const FolderRecord* remembered = nullptr;
+    bool passFiles = false;
     if (!listed(handle->get(), relativeDir, read, entries, remembered, passFiles)) return;
+    // Files passed over whole (links are followed anew each time: a target
+    // may have come), or a walk of the folders only: a remembered folder's
+    // files need not be gone through.
+    if (remembered != nullptr && (passFiles || !visit)) {
+      if (passFiles) memory->passedOver(remembered->files(wantedType));
+      entries = entries.substr(0, remembered->filesAt);
+    }
     forEachEntry(entries, [&](char kind, std::string_view name) {
       if (!handle) return;  // the folder could not be taken back: the rest of it is not met
       if (kind == 'd') {
@@ -79,14 +87,10 @@ struct Walker {
       if (!visit) return;
       const auto mediaType = mediaTypeOfName(name);
       if (!mediaType || (wantedType && *mediaType != *wantedType)) return;
-      if (passFiles && kind == 'f') {  // links are followed anew each time: a target may have come
-        memory->passedOverOne();
-        return;
-      }
       const std::string relative = joined(relativeDir, name);
       LibraryFile file{relative, root + "/" + relative, {}, *mediaType, inScreenshotFolder,
                        isScreenshotFileName(name), handle->get(), nullptr};
-      file.folderUnchanged = remembered;
+      file.folderUnchanged = remembered != nullptr;
       file.contentPath = file.absolutePath;
       if (kind == 'l') {  // a link counts when it leads to a file inside the root
         auto target = resolvedFileInside(root, file.absolutePath);
@@ -136,8 +140,8 @@ struct Walker {
   // as it is while the walk lasts), else read into `read` (and remembered
   // when read whole). `passFiles`: what the files were known to be then
   // rules them all out.
-  bool listed(int fd, const std::string& relativeDir, std::string& read, std::string_view& entries, bool& remembered,
-              bool& passFiles) {
+  bool listed(int fd, const std::string& relativeDir, std::string& read, std::string_view& entries,
+              const FolderRecord*& remembered, bool& passFiles) {
     if (memory == nullptr) return readEntries(fd, read, entries);
     const std::int64_t readAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                     std::chrono::system_clock::now().time_since_epoch()).count();
@@ -146,7 +150,7 @@ struct Walker {
     const FolderStamp stamp{info.st_dev, info.st_ino, nanosecondsOf(info.st_mtim), nanosecondsOf(info.st_ctim)};
     if (const FolderRecord* known = memory->unchanged(relativeDir, stamp)) {
       entries = known->entries;
-      remembered = true;
+      remembered = known;
       passFiles = memory->passesOverFilesOf(relativeDir, *known, wantedType);
       memory->remember(relativeDir, *known);
       return true;
