@@ -211,8 +211,9 @@ void forEachFilePassedOver(std::string_view relativeFolder, std::string_view ent
   if (!path.empty()) path += '/';
   const auto prefix = path.size();
   forEachEntry(entries, [&](char kind, std::string_view name) {
+    if (kind != 'f') return;  // before the name's type: subfolders come first
     const auto type = mediaTypeOfName(name);
-    if (kind != 'f' || !type || (mediaType && *type != *mediaType)) return;
+    if (!type || (mediaType && *type != *mediaType)) return;
     path.resize(prefix);
     path += name;
     each(path);
