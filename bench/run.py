@@ -355,68 +355,106 @@ def watch_ticks(pid):
     return total
 
 
+def line_clock(stream, arrivals):
+    """Stamps each line of a stream as it arrives: a reader thread per stream,
+    so that neither stream waits on the other."""
+    for raw in iter(stream.readline, b""):
+        arrivals.append((time.perf_counter(), raw.decode("utf-8", "replace").strip()))
+
+
+def screenshot_png(path, size):
+    """A screenshot of the given size as a screen's content compresses: ImageMagick's plasma, 8-bit RGB."""
+    subprocess.run(["convert", "-size", size, "-seed", "7", "plasma:", "-depth", "8", "-set", "Software",
+                    "gnome-screenshot", f"PNG24:{path}"], check=True)
+    return open(path, "rb").read()
+
+
 def bench_watch(lib, count=200, burst=2000):
     """Latency from close or rename of a new screenshot to its line at the reader."""
     if not shutil.which("inotifywait"):
         print("watch: inotifywait not installed (apt-get install inotify-tools)")
         return
-    # Folders of their own: a second run over the same names would write over
-    # known screenshots, which are not new.
     os.makedirs(os.path.join(lib.root, "Screenshots"), exist_ok=True)
-    shots = tempfile.mkdtemp(prefix="incoming-", dir=os.path.join(lib.root, "Screenshots"))
     sample = next(os.path.join(d, n) for d, _, ns in os.walk(lib.root) for n in ns if n.endswith(".png"))
-    data = open(sample, "rb").read()
+    samples = [("the library's", open(sample, "rb").read())]
+    if shutil.which("convert"):
+        scratch = tempfile.mkdtemp(prefix="shots-", dir=lib.home)
+        samples += [(size, screenshot_png(os.path.join(scratch, f"{size}.png"), size)) for size in ("1280x800", "2560x1440")]
     watcher = subprocess.Popen(lib.shotsieve("watch"), env=lib.env, stdout=subprocess.PIPE)
-    peer = subprocess.Popen(["inotifywait", "-m", "-q", "-e", "close_write,moved_to", "--format", "%f", shots],
-                            stdout=subprocess.PIPE)
     watcher.stdout.readline()  # start line
-    time.sleep(0.5)  # inotifywait has set its watch
-    ours, theirs = [], []
-    for i in range(count):
-        name = f"bench-{i}.png"
-        path = os.path.join(shots, name)
-        tmp = os.path.join(shots, f".bench-{i}.tmp")
-        # Both clocks start at the call that makes the event: the close of a
-        # file written in place, the rename of one written under a hidden name.
-        f = open(tmp if i % 2 else path, "wb")
-        f.write(data)
-        f.flush()
-        if i % 2:
-            f.close()
-            done = time.perf_counter()
-            os.rename(tmp, path)
-        else:
-            done = time.perf_counter()
-            f.close()
-        # inotifywait also reports the close of the hidden file: its own line for
-        # this screenshot is the one with the screenshot's name.
-        while peer.stdout.readline().decode().strip() != name:
-            pass
-        theirs.append(time.perf_counter() - done)
-        watcher.stdout.readline()
-        ours.append(time.perf_counter() - done)
-        time.sleep(0.05)
+    # A watch line does not name its file: lines are matched to files in
+    # order, one file at a time. inotifywait's lines are matched by name.
+    ours = []
+    threading.Thread(target=line_clock, args=(watcher.stdout, ours), daemon=True).start()
+    print(f"watch, {count} screenshots 50 ms apart per size (half written in place, half renamed in):")
+    for label, data in samples:
+        # Folders of their own: a second run over the same names would write over
+        # known screenshots, which are not new.
+        shots = tempfile.mkdtemp(prefix="incoming-", dir=os.path.join(lib.root, "Screenshots"))
+        peer = subprocess.Popen(["inotifywait", "-m", "-e", "close_write,moved_to", "--format", "%f", shots],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        peer.stderr.readline()  # "Setting up watches."
+        peer.stderr.readline()  # "Watches established."
+        theirs = []
+        threading.Thread(target=line_clock, args=(peer.stdout, theirs), daemon=True).start()
+        sent, mine = {}, []
+        for i in range(count):
+            name = f"bench-{label.replace(' ', '-').replace(chr(39), '')}-{i}.png"
+            path = os.path.join(shots, name)
+            tmp = os.path.join(shots, f".{name}.tmp")
+            # Both clocks start at the call that makes the event: the close of a
+            # file written in place, the rename of one written under a hidden name.
+            # Lines are counted before the event: its own may come before the next step.
+            lines = len(ours)
+            f = open(tmp if i % 2 else path, "wb")
+            f.write(data)
+            f.flush()
+            if i % 2:
+                f.close()
+                sent[name] = time.perf_counter()
+                os.rename(tmp, path)
+            else:
+                sent[name] = time.perf_counter()
+                f.close()
+            deadline = time.monotonic() + 60
+            while len(ours) == lines and time.monotonic() < deadline:
+                time.sleep(0.0002)
+            if len(ours) > lines:
+                mine.append(ours[lines][0] - sent[name])
+                if mine[-1] > 0.1:
+                    print(f"    the line for {name} came after {mine[-1]:.3f} s", flush=True)
+            else:
+                print(f"    no line for {name} within 60 s", flush=True)
+            time.sleep(0.05)
+        peer.kill()
+        arrived = {line: at for at, line in reversed(theirs)}  # the first line of each name
+        peers = [arrived[n] - t for n, t in sent.items() if n in arrived]
+
+        def pct(values, p):
+            return sorted(values)[min(len(values) - 1, int(len(values) * p))] * 1000 if values else float("nan")
+
+        print(f"  {label} PNG ({len(data) // 1024} KiB):")
+        print(f"    shotsieve watch: median {pct(mine, 0.5):6.2f} ms, 99th {pct(mine, 0.99):6.2f} ms"
+              f" ({len(mine)} of {count} lines)")
+        print(f"    inotifywait:     median {pct(peers, 0.5):6.2f} ms, 99th {pct(peers, 0.99):6.2f} ms")
+        if peers and mine:
+            print(f"    ratio: median {pct(mine, 0.5) / pct(peers, 0.5):.2f}x, 99th {pct(mine, 0.99) / pct(peers, 0.99):.2f}x")
     # A burst: every file written as fast as Python can, each line timed from the last close.
     burst_dir = tempfile.mkdtemp(prefix="burst-", dir=os.path.join(lib.root, "Screenshots"))
+    before = len(ours)
     for i in range(burst):
         with open(os.path.join(burst_dir, f"b-{i}.png"), "wb") as f:
-            f.write(data)
+            f.write(samples[0][1])
     last_close = time.perf_counter()
-    for i in range(burst):
-        watcher.stdout.readline()
-    burst_s = time.perf_counter() - last_close
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and len(ours) < before + burst:
+        time.sleep(0.01)
+    burst_s = (ours[-1][0] if len(ours) >= before + burst else time.perf_counter()) - last_close
     ticks_before = watch_ticks(watcher.pid)
     time.sleep(10)
     ticks_after = watch_ticks(watcher.pid)
     watcher.kill()
-    peer.kill()
-
-    def pct(values, p):
-        return sorted(values)[min(len(values) - 1, int(len(values) * p))] * 1000
-
-    print(f"watch, {count} screenshots 50 ms apart (half written in place, half renamed in):")
-    print(f"  shotsieve watch: median {pct(ours, 0.5):6.2f} ms, 99th {pct(ours, 0.99):6.2f} ms")
-    print(f"  inotifywait:     median {pct(theirs, 0.5):6.2f} ms, 99th {pct(theirs, 0.99):6.2f} ms")
+    print(f"  {len(ours)} lines in all for {len(samples) * count + burst} screenshots")
     print(f"  burst of {burst}: last line {burst_s * 1000:.0f} ms after the last close")
     hz = os.sysconf("SC_CLK_TCK")
     print(f"  CPU while idle for 10 s: {(ticks_after - ticks_before) * 1000 / hz:.0f} ms")

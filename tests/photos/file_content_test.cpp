@@ -55,6 +55,24 @@ TEST(FileFormat, FirstBytesDecideNotTheName) {
 }
 
 // Every format the library reads, made by the tools that make such files.
+// Files far larger than one read are judged through many: the coded data's
+// stuffed bytes and restarts fall on every read's edge in one of the two
+// shifts, the end marker on one in the third, and a cut anywhere is still seen.
+TEST(FileWholeness, LargeFilesAreJudgedAcrossReads) {
+  ScratchDir dir;
+  std::string pairs;
+  for (int i = 0; i < 400000; ++i) pairs += i % 7 ? std::string("\xFF\x00", 2) : std::string("\xFF\xD3");
+  for (const std::string& coded : {pairs, "\x01" + pairs, std::string(3 * 65536 - 1, '\x01')}) {
+    const std::string jpeg = std::string("\xFF\xD8\xFF\xDA\x00\x02", 6) + coded + "\xFF\xD9";
+    writeFile(dir / "large.jpg", jpeg);
+    EXPECT_TRUE(imageDataLooksWhole(dir / "large.jpg")) << coded.size();
+    for (const std::size_t cut : {jpeg.size() / 3, jpeg.size() - 2, jpeg.size() - 1}) {
+      writeFile(dir / "cut.jpg", jpeg.substr(0, cut));
+      EXPECT_FALSE(imageDataLooksWhole(dir / "cut.jpg")) << "cut at " << cut;
+    }
+  }
+}
+
 class RealImageFiles : public ::testing::Test {
  protected:
   void SetUp() override {

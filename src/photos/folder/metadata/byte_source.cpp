@@ -9,28 +9,32 @@ namespace shotsieve::folder {
 
 std::string_view FileBytes::read(std::uint64_t offset, std::size_t length) {
   if (offset >= size_) return {};
-  if (offset < start_ || offset + length > start_ + window_.size()) {
+  if (offset < start_ || offset + length > start_ + held_) {
     if (fills_ >= kMaxFills) return {};
+    const bool forward = fills_ > 0 && offset >= start_ && offset <= start_ + held_ + kWindow;
+    if (!forward && fills_ > 0 && ++jumps_ > kMaxJumps) return {};
     fill(offset, length);
   }
   const std::size_t from = static_cast<std::size_t>(offset - start_);
-  return std::string_view(window_).substr(from, std::min(length, window_.size() - std::min(from, window_.size())));
+  return std::string_view(window_.get(), held_).substr(std::min(from, held_), length);
 }
 
 void FileBytes::fill(std::uint64_t offset, std::size_t length) {
-  const bool forward = fills_ > 0 && offset >= start_ && offset <= start_ + window_.size() + kFirstWindow;
-  windowSize_ = forward ? std::min(windowSize_ * 2, kLargestWindow) : kFirstWindow;
   ++fills_;
-  window_.resize(std::max(length, windowSize_));
-  std::size_t got = 0;
-  while (got < window_.size()) {
-    const ssize_t n = ::pread(fd_, window_.data() + got, window_.size() - got, static_cast<off_t>(offset + got));
+  const std::size_t wanted = std::max(length, kWindow);
+  if (wanted > capacity_) {
+    window_ = std::make_unique_for_overwrite<char[]>(wanted);
+    capacity_ = wanted;
+  }
+  held_ = 0;
+  start_ = offset;
+  const std::size_t toRead = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, size_ - offset));
+  while (held_ < toRead) {
+    const ssize_t n = ::pread(fd_, window_.get() + held_, toRead - held_, static_cast<off_t>(offset + held_));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+    held_ += static_cast<std::size_t>(n);
   }
-  window_.resize(got);
-  start_ = offset;
 }
 
 std::uint64_t decodeNumber(std::string_view bytes, bool littleEndian) {

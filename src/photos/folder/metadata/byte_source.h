@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,16 +21,18 @@ class ByteSource {
   virtual std::string_view read(std::uint64_t offset, std::size_t length) = 0;
 };
 
-// Reads through a window that grows while the reads go forward (a chunk walk,
-// entropy-coded data), up to kLargestWindow, and stops reading once it has
-// filled its window kMaxFills times: whatever a file claims (a million strips,
-// chunks that lead back and forth), judging it costs a bounded number of
-// reads, and an unjudged file is not taken for whole.
+// Reads through one window, refilled where the reads go, and stops reading
+// after kMaxFills fills, or kMaxJumps that do not go forward: whatever a file
+// claims (a million strips, chunks that lead back and forth), judging it
+// costs a bounded number of reads, and an unjudged file is not taken for
+// whole. The window is allocated once and kept small enough to stay in the
+// processor's cache: a walk through a whole file (a chunk walk, entropy-coded
+// data) then costs the kernel's copy of it, not a fresh page per 4 KiB.
 class FileBytes final : public ByteSource {
  public:
-  static constexpr std::size_t kFirstWindow = 64 * 1024;
-  static constexpr std::size_t kLargestWindow = 4 * 1024 * 1024;
-  static constexpr int kMaxFills = 256;
+  static constexpr std::size_t kWindow = 256 * 1024;
+  static constexpr int kMaxFills = 4096;
+  static constexpr int kMaxJumps = 256;
 
   FileBytes(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   std::uint64_t size() const override { return size_; }
@@ -41,9 +44,11 @@ class FileBytes final : public ByteSource {
   int fd_;
   std::uint64_t size_;
   std::uint64_t start_ = 0;
-  std::size_t windowSize_ = kFirstWindow;
   int fills_ = 0;
-  std::string window_;
+  int jumps_ = 0;
+  std::unique_ptr<char[]> window_;
+  std::size_t capacity_ = 0;
+  std::size_t held_ = 0;
 };
 
 // A string's bytes, for tests and fuzzing.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -34,14 +35,21 @@ std::optional<std::uint64_t> nextMarker(Reader& in, std::uint64_t at) {
   while (at < size) {
     const std::string_view chunk = in.bytes.read(at, 64 * 1024);
     if (chunk.empty()) return std::nullopt;
-    for (std::size_t i = 0; i < chunk.size(); ++i) {
-      if (static_cast<unsigned char>(chunk[i]) != 0xFF) continue;
-      const auto next = in.byte(at + i + 1);
-      if (!next) return std::nullopt;
-      if (*next == 0x00 || *next == 0xFF || (*next >= 0xD0 && *next <= 0xD7)) continue;
-      return at + i;
+    const char* const end = chunk.data() + chunk.size();
+    const char* p = chunk.data();
+    for (; (p = static_cast<const char*>(std::memchr(p, 0xFF, static_cast<std::size_t>(end - p)))) != nullptr && p + 1 < end;
+         ++p) {
+      const auto next = static_cast<unsigned char>(p[1]);
+      if (next == 0x00 || next == 0xFF || (next >= 0xD0 && next <= 0xD7)) continue;
+      return at + static_cast<std::uint64_t>(p - chunk.data());
     }
-    at += chunk.size();
+    if (p == nullptr) {
+      at += chunk.size();
+    } else if (p == chunk.data()) {
+      return std::nullopt;  // the file ends on 0xFF
+    } else {
+      at += static_cast<std::uint64_t>(p - chunk.data());  // a marker's first byte at the end: read on from it
+    }
   }
   return std::nullopt;
 }

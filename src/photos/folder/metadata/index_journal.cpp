@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <unordered_map>
 
 #include "photos/folder/metadata/index_record.h"
@@ -23,8 +24,13 @@ std::string journalOf(const std::string& indexPath) { return indexPath + ".journ
 }  // namespace
 
 bool appendToJournal(const std::string& indexPath, const std::vector<IndexEntry>& entries) {
-  if (indexPath.empty() || entries.empty() || !makePrivateParentDirectories(indexPath)) return false;
-  const UniqueFd fd(::open(journalOf(indexPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (indexPath.empty() || entries.empty()) return false;
+  const auto open = [&] {
+    return UniqueFd(::open(journalOf(indexPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  };
+  // Its folders are made only when they are missing: a watch appends to it for every screenshot.
+  UniqueFd fd = open();
+  if (!fd && errno == ENOENT && makePrivateParentDirectories(indexPath)) fd = open();
   struct stat info;
   if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   std::string records(entries.size() * kIndexRecordSize, '\0');

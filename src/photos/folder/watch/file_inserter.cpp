@@ -88,8 +88,11 @@ struct FileInserter::State {
       lock.lock();
       if (this->root != root) continue;  // the library moved meanwhile
       done.push_back(std::move(outcome));
+      // Told with the lock let go: the watcher it wakes takes the lock at once.
+      lock.unlock();
       const std::uint64_t one = 1;
       (void)!::write(wake.get(), &one, sizeof one);
+      lock.lock();
     }
     --running;
     work.notify_all();
@@ -126,10 +129,12 @@ void FileInserter::attach(std::string resolvedRoot) {
 }
 
 void FileInserter::offer(Candidate candidate) {
-  std::lock_guard lock(state_->mutex);
-  if (!state_->root || state_->root->path.empty()) return;
-  state_->queue.emplace_back(std::move(candidate), state_->root);
-  state_->work.notify_one();
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->root || state_->root->path.empty()) return;
+    state_->queue.emplace_back(std::move(candidate), state_->root);
+  }
+  state_->work.notify_one();  // after the lock, which the thread woken takes first
 }
 
 int FileInserter::descriptor() const { return state_->wake.get(); }
