@@ -44,6 +44,18 @@ def median(cmd, times=5, env=None, before=None):
     return statistics.median(samples), peak
 
 
+def authorized_home(home):
+    """The environment of a run whose HOME is `home`, its access granted."""
+    state = os.path.join(home, ".local/state/shotsieve")
+    os.makedirs(state, exist_ok=True)
+    with open(os.path.join(state, "photo-library-access"), "w") as f:
+        f.write("authorized\n")
+    env = dict(os.environ, HOME=home)
+    for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
+        env.pop(name, None)
+    return env
+
+
 class Library:
     def __init__(self, build, screenshots, photos, days=60, small=False):
         self.build = build
@@ -290,6 +302,69 @@ def bench_realistic(build, library, times=3):
         print(f"  {name:60} {seconds * 1000:8.1f} ms" + (f"  {ratio:.2f}x" if ratio else ""))
 
 
+def block_reads(path):
+    """Reads completed and bytes read so far by the disk that holds a path."""
+    dev = os.stat(path).st_dev
+    fields = open(f"/sys/dev/block/{os.major(dev)}:{os.minor(dev)}/stat").read().split()
+    if not os.path.exists(f"/sys/dev/block/{os.major(dev)}:{os.minor(dev)}/partition"):
+        return int(fields[0]), int(fields[2]) * 512
+    whole = os.path.realpath(f"/sys/dev/block/{os.major(dev)}:{os.minor(dev)}/..")
+    fields = open(os.path.join(whole, "stat")).read().split()
+    return int(fields[0]), int(fields[2]) * 512
+
+
+def bench_formats(build, library, times=3):
+    """Per format, with the page cache dropped: what a first list-today reads
+    from the disk, against the floor's 4 KiB per file; then the library as a
+    whole, cold and warm, as the realistic bench times it."""
+    if os.geteuid() != 0:
+        print("skipped: dropping the page cache needs root")
+        return
+    shotsieve = os.path.join(build, "src/cli/shotsieve")
+    floor = os.path.join(build, "bench/floor_reader")
+    by_format = {}
+    for folder, _, names in os.walk(library):
+        for name in names:
+            by_format.setdefault(name.rsplit(".", 1)[-1], []).append(os.path.join(folder, name))
+    scratch = tempfile.mkdtemp(prefix="shotsieve-formats-")
+    print("with the page cache dropped, per file, less what each command reads of an empty Pictures folder "
+          "(its program and libraries):")
+    print(f"{'format':6} {'files':>6} {'list-today: reads/file':>23} {'KiB/file':>9} {'ms':>8}"
+          f" {'floor: reads/file':>18} {'KiB/file':>9} {'ms':>8} {'ratio':>6}")
+    empty = None
+    try:
+        for fmt, paths in [("", [])] + sorted(by_format.items()):
+            home = os.path.join(scratch, fmt or "empty")
+            pictures = os.path.join(home, "Pictures")
+            os.makedirs(pictures)
+            for path in paths:  # the same files, linked: what is read is what the whole library holds
+                target = os.path.join(pictures, os.path.relpath(path, library))
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                os.link(path, target)
+            env = authorized_home(home)
+            figures = {}
+            for name, cmd in (("list-today", [shotsieve, "list-today"]), ("floor", [floor, pictures])):
+                samples = []
+                for _ in range(times):
+                    shutil.rmtree(os.path.join(home, ".cache"), ignore_errors=True)
+                    drop_caches()
+                    reads, read_bytes = block_reads(pictures)
+                    took = run(cmd, env)[0]
+                    after_reads, after_bytes = block_reads(pictures)
+                    samples.append((took, after_reads - reads, after_bytes - read_bytes))
+                figures[name] = tuple(statistics.median(sample[i] for sample in samples) for i in range(3))
+            if empty is None:
+                empty = figures
+                continue
+            ours, theirs = [((figures[n][1] - empty[n][1]) / len(paths), (figures[n][2] - empty[n][2]) / len(paths) / 1024,
+                             (figures[n][0] - empty[n][0]) * 1000) for n in ("list-today", "floor")]
+            print(f"{fmt:6} {len(paths):6} {ours[0]:23.2f} {ours[1]:9.1f} {ours[2]:8.1f}"
+                  f" {theirs[0]:18.2f} {theirs[1]:9.1f} {theirs[2]:8.1f} {ours[2] / theirs[2]:6.2f}")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    bench_realistic(build, library, times)
+
+
 def bench_confinement(lib, times=15):
     """Confined against unconfined, both through the same runner: the runner
     with --as-is leaves the program to confine itself; without, it takes
@@ -375,7 +450,7 @@ def bench_watch(lib, count=200, burst=2000):
         print("watch: inotifywait not installed (apt-get install inotify-tools)")
         return
     os.makedirs(os.path.join(lib.root, "Screenshots"), exist_ok=True)
-    sample = next(os.path.join(d, n) for d, _, ns in os.walk(lib.root) for n in ns if n.endswith(".png"))
+    sample = min(os.path.join(d, n) for d, _, ns in os.walk(lib.root) for n in ns if n.endswith(".png"))
     samples = [("the library's", open(sample, "rb").read())]
     if shutil.which("convert"):
         scratch = tempfile.mkdtemp(prefix="shots-", dir=lib.home)
@@ -497,13 +572,7 @@ def bench_incremental(build, baseline, sizes, times=7):
             started = time.perf_counter()
             make_many(os.path.join(build, "bench/make_library"), root, files, folders)
             print(f"{files} files in {folders} folders and 10 new screenshots, made in {time.perf_counter() - started:.0f} s")
-            state = os.path.join(home, ".local/state/shotsieve")
-            os.makedirs(state)
-            with open(os.path.join(state, "photo-library-access"), "w") as f:
-                f.write("authorized\n")
-            env = dict(os.environ, HOME=home)
-            for name in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
-                env.pop(name, None)
+            env = authorized_home(home)
             cache = os.path.join(home, ".cache/shotsieve")
             # The baseline keeps its index and records apart: files of another
             # version, each build's replacing the other's, would make both slow.
@@ -556,8 +625,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("what", choices=["fetch", "list", "watch", "memory", "coldstart", "realistic", "confinement",
-                                         "callers", "incremental", "all"])
-    parser.add_argument("--library", help="realistic: a Pictures folder made by realistic_library, to use as it is")
+                                         "callers", "incremental", "formats", "all"])
+    parser.add_argument("--library", help="realistic, formats: a Pictures folder made by realistic_library or "
+                        "formats_library.py, to use as it is (its parent is the HOME)")
     parser.add_argument("--scale", type=float, default=1.0, help="realistic: the size of the library to make")
     parser.add_argument("--screenshots", type=int, default=None)
     parser.add_argument("--photos", type=int, default=None)
@@ -582,6 +652,20 @@ def main():
             print(f"generated the library in {time.perf_counter() - started:.0f} s")
         try:
             bench_realistic(build, os.path.abspath(library))
+        finally:
+            if made:
+                shutil.rmtree(made)
+        return
+    if args.what == "formats":  # every image format, made by real encoders
+        library = args.library
+        made = None
+        if not library:
+            made = tempfile.mkdtemp(prefix="shotsieve-formats-")
+            library = os.path.join(made, "Pictures")
+            subprocess.run([sys.executable, os.path.join(HERE, "formats_library.py"), library,
+                            str(args.screenshots or 3000)], check=True)
+        try:
+            bench_formats(build, os.path.abspath(library))
         finally:
             if made:
                 shutil.rmtree(made)

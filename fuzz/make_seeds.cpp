@@ -33,6 +33,23 @@ std::string box(const std::string& type, const std::string& body) {
   return out + type + body;
 }
 
+// A RIFF chunk: its size little-endian, its data padded to an even length.
+std::string riffChunk(const std::string& type, const std::string& body) {
+  const auto size = static_cast<std::uint32_t>(body.size());
+  std::string out = type + std::string{static_cast<char>(size), static_cast<char>(size >> 8), static_cast<char>(size >> 16),
+                                       static_cast<char>(size >> 24)};
+  return out + body + (body.size() % 2 ? std::string(1, '\0') : "");
+}
+
+// An extended WebP: the canvas, a VP8 frame header, then Exif and XMP after it.
+std::string extendedWebp() {
+  const std::string body = riffChunk("VP8X", std::string("\x0c\0\0\0\x3f\x01\0\xef\0\0", 10)) +
+                           riffChunk("VP8 ", std::string("\x10\x02\0\x9d\x01\x2a\x40\x01\xf0\0", 10) + std::string(64, '\x55')) +
+                           riffChunk("EXIF", "Exif" + std::string(2, '\0') + exifPayload(JpegFixture{0, 0, "2024:03:05 14:07:09"})) +
+                           riffChunk("XMP ", xmpWithRating(5));
+  return riffChunk("RIFF", "WEBP" + body);
+}
+
 }  // namespace
 
 int writeSeeds(const fs::path& root) {
@@ -46,6 +63,7 @@ int writeSeeds(const fs::path& root) {
       {"head.gif", std::string("GIF89a\x02\x00\x02\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff!\xf9\x04\x00\x00\x00\x00\x00,"
                                "\x00\x00\x00\x00\x02\x00\x02\x00\x00\x02\x02\x44\x01\x00;", 43)},
       {"head.webp", std::string("RIFF\x1a\x00\x00\x00WEBPVP8L\x0d\x00\x00\x00\x2f\x00\x00\x00\x10\x07\x10\x11\x11\x88\x88\xfe\x07\x00", 34)},
+      {"extended.webp", extendedWebp()},
       {"head.tif", std::string("II*\x00\x08\x00\x00\x00\x03\x00\x00\x01\x03\x00\x01\x00\x00\x00\x02\x00\x00\x00\x11\x01\x04\x00"
                                "\x01\x00\x00\x00\x30\x00\x00\x00\x17\x01\x04\x00\x01\x00\x00\x00\x04\x00\x00\x00\x00\x00\x00\x00"
                                "\x00\x00\x00\x00", 52)},

@@ -57,7 +57,8 @@ TEST(FileFormat, FirstBytesDecideNotTheName) {
 // Every format the library reads, made by the tools that make such files.
 // Files far larger than one read are judged through many: the coded data's
 // stuffed bytes and restarts fall on every read's edge in one of the two
-// shifts, the end marker on one in the third, and a cut anywhere is still seen.
+// shifts, the end marker on one in the third; a PNG's chunks are stepped
+// over; and a cut anywhere is still seen.
 TEST(FileWholeness, LargeFilesAreJudgedAcrossReads) {
   ScratchDir dir;
   std::string pairs;
@@ -70,6 +71,21 @@ TEST(FileWholeness, LargeFilesAreJudgedAcrossReads) {
       writeFile(dir / "cut.jpg", jpeg.substr(0, cut));
       EXPECT_FALSE(imageDataLooksWhole(dir / "cut.jpg")) << "cut at " << cut;
     }
+  }
+  // A chunk walk steps over image data larger than a read, and over chunks smaller than one.
+  const auto chunk = [](const std::string& type, std::size_t length) {
+    const std::string size{static_cast<char>(length >> 24), static_cast<char>(length >> 16),
+                           static_cast<char>(length >> 8), static_cast<char>(length)};
+    return size + type + std::string(length, '\x07') + "CRC!";
+  };
+  std::string png = "\x89PNG\r\n\x1a\n" + chunk("IHDR", 13);
+  for (const std::size_t length : {300000, 8192, 8192, 700000, 12}) png += chunk("IDAT", length);
+  png += chunk("IEND", 0);
+  writeFile(dir / "large.png", png + "trailing");
+  EXPECT_TRUE(imageDataLooksWhole(dir / "large.png"));
+  for (const std::size_t cut : {std::size_t{300020}, png.size() / 2, png.size() - 1}) {
+    writeFile(dir / "cut.png", png.substr(0, cut));
+    EXPECT_FALSE(imageDataLooksWhole(dir / "cut.png")) << "cut at " << cut;
   }
 }
 

@@ -31,6 +31,37 @@ std::string dateText(std::time_t when) {
   return text;
 }
 
+std::string little(std::uint32_t value, int width) {
+  std::string bytes;
+  for (int i = 0; i < width; ++i) bytes += static_cast<char>(value >> (8 * i) & 0xFF);
+  return bytes;
+}
+
+std::string riffChunk(const std::string& kind, const std::string& data) {
+  return kind + little(static_cast<std::uint32_t>(data.size()), 4) + data + (data.size() % 2 ? std::string(1, '\0') : "");
+}
+
+// A WebP as the format lays one out: the canvas, the image data (not
+// decoded by anyone here, so filler after a real frame header), then Exif
+// and XMP. `image` is "VP8 " (its size with scaling bits above it), "VP8L" or
+// "VP8X" (extended, around a VP8 frame).
+std::string webpBytes(const std::string& image, const std::string& exif, const std::string& xmp) {
+  const std::string filler(64 * 1024, '\x55');
+  std::string body;
+  if (image == "VP8X") {
+    const char flags = static_cast<char>((exif.empty() ? 0 : 0x08) | (xmp.empty() ? 0 : 0x04));
+    body += riffChunk("VP8X", std::string(1, flags) + std::string(3, '\0') + little(299, 3) + little(199, 3));
+  }
+  if (image == "VP8L") {
+    body += riffChunk("VP8L", "\x2F" + little(299 | 199u << 14, 4) + filler);
+  } else {
+    body += riffChunk("VP8 ", std::string("\x10\x02\x00\x9D\x01\x2A", 6) + little(300 | 1 << 14, 2) + little(200 | 2 << 14, 2) + filler);
+  }
+  if (!exif.empty()) body += riffChunk("EXIF", exif);
+  if (!xmp.empty()) body += riffChunk("XMP ", xmp);
+  return "RIFF" + little(static_cast<std::uint32_t>(4 + body.size()), 4) + "WEBP" + body;
+}
+
 // Every way a file can carry what the answers use, and files cut short at
 // every place the head reader stops: in folders and names that make
 // screenshots and in folders that do not.
@@ -58,6 +89,15 @@ class ReadDepthLibrary : public ::testing::Test {
     files.emplace_back("photo.jpg", shotsieve::testing::jpegBytes({640, 480, dateText(now - 600), "+02:00"}));
     files.emplace_back("photo-marked.jpg", shotsieve::testing::jpegBytes({640, 480, "", "", "Screenshot", 5}));
     files.emplace_back("photo-bare.jpg", shotsieve::testing::jpegBytes({640, 480}));
+    // Metadata after the image data, where WebP keeps it.
+    const std::string exif = shotsieve::testing::exifPayload(recent);
+    files.emplace_back("lossy.webp", webpBytes("VP8 ", "", ""));
+    files.emplace_back("lossless.webp", webpBytes("VP8L", "", ""));
+    files.emplace_back("exif-date.webp", webpBytes("VP8X", exif, ""));
+    files.emplace_back("exif-prefixed.webp", webpBytes("VP8X", "Exif" + std::string(2, '\0') + exif, ""));
+    files.emplace_back("exif-comment.webp", webpBytes("VP8X", shotsieve::testing::exifPayload(marked), ""));
+    files.emplace_back("xmp-rating.webp", webpBytes("VP8X", "", shotsieve::testing::xmpWithRating(5)));
+    files.emplace_back("xmp-comment.webp", webpBytes("VP8X", exif, xmpWith("Xmp.exif.UserComment", "Screenshot")));
     for (const auto& [name, bytes] : std::vector(files)) {  // cut short in the metadata, in the header, in the data
       for (const std::size_t keep : {std::size_t{30}, bytes.size() / 3, bytes.size() - 20}) {
         files.emplace_back("cut" + std::to_string(keep) + "-" + name, bytes.substr(0, keep));
@@ -127,6 +167,11 @@ TEST_F(ReadDepthLibrary, TheHeadTellsWhatTheWholeFileTells) {
   EXPECT_LE(cutDiffering, 6) << "only PNGs cut in their image data after Exif read differently";
   const ImageFacts sample = readImageFacts(root() + "/DCIM/everything.png");
   EXPECT_TRUE(sample.favorite && sample.markedScreenshot && sample.captureDate) << "the fixtures carry what they claim";
+  // What a WebP keeps after its image data is found.
+  EXPECT_TRUE(readImageFacts(root() + "/DCIM/exif-date.webp").captureDate);
+  EXPECT_TRUE(readImageFacts(root() + "/DCIM/exif-comment.webp").markedScreenshot);
+  EXPECT_TRUE(readImageFacts(root() + "/DCIM/xmp-rating.webp").favorite);
+  EXPECT_EQ(readImageFacts(root() + "/DCIM/lossy.webp").width, 300);
 }
 
 TEST_F(ReadDepthLibrary, FetchesAnswerTheSameWhateverIsRead) {

@@ -11,8 +11,9 @@ std::string_view FileBytes::read(std::uint64_t offset, std::size_t length) {
   if (offset >= size_) return {};
   if (offset < start_ || offset + length > start_ + held_) {
     if (fills_ >= kMaxFills) return {};
-    const bool forward = fills_ > 0 && offset >= start_ && offset <= start_ + held_ + kWindow;
-    if (!forward && fills_ > 0 && ++jumps_ > kMaxJumps) return {};
+    if (fills_ > 0 && offset < start_ && ++jumps_ > kMaxJumps) return {};
+    const bool onwards = fills_ > 0 && offset >= start_ && offset <= start_ + held_;
+    windowSize_ = onwards ? std::min(windowSize_ * 2, kWindow) : kFirstWindow;
     fill(offset, length);
   }
   const std::size_t from = static_cast<std::size_t>(offset - start_);
@@ -21,10 +22,10 @@ std::string_view FileBytes::read(std::uint64_t offset, std::size_t length) {
 
 void FileBytes::fill(std::uint64_t offset, std::size_t length) {
   ++fills_;
-  const std::size_t wanted = std::max(length, kWindow);
-  if (wanted > capacity_) {
-    window_ = std::make_unique_for_overwrite<char[]>(wanted);
-    capacity_ = wanted;
+  const std::size_t wanted = std::max(length, windowSize_);
+  if (wanted > capacity_) {  // at most kWindow but for a larger read: allocated once per walk
+    capacity_ = std::max(wanted, kWindow);
+    window_ = std::make_unique_for_overwrite<char[]>(capacity_);
   }
   held_ = 0;
   start_ = offset;

@@ -21,17 +21,20 @@ class ByteSource {
   virtual std::string_view read(std::uint64_t offset, std::size_t length) = 0;
 };
 
-// Reads through one window, refilled where the reads go, and stops reading
-// after kMaxFills fills, or kMaxJumps that do not go forward: whatever a file
-// claims (a million strips, chunks that lead back and forth), judging it
-// costs a bounded number of reads, and an unjudged file is not taken for
-// whole. The window is allocated once and kept small enough to stay in the
-// processor's cache: a walk through a whole file (a chunk walk, entropy-coded
-// data) then costs the kernel's copy of it, not a fresh page per 4 KiB.
+// Reads through one window, refilled where the reads go: reads that go on
+// from where the window ends grow it, up to kWindow, kept small enough to
+// stay in the processor's cache (a walk through coded data costs the
+// kernel's copy of it, not a fresh page per 4 KiB); a read further on (a
+// chunk walk stepping over image data) takes only kFirstWindow there, so
+// the data stepped over is never read. It stops reading after kMaxFills
+// fills, or kMaxJumps back: whatever a file claims (a million strips,
+// chunks that lead back and forth), judging it costs a bounded number of
+// reads, and an unjudged file is not taken for whole.
 class FileBytes final : public ByteSource {
  public:
+  static constexpr std::size_t kFirstWindow = 4 * 1024;
   static constexpr std::size_t kWindow = 256 * 1024;
-  static constexpr int kMaxFills = 4096;
+  static constexpr int kMaxFills = 1 << 16;
   static constexpr int kMaxJumps = 256;
 
   FileBytes(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
@@ -46,6 +49,7 @@ class FileBytes final : public ByteSource {
   std::uint64_t start_ = 0;
   int fills_ = 0;
   int jumps_ = 0;
+  std::size_t windowSize_ = kFirstWindow;
   std::unique_ptr<char[]> window_;
   std::size_t capacity_ = 0;
   std::size_t held_ = 0;

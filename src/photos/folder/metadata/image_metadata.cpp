@@ -3,14 +3,18 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
+#include "photos/folder/metadata/byte_source.h"
 #include "photos/folder/metadata/date_text.h"
+#include "photos/folder/metadata/descriptor_io.h"
 #include "photos/folder/metadata/exif_facts.h"
 #include "photos/folder/metadata/file_format.h"
 #include "photos/folder/metadata/file_head.h"
 #include "photos/folder/metadata/png_head.h"
+#include "photos/folder/metadata/webp_head.h"
 #include "photos/folder/scan/screenshot_names.h"
 #include "photos/no_link_open.h"
 #include "photos/photo_library.h"
@@ -122,6 +126,35 @@ void readJpeg(FileHead& head, ReadDepth depth, Need need, ImageFacts& facts) {
   readWithExiv2(wholeFile(head.fd()), facts, TakeSize::yes);
 }
 
+void readWebp(FileHead& head, Need need, ImageFacts& facts) {
+  const WebpHead webp = readWebpHead(head);
+  facts.width = webp.width;
+  facts.height = webp.height;
+  facts.headerRead = webp.width > 0 && webp.height > 0;
+  if (need == Need::screenshotMarks && !mayMarkScreenshot(webp.exif) && !mayMarkScreenshot(webp.xmp)) {
+    facts.marksOnly = true;
+    return;
+  }
+  if (!webp.exif.empty()) applyExifBytes(webp.exif, facts);
+  if (!webp.xmp.empty()) {
+    if (need == Need::allButMarks && webp.xmp.find("UserComment") != std::string::npos) facts.marksUnread = true;
+    applyXmpPacket(webp.xmp, facts, need == Need::allButMarks ? XmpPart::allButMarks : XmpPart::all);
+  }
+}
+
+// exiv2 walks the file through the descriptor, from the head already read.
+// A TIFF says in its header where its first directory lies, often at the
+// end, after the image data: that is asked for at once, beside the walk.
+void readThroughDescriptor(FileHead& head, ImageFacts& facts) {
+  const std::string_view bytes = head.bytes();
+  auto io = std::make_unique<DescriptorIo>(head.fd(), head.fileSize(), std::string(bytes));
+  if (bytes.size() >= 8 && (bytes.starts_with("II") || bytes.starts_with("MM"))) {
+    const auto directory = decodeNumber(bytes.substr(4, 4), bytes[0] == 'I');
+    if (directory + 2 > bytes.size()) io->willNeed(directory, DescriptorIo::kPiece);
+  }
+  readWithExiv2([&] { return Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(io.release())); }, facts, TakeSize::yes);
+}
+
 }  // namespace
 
 ImageFacts readImageFacts(const std::string& absolutePath, ReadDepth depth, Need need) {
@@ -151,8 +184,19 @@ ImageFacts readImageFacts(UniqueFd fd, std::uint64_t size, ReadDepth depth, Need
     case FileFormat::jpeg:
       readJpeg(head, depth, need, facts);
       break;
-    default:  // WebP, GIF, TIFF, BMP, HEIF, AVIF: exiv2 finds its way through the file
-      readWithExiv2(wholeFile(fd.get()), facts, TakeSize::yes);
+    case FileFormat::webp:
+      if (depth == ReadDepth::head) {
+        readWebp(head, need, facts);
+      } else {
+        readWithExiv2(wholeFile(fd.get()), facts, TakeSize::yes);
+      }
+      break;
+    default:  // GIF, TIFF, BMP, HEIF, AVIF: exiv2 finds its way through the file
+      if (depth == ReadDepth::head) {
+        readThroughDescriptor(head, facts);
+      } else {
+        readWithExiv2(wholeFile(fd.get()), facts, TakeSize::yes);
+      }
       break;
   }
   return facts;

@@ -46,6 +46,7 @@ struct ChangeWatcher::State {
   std::unique_ptr<InotifySource> watched;  // nothing without an inotify instance
   RootFollower follower;
   FileInserter inserter;
+  std::vector<FileInserter::Candidate> looks;  // files to look at, from this round's events
   WriterTracker writers;
   KnownFiles known;
   LibraryFolders folders;
@@ -122,12 +123,12 @@ struct ChangeWatcher::State {
       case Kind::fileWritten:
         if (!media || stale) return;
         writers.forget(path);
-        inserter.offer(FileInserter::Candidate(path));
+        looks.emplace_back(path);
         return;
       case Kind::fileChanging:
         if (!media || stale) return;
         if (folders.isLink(path)) {
-          inserter.offer(FileInserter::Candidate(path));  // a link is complete once made
+          looks.emplace_back(path);  // a link is complete once made
         } else {
           writers.changed(path, now);
         }
@@ -135,7 +136,7 @@ struct ChangeWatcher::State {
       case Kind::accessChanged:
         // Once readable, a file skipped before is looked at; a known one gives no second line.
         if (!media || stale || writers.tracks(path)) return;
-        inserter.offer(FileInserter::Candidate(path));
+        looks.emplace_back(path);
         return;
       case Kind::fileGone:
         writers.forget(path);
@@ -165,6 +166,18 @@ struct ChangeWatcher::State {
         rootCheckDue = true;
         return;
     }
+  }
+
+  // A single file in a folder inotify alone covers (a local disk: none that
+  // is polled, which a look could hang on) is looked at here: its line goes
+  // out without a hop to an inserter's thread and back. More at once go to
+  // the inserter's threads, side by side.
+  void lookAtFiles() {
+    const bool here = looks.size() == 1 && !(folders.poller() && folders.poller()->covers(folderOf(looks[0].relativePath)));
+    for (auto& candidate : looks) {
+      if (!here || !inserter.lookHere(candidate)) inserter.offer(std::move(candidate));
+    }
+    looks.clear();
   }
 
   // The changes the inserter found; the paths of the files it gave identifiers.
@@ -237,15 +250,15 @@ struct ChangeWatcher::State {
       if (folders.poller()) folders.poller()->collect(now, events);
       for (const auto& event : events) handle(event, now);
       events.clear();
+      lookAtFiles();  // before the root is checked: these paths are of the root as it was
       if (rootCheckDue || now >= follower.nextDue()) reconcile();
       if (lookAgainAt && now >= *lookAgainAt) {
         lookAgainAt.reset();
         lastLookAgain = now;
         if (folders.attached()) folders.lookAgain();
       }
-      for (auto& due : writers.due(now)) {
-        inserter.offer(FileInserter::Candidate(std::move(due.relativePath), due.lastSize, due.quiet));
-      }
+      for (auto& due : writers.due(now)) looks.emplace_back(std::move(due.relativePath), due.lastSize, due.quiet);
+      lookAtFiles();
       Change change;
       // Every process gives these files the identifiers a host is about to be told.
       if (const auto identified = take(change, now); !identified.empty()) index.publish(identified);

@@ -34,6 +34,7 @@ struct FileInserter::State {
   std::vector<Outcome> done;
   bool stopping = false;
   unsigned running = 0;
+  unsigned looking = 0;  // threads in a look
 
   explicit State(MetadataIndex& metadataIndex) : index(metadataIndex) {}
 
@@ -70,6 +71,16 @@ struct FileInserter::State {
     return outcome;
   }
 
+  Outcome lookOrLeaveOut(const Candidate& candidate, const Root& root) {
+    try {
+      return look(candidate, root);
+    } catch (const std::exception&) {  // out of memory: that file is left out, not the watch
+      Outcome outcome(candidate.relativePath);
+      outcome.check = candidate.lastSize.has_value();
+      return outcome;
+    }
+  }
+
   void run() {
     std::unique_lock lock(mutex);
     for (;;) {
@@ -77,15 +88,11 @@ struct FileInserter::State {
       if (stopping) break;
       auto [candidate, root] = std::move(queue.front());
       queue.pop_front();
+      ++looking;
       lock.unlock();
-      Outcome outcome;
-      try {
-        outcome = look(candidate, *root);
-      } catch (const std::exception&) {  // out of memory: that file is left out, not the watch
-        outcome = Outcome(candidate.relativePath);
-        outcome.check = candidate.lastSize.has_value();
-      }
+      Outcome outcome = lookOrLeaveOut(candidate, *root);
       lock.lock();
+      --looking;
       if (this->root != root) continue;  // the library moved meanwhile
       done.push_back(std::move(outcome));
       // Told with the lock let go: the watcher it wakes takes the lock at once.
@@ -135,6 +142,20 @@ void FileInserter::offer(Candidate candidate) {
     state_->queue.emplace_back(std::move(candidate), state_->root);
   }
   state_->work.notify_one();  // after the lock, which the thread woken takes first
+}
+
+bool FileInserter::lookHere(const Candidate& candidate) {
+  std::shared_ptr<const Root> root;
+  {
+    std::lock_guard lock(state_->mutex);
+    // Behind a look queued or under way, this one waits its turn: outcomes of one file come in order.
+    if (!state_->root || state_->root->path.empty() || !state_->queue.empty() || state_->looking > 0) return false;
+    root = state_->root;
+  }
+  Outcome outcome = state_->lookOrLeaveOut(candidate, *root);
+  std::lock_guard lock(state_->mutex);
+  if (state_->root == root) state_->done.push_back(std::move(outcome));
+  return true;
 }
 
 int FileInserter::descriptor() const { return state_->wake.get(); }

@@ -56,6 +56,11 @@ class FileInserter {
   // never held: a disk being watched can still be unmounted.
   void attach(std::string resolvedRoot);
   void offer(Candidate candidate);
+  // Looks at a candidate on the caller's thread, its outcome kept for
+  // take(), when no look is queued or under way; false otherwise (offer it
+  // then). Only for a file on a local disk: a look on a dead mount would
+  // hold the caller.
+  bool lookHere(const Candidate& candidate);
   // Readable while outcomes wait.
   int descriptor() const;
   std::vector<Outcome> take();
