@@ -16,25 +16,35 @@ bool fetchOptionsSelect(const FetchOptions& options, const Asset& asset) {
   return true;
 }
 
-std::optional<ChangeDetails> changeDetailsForFetchResult(const Change& change, const FetchResult& fetchResult) {
-  // A change of one or a few assets is looked up in the fetch result directly:
-  // hashing a large baseline for every new screenshot would cost more than
-  // the rest of its delivery. A burst gets a set.
-  const bool few = change.inserted.size() * 16 < fetchResult.assets.size();
-  std::unordered_set<std::string> held;
-  if (!few) {
-    for (const auto& asset : fetchResult.assets) held.insert(asset.localIdentifier);
+AssetIdentifiers identifiersOf(const FetchResult& fetchResult) {
+  AssetIdentifiers identifiers(fetchResult.assets.size());
+  for (const auto& asset : fetchResult.assets) identifiers.insert(asset.localIdentifier);
+  return identifiers;
+}
+
+std::optional<ChangeDetails> changeDetailsForFetchResult(const Change& change, const FetchResult& fetchResult,
+                                                         const AssetIdentifiers* identifiers) {
+  // Without the result's identifiers, a change of one or a few assets is
+  // looked up in the fetch result directly: hashing a large baseline for
+  // every new screenshot would cost more than the rest of its delivery. A
+  // burst gets a set.
+  AssetIdentifiers held;
+  if (identifiers == nullptr && change.inserted.size() * 16 >= fetchResult.assets.size()) {
+    held = identifiersOf(fetchResult);
+    identifiers = &held;
   }
   const auto inBaseline = [&](const std::string& id) {
+    if (identifiers != nullptr) return identifiers->contains(id);
     return std::any_of(fetchResult.assets.begin(), fetchResult.assets.end(),
                        [&](const Asset& asset) { return asset.localIdentifier == id; });
   };
+  std::unordered_set<std::string_view> inserted;  // an asset inserted twice in one change is one
   ChangeDetails details;
   for (const auto& asset : change.inserted) {
     if (!fetchOptionsSelect(fetchResult.options, asset)) continue;
-    const bool fresh = few ? !inBaseline(asset.localIdentifier) && held.insert(asset.localIdentifier).second
-                           : held.insert(asset.localIdentifier).second;
-    if (fresh) details.insertedObjects.push_back(asset);
+    if (!inBaseline(asset.localIdentifier) && inserted.insert(asset.localIdentifier).second) {
+      details.insertedObjects.push_back(asset);
+    }
   }
   if (details.insertedObjects.empty()) return std::nullopt;
   return details;

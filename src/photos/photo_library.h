@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace shotsieve {
@@ -99,10 +101,16 @@ struct Change {
   std::vector<Asset> changed;
 };
 
+// The identifiers a fetch result holds, for a caller that compares many
+// changes with it; views of the result's own strings, valid while it lasts.
+using AssetIdentifiers = std::unordered_set<std::string_view>;
+AssetIdentifiers identifiersOf(const FetchResult& fetchResult);
+
 // The details of a change relative to an earlier fetch result: the inserted
 // assets that its options select and that it does not hold yet, or nothing
-// when there are none.
-std::optional<ChangeDetails> changeDetailsForFetchResult(const Change& change, const FetchResult& fetchResult);
+// when there are none. `identifiers`, when given, are the result's own.
+std::optional<ChangeDetails> changeDetailsForFetchResult(const Change& change, const FetchResult& fetchResult,
+                                                         const AssetIdentifiers* identifiers = nullptr);
 
 class PhotoLibraryChangeObserver {
  public:

@@ -14,7 +14,8 @@
 namespace shotsieve {
 
 void Observer::photoLibraryDidChange(const Change& change) {
-  const auto details = changeDetailsForFetchResult(change, baseline_);
+  std::call_once(identified_, [&] { identifiers_ = identifiersOf(baseline_); });
+  const auto details = changeDetailsForFetchResult(change, baseline_, &identifiers_);
   if (!details) return;
   for (const Asset& asset : details->insertedObjects) {
     if ((asset.mediaSubtypes & kScreenshotSubtype) == 0) continue;

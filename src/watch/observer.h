@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 
 #include "photos/photo_library.h"
 #include "watch/watch_handover.h"
@@ -27,6 +28,10 @@ class Observer final : public PhotoLibraryChangeObserver {
   void report(const Asset& asset);
 
   const FetchResult baseline_;  // never replaced: every change is compared with it
+  // Its identifiers, gathered at the first change: the start line does not
+  // wait for them, and no line after costs a pass over the baseline.
+  std::once_flag identified_;
+  AssetIdentifiers identifiers_;
   WatchHandOver* const handOver_;
   const std::function<int()> currentStatus_;
 };

@@ -47,7 +47,7 @@ TEST(Watch, OneLinePerInsertedScreenshotAgainstTheFirstBaseline) {
   library.deliver(Change{});                                                     // no details
   library.deliver(Change{{}, {screenshot("OLD")}, {screenshot("OLD")}});        // removals and changes only
   library.deliver(Change{{screenshot("OLD")}, {}, {}});                         // already in the baseline
-  library.deliver(Change{{screenshot("A"), screenshot("PLAIN", 8), screenshot("B")}, {}, {}});
+  library.deliver(Change{{screenshot("A"), screenshot("PLAIN", 8), screenshot("B"), screenshot("B")}, {}, {}});
   library.deliver(Change{{screenshot("A")}, {}, {}});  // still new against the baseline taken at start
   std::vector<std::string> lines;
   std::istringstream out(GetCapturedStdout());
