@@ -62,6 +62,15 @@ std::string webpBytes(const std::string& image, const std::string& exif, const s
   return "RIFF" + little(static_cast<std::uint32_t>(4 + body.size()), 4) + "WEBP" + body;
 }
 
+// A PNG with chunks put between its image data and its end, as some writers
+// put texts and Exif there, and bytes trailing after it.
+std::string withChunksAfterImageData(const std::string& png, const std::vector<std::pair<std::string, std::string>>& chunks,
+                                     const std::string& trailer = "") {
+  std::string after;
+  for (const auto& [type, data] : chunks) after += shotsieve::testing::pngChunk(type, data);
+  return png.substr(0, png.size() - 12) + after + png.substr(png.size() - 12) + trailer;
+}
+
 // Every way a file can carry what the answers use, and files cut short at
 // every place the head reader stops: in folders and names that make
 // screenshots and in folders that do not.
@@ -89,7 +98,22 @@ class ReadDepthLibrary : public ::testing::Test {
     files.emplace_back("photo.jpg", shotsieve::testing::jpegBytes({640, 480, dateText(now - 600), "+02:00"}));
     files.emplace_back("photo-marked.jpg", shotsieve::testing::jpegBytes({640, 480, "", "", "Screenshot", 5}));
     files.emplace_back("photo-bare.jpg", shotsieve::testing::jpegBytes({640, 480}));
-    // Metadata after the image data, where WebP keeps it.
+    // Metadata after the image data, where WebP keeps it and some PNG writers put it.
+    const std::string plainPng = shotsieve::testing::pngBytes({300, 200});
+    files.emplace_back("after-creation-time.png",
+                       withChunksAfterImageData(plainPng, {{"tIME", std::string(7, '\x01')}, {"prVt", "not a tEXt chunk"},
+                                                           {"tEXt", std::string("Creation Time\0", 14) + "2026-12-02T08:00:00Z"}}));
+    files.emplace_back("after-software.png",  // another image trailing after its end
+                       withChunksAfterImageData(plainPng, {{"tEXt", std::string("Software\0gnome-screenshot", 25)}},
+                                                withChunksAfterImageData(plainPng, {{"tEXt", std::string("Software\0GIMP", 13)}})));
+    files.emplace_back("after-exif-comment.png",
+                       withChunksAfterImageData(plainPng, {{"eXIf", shotsieve::testing::exifPayload(marked)}}));
+    files.emplace_back("after-xmp-rating.png",
+                       withChunksAfterImageData(plainPng, {{"iTXt", std::string("XML:com.adobe.xmp\0\0\0\0\0", 22) +
+                                                                        shotsieve::testing::xmpWithRating(5)}}));
+    files.emplace_back("before-wins.png", withChunksAfterImageData(
+                                              shotsieve::testing::pngBytes({300, 200, {{"Creation Time", "2026-12-01T08:00:00Z"}}}),
+                                              {{"tEXt", std::string("Creation Time\0", 14) + "2020-01-01T00:00:00Z"}}));
     const std::string exif = shotsieve::testing::exifPayload(recent);
     files.emplace_back("lossy.webp", webpBytes("VP8 ", "", ""));
     files.emplace_back("lossless.webp", webpBytes("VP8L", "", ""));
@@ -167,7 +191,12 @@ TEST_F(ReadDepthLibrary, TheHeadTellsWhatTheWholeFileTells) {
   EXPECT_LE(cutDiffering, 6) << "only PNGs cut in their image data after Exif read differently";
   const ImageFacts sample = readImageFacts(root() + "/DCIM/everything.png");
   EXPECT_TRUE(sample.favorite && sample.markedScreenshot && sample.captureDate) << "the fixtures carry what they claim";
-  // What a WebP keeps after its image data is found.
+  // What a PNG or a WebP keeps after its image data is found; a PNG's own before it comes first.
+  EXPECT_TRUE(readImageFacts(root() + "/DCIM/after-creation-time.png").captureDate);
+  EXPECT_TRUE(readImageFacts(root() + "/DCIM/after-software.png").markedScreenshot);
+  EXPECT_TRUE(readImageFacts(root() + "/DCIM/after-exif-comment.png").markedScreenshot);
+  EXPECT_TRUE(readImageFacts(root() + "/DCIM/after-xmp-rating.png").favorite);
+  EXPECT_EQ(readImageFacts(root() + "/DCIM/before-wins.png").captureDate, 1796112000.0);  // 2026-12-01T08:00:00Z
   EXPECT_TRUE(readImageFacts(root() + "/DCIM/exif-date.webp").captureDate);
   EXPECT_TRUE(readImageFacts(root() + "/DCIM/exif-comment.webp").markedScreenshot);
   EXPECT_TRUE(readImageFacts(root() + "/DCIM/xmp-rating.webp").favorite);

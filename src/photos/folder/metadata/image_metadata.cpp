@@ -77,11 +77,20 @@ bool mayMarkScreenshot(std::string_view bytes) {
   return false;
 }
 
+// Whether a PNG's chunks before its image data give a date. Those that do
+// not may have theirs after it, and are read at their end too; whatever the
+// query, so that every query reads a file alike.
+bool pngDated(const PngHead& png) {
+  return !png.creationTime.empty() || !png.exif.empty() || png.rawProfileExif ||
+         png.xmp.find("Date") != std::string::npos;
+}
+
 void readPng(FileHead& head, ReadDepth depth, Need need, ImageFacts& facts) {
-  const PngHead png = readPngHead(head);
+  PngHead png = readPngHead(head);
   facts.width = png.width;
   facts.height = png.height;
   if (!png.whole) return;
+  if (!pngDated(png)) readPngAfterImageData(head, png);
   facts.headerRead = true;
   if (!png.software.empty() && isScreenshotSoftware(png.software)) facts.markedScreenshot = true;
   if (need == Need::screenshotMarks && !facts.markedScreenshot && !png.rawProfileExif && !mayMarkScreenshot(png.exif) &&

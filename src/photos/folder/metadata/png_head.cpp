@@ -1,9 +1,14 @@
 #include "photos/folder/metadata/png_head.h"
 
 #include <png.h>
+#include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "photos/folder/metadata/file_format.h"
 
@@ -91,7 +96,103 @@ bool readInfo(Stream* stream, PngHead* out) {
   return true;
 }
 
+// The tail is read in one step, this large: texts, Exif and XMP after the
+// image data take a few KiB. A chunk that starts further back is not found.
+constexpr std::size_t kTail = 8 * 1024;
+constexpr std::string_view kMetadataChunks[] = {"tEXt", "zTXt", "iTXt", "eXIf"};
+
+bool isMetadataChunk(std::string_view type) {
+  return std::find(std::begin(kMetadataChunks), std::end(kMetadataChunks), type) != std::end(kMetadataChunks);
+}
+
+std::string readAt(int fd, std::uint64_t offset, std::size_t length) {
+  std::string bytes(length, '\0');
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::pread(fd, bytes.data() + got, length - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+// Where the chunk at `at` ends, when its length and checksum hold and it ends by `limit`.
+std::size_t chunkEnd(std::string_view tail, std::size_t at, std::size_t limit) {
+  if (at + 12 > limit) return 0;
+  const std::size_t end = at + 12 + big32(tail, at);
+  if (end > limit) return 0;
+  const std::string_view typed = tail.substr(at + 4, end - at - 8);
+  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()));
+  return static_cast<std::uint32_t>(crc) == big32(tail, end - 4) ? end : 0;
+}
+
+// The metadata chunks of `tail` (the file's last bytes) that a chain of
+// whole chunks leads from to IEND, verbatim and in order: the chain starts
+// at the first place where a metadata chunk's name stands and from which
+// every chunk's length and checksum lead on to IEND.
+std::string trailingChunks(std::string_view tail) {
+  constexpr std::string_view kEnd("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+  // The first: bytes may trail after it, another image's among them.
+  const std::size_t iend = tail.find(kEnd);
+  if (iend == std::string_view::npos) return {};
+  std::vector<std::size_t> starts;
+  for (const std::string_view type : kMetadataChunks) {
+    for (std::size_t at = tail.find(type); at != std::string_view::npos && at < iend; at = tail.find(type, at + 1)) {
+      if (at >= 4) starts.push_back(at - 4);
+    }
+  }
+  std::sort(starts.begin(), starts.end());
+  for (const std::size_t start : starts) {
+    std::string chunks;
+    std::size_t at = start;
+    while (at < iend) {
+      const std::size_t end = chunkEnd(tail, at, iend);
+      if (end == 0) break;
+      if (isMetadataChunk(tail.substr(at + 4, 4))) chunks.append(tail.substr(at, end - at));
+      at = end;
+    }
+    if (at == iend) return chunks;
+  }
+  return {};
+}
+
 }  // namespace
+
+// What the chunks after the image data say: read by libpng as if they came
+// before it, after the header chunks it needs (IHDR, and PLTE for a palette).
+void readPngAfterImageData(FileHead& head, PngHead& png) {
+  const std::size_t imageData = png.imageData;
+  if (!png.whole || imageData == 0 || head.fileSize() <= imageData) return;
+  const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kTail, head.fileSize() - imageData));
+  const std::uint64_t from = head.fileSize() - length;
+  const std::string_view bytes = head.bytes();
+  const std::string chunks = trailingChunks(bytes.size() == head.fileSize() ? std::string(bytes.substr(from))
+                                                                            : readAt(head.fd(), from, length));
+  if (chunks.empty()) return;
+  std::string stream(bytes.substr(0, 8));
+  for (std::size_t at = 8; at + 12 <= imageData;) {
+    const std::size_t next = at + 12 + big32(bytes, at);
+    const std::string_view type = bytes.substr(at + 4, 4);
+    if (type == "IHDR" || type == "PLTE") stream.append(bytes.substr(at, next - at));
+    at = next;
+  }
+  const std::size_t ownStart = stream.size();
+  stream += chunks + std::string("\0\0\0\0IDAT", 8);
+  Stream after{stream};
+  PngHead trailing;
+  if (!readInfo(&after, &trailing)) return;
+  if (png.software.empty()) png.software = std::move(trailing.software);
+  if (png.creationTime.empty()) png.creationTime = std::move(trailing.creationTime);
+  if (png.xmp.empty()) png.xmp = std::move(trailing.xmp);
+  if (png.exif.empty()) png.exif = std::move(trailing.exif);
+  if (!png.rawProfileExif && trailing.rawProfileExif) {
+    // exiv2 decodes the hex from chunks before the image data: it is given them so.
+    png.rawProfileExif = true;
+    png.beforeImageData = std::string(bytes.substr(0, imageData)) + stream.substr(ownStart, chunks.size());
+  }
+}
 
 PngHead readPngHead(FileHead& head) {
   PngHead png;
@@ -99,6 +200,7 @@ PngHead readPngHead(FileHead& head) {
   const std::size_t end = trustworthyEnd(head, imageData);
   Stream stream{head.bytes().substr(0, end)};
   png.whole = readInfo(&stream, &png);
+  png.imageData = imageData;
   if (png.rawProfileExif && imageData > 0) png.beforeImageData.assign(head.bytes().substr(0, imageData));
   return png;
 }
