@@ -44,7 +44,7 @@ const DescriptorIo::Piece* DescriptorIo::pieceAt(std::uint64_t offset, std::size
   }
   if (offset >= size_ || piecesBytes_ >= kMostBytes) return nullptr;
   // Up to the next piece held, so that no byte is read twice.
-  std::uint64_t end = std::min(size_, offset + std::max(kPiece, wanted));
+  std::uint64_t end = std::min({size_, offset + std::max(kPiece, wanted), offset + (kMostBytes - piecesBytes_)});
   for (const Piece& piece : pieces_) {
     if (piece.offset > offset) end = std::min(end, piece.offset);
   }
