@@ -1,6 +1,7 @@
 #include "photos/folder/scan/fetch_assets.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <system_error>
@@ -105,6 +106,10 @@ class Fetch {
         candidates.push_back({file, *status, std::nullopt});
       } else {
         outlooks.unknown(file->relativePath);  // vanished, or a link to no file
+        // Gone since its folder was listed, perhaps renamed into a folder the
+        // walk had read already: it was met under no name, and its entry must
+        // not be let go of as a file's that is gone.
+        if (!status) vanished_ = true;
       }
     }
     if (seen_) {
@@ -182,6 +187,7 @@ class Fetch {
   }
   // After the walk and its batches.
   const FolderOutlooks& outlooks() const { return outlooks_; }
+  bool vanished() const { return vanished_; }
 
  private:
   Need need(const LibraryFile& file) const {
@@ -196,6 +202,7 @@ class Fetch {
   FetchResult result_;
   bool linkedTwice_ = false;  // some file has more than one name: one asset, listed once
   FolderOutlooks outlooks_;
+  std::atomic<bool> vanished_{false};  // a file listed was gone when looked at
 };
 
 }  // namespace
@@ -233,7 +240,7 @@ FolderFetch fetchAssets(const std::string& root, MetadataIndex& index, const Fet
   if (folders != nullptr && walked.failure == 0 && done.result.failure.empty()) {
     fetch.outlooks().keepIn(*folders, options.mediaType.value_or(0));
   }
-  if (walked.whole && done.result.failure.empty()) {
+  if (walked.whole && !fetch.vanished() && done.result.failure.empty()) {
     done.seen = !options.mediaType                       ? MetadataIndex::Seen::everyFile
                 : *options.mediaType == kVideoMediaType ? MetadataIndex::Seen::everyVideo
                                                          : MetadataIndex::Seen::everyImage;
