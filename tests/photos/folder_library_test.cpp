@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
+#include <set>
+#include <atomic>
 #include <future>
 
 #include "image_fixtures.h"
@@ -99,6 +102,33 @@ TEST_F(FolderLibraryTest, IdentifiersAreStableAndChangeWhenTheFileIsReplaced) {
   fs::remove(path);
   shotsieve::testing::writePng(path, PngFixture{});
   EXPECT_NE(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier, first);
+}
+
+// A file renamed while listings walk the library is met, now and then,
+// under neither name: gone from its folder when looked at, or moved into a
+// folder read already. Its identifier must outlast that.
+TEST_F(FolderLibraryTest, IdentifiersOutlastRenamesDuringAListing) {
+  fs::create_directories(root() + "/Screenshots/a");
+  std::string path = root() + "/Screenshots/a/0.png";
+  shotsieve::testing::writePng(path, PngFixture{});
+  const std::string first = FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).localIdentifier;
+  std::atomic<bool> done{false};
+  std::thread renamer([&] {
+    for (int i = 1; !done; ++i) {
+      const std::string next = root() + (i % 3 ? "/Screenshots/a/" : "/Screenshots/") + std::to_string(i) + ".png";
+      fs::rename(path, next);
+      path = next;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  std::set<std::string> given;
+  for (int run = 0; run < 300; ++run) {
+    for (const Asset& asset : FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets) given.insert(asset.localIdentifier);
+  }
+  done = true;
+  renamer.join();
+  for (const Asset& asset : FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets) given.insert(asset.localIdentifier);
+  EXPECT_EQ(given, std::set<std::string>{first});
 }
 
 TEST_F(FolderLibraryTest, MetadataIndexServesUnchangedFilesAndSurvivesDamage) {

@@ -55,7 +55,8 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   // Those of the folders passed over are left to the watcher's thread: the fetch need not wait for them.
   if (told != nullptr) told->filesPresentIn(folders.foldersPassedOver());
   index_.save(fetch.seen, MetadataIndex::Afterwards::release,
-              {folders.filesPassedOver(), [&folders] { return folders.hashesOfFilesPassedOver(); }});
+              {folders.filesPassedOver(), [&folders] { return folders.hashesOfFilesPassedOver(); },
+               [&] { return folders.stillAsWalked(location_.root); }});
   // After the index: a folder remembered as unchanged lets its files go by what the index knows.
   folders.save();
   return std::move(fetch.result);

@@ -20,6 +20,10 @@ namespace shotsieve::folder {
 struct PassedOverFiles {
   std::size_t count = 0;
   std::function<std::vector<std::uint64_t>()> hashes;
+  // Whether every folder the walk listed is still as it was then: asked only
+  // before letting go of entries, which a file renamed meanwhile (met under
+  // neither name) must keep.
+  std::function<bool()> walkHeld;
 };
 
 // What the library remembers of each file, by its path relative to the root:

@@ -62,7 +62,8 @@ void MetadataIndex::save(Seen seen, Afterwards afterwards, const PassedOverFiles
   const std::size_t met = loaded_ ? static_cast<std::size_t>(std::count(used_.begin(), used_.end(), true))
                                   : static_cast<std::size_t>(std::count_if(searched_.begin(), searched_.end(),
                                                                            [](const auto& found) { return found.second.has_value(); }));
-  const bool mayDrop = seen != Seen::someFiles && met + passedOver.count < entries;
+  const bool mayDrop = seen != Seen::someFiles && met + passedOver.count < entries &&
+                       (!passedOver.walkHeld || passedOver.walkHeld());
   if (!mayDrop) seen = Seen::someFiles;
   if (search_ && !changed_ && !mayDrop) {  // nothing learnt, nothing to let go of: the file stays as it is
     if (afterwards == Afterwards::release) releaseLocked();

@@ -12,6 +12,7 @@
 #include "photos/folder/private_files.h"
 #include "photos/folder/metadata/metadata_index.h"
 #include "photos/folder/scan/known_selection.h"
+#include "photos/no_link_open.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/unique_fd.h"
 #include "photos/writer_debris.h"
@@ -170,6 +171,21 @@ void FolderMemory::startOver() {
   passedOverCount_ = 0;
   passedOverType_.reset();
   foldersPassedOver_.clear();
+}
+
+bool FolderMemory::stillAsWalked(const std::string& root) const {
+  const auto nanosecondsOf = [](const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; };
+  const UniqueFd top(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!top) return false;
+  for (const auto& [relativeFolder, record] : now_) {
+    const UniqueFd folder = relativeFolder.empty() ? UniqueFd(::dup(top.get()))
+                                                   : openBeneath(top.get(), relativeFolder, O_RDONLY | O_DIRECTORY);
+    struct stat info;
+    if (!folder || ::fstat(folder.get(), &info) != 0) return false;
+    const FolderStamp now{info.st_dev, info.st_ino, nanosecondsOf(info.st_mtim), nanosecondsOf(info.st_ctim)};
+    if (!(now == record.stamp)) return false;
+  }
+  return true;
 }
 
 const FolderRecord* FolderMemory::unchanged(const std::string& relativeFolder, const FolderStamp& now) const {

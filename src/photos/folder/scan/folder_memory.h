@@ -129,6 +129,9 @@ class FolderMemory {
   void startOver();
   // The record of the folder, if its stamp is still `now` and was trusted.
   const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
+  // Whether every folder this walk remembered still has the stamp it had
+  // when the walk listed it (the library at `root`).
+  bool stillAsWalked(const std::string& root) const;
   // What the walk found in the folder this time, kept for the next.
   void remember(const std::string& relativeFolder, FolderRecord record);
   // The outlook of the files of a folder remembered this time, of those of
