@@ -29,13 +29,18 @@ void FileBytes::fill(std::uint64_t offset, std::size_t length) {
   }
   held_ = 0;
   start_ = offset;
-  const std::size_t toRead = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, size_ - offset));
-  while (held_ < toRead) {
-    const ssize_t n = ::pread(fd_, window_.get() + held_, toRead - held_, static_cast<off_t>(offset + held_));
+  held_ = readFullyAt(fd_, window_.get(), static_cast<std::size_t>(std::min<std::uint64_t>(wanted, size_ - offset)), offset);
+}
+
+std::size_t readFullyAt(int fd, char* out, std::size_t length, std::uint64_t offset) {
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::pread(fd, out + got, length - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    held_ += static_cast<std::size_t>(n);
+    got += static_cast<std::size_t>(n);
   }
+  return got;
 }
 
 std::uint64_t decodeNumber(std::string_view bytes, bool littleEndian) {

@@ -69,6 +69,10 @@ class StringBytes final : public ByteSource {
   std::string_view bytes_;
 };
 
+// Reads up to `length` bytes at `offset` into `out`, again after a short read
+// or an interruption; returns how many it got (fewer at the end of the file).
+std::size_t readFullyAt(int fd, char* out, std::size_t length, std::uint64_t offset);
+
 // The number the bytes spell, in either byte order.
 std::uint64_t decodeNumber(std::string_view bytes, bool littleEndian);
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "photos/folder/metadata/byte_source.h"
+
 namespace shotsieve::folder {
 
 namespace {
@@ -49,13 +51,7 @@ const DescriptorIo::Piece* DescriptorIo::pieceAt(std::uint64_t offset, std::size
     if (piece.offset > offset) end = std::min(end, piece.offset);
   }
   std::string bytes(static_cast<std::size_t>(end - offset), '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = ::pread(fd_, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  const std::size_t got = readFullyAt(fd_, bytes.data(), bytes.size(), offset);
   if (got == 0) return nullptr;  // shorter than it said
   bytes.resize(got);
   piecesBytes_ += got;

@@ -1,15 +1,14 @@
 #include "photos/folder/metadata/png_head.h"
 
 #include <png.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "photos/folder/metadata/byte_source.h"
 #include "photos/folder/metadata/file_format.h"
 
 namespace shotsieve::folder {
@@ -107,14 +106,7 @@ bool isMetadataChunk(std::string_view type) {
 
 std::string readAt(int fd, std::uint64_t offset, std::size_t length) {
   std::string bytes(length, '\0');
-  std::size_t got = 0;
-  while (got < length) {
-    const ssize_t n = ::pread(fd, bytes.data() + got, length - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
+  bytes.resize(readFullyAt(fd, bytes.data(), length, offset));
   return bytes;
 }
 
