@@ -14,14 +14,12 @@ import random
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "../tests/e2e"))
-from checks import environment, new_home  # noqa: E402
-from watching import sample_png  # noqa: E402
+from harness import environment, new_home, sample_png  # noqa: E402
 
 build = os.path.abspath(sys.argv[1])
 seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60

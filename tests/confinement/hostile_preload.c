@@ -1,7 +1,8 @@
 // Preloaded into shotsieve by the confinement test: the first time a PNG
 // parser starts in a process, it does what code injected into an image parser
 // would, and says on standard error how each attempt went. HOSTILE_PORT names
-// a listener on 127.0.0.1. Test-only: never installed.
+// a listener on 127.0.0.1. With FAILING_SYNC set instead, it is a disk whose
+// syncs fail, for the fault tests. Test-only: never installed.
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -14,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,18 +34,20 @@ static void readSecret(const char* home) {
 }
 
 static void sendOut(const char* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    report("connect", 0, errno);
-    return;
-  }
   struct sockaddr_in address = {0};
   address.sin_family = AF_INET;
   address.sin_port = htons((unsigned short)atoi(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int connected = connect(fd, (struct sockaddr*)&address, sizeof address) == 0;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int connected = fd >= 0 && connect(fd, (struct sockaddr*)&address, sizeof address) == 0;
   report("connect", connected && send(fd, "stolen", 6, MSG_NOSIGNAL) == 6, errno);
-  close(fd);
+  if (fd >= 0) close(fd);
+  // A datagram needs no connection, which Landlock's network rules do not cover.
+  const int datagrams = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const ssize_t sent =
+      datagrams < 0 ? -1 : sendto(datagrams, "stolen", 6, 0, (struct sockaddr*)&address, sizeof address);
+  report("datagram", sent == 6, errno);
+  if (datagrams >= 0) close(datagrams);
 }
 
 static void writeHome(const char* home) {
@@ -52,6 +56,13 @@ static void writeHome(const char* home) {
   const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   report("write-home", fd >= 0, errno);
   if (fd >= 0) close(fd);
+}
+
+// The export folder may be written, but only with files of its own.
+static void makeFolder(const char* exports) {
+  char path[4096];
+  snprintf(path, sizeof path, "%s/hostile-folder", exports);
+  report("make-folder", mkdir(path, 0700) == 0, errno);
 }
 
 static void runProgram(void) {
@@ -68,17 +79,27 @@ static void runProgram(void) {
 
 __attribute__((visibility("default"))) png_structp png_create_read_struct(png_const_charp version, png_voidp error, png_error_ptr onError, png_error_ptr onWarning) {
   static atomic_flag done = ATOMIC_FLAG_INIT;
-  if (!atomic_flag_test_and_set(&done)) {
+  const char* port = getenv("HOSTILE_PORT");
+  if (port != NULL && !atomic_flag_test_and_set(&done)) {
     const int saved = errno;
     const char* home = getenv("HOME");
-    const char* port = getenv("HOSTILE_PORT");
     if (home != NULL) readSecret(home);
-    if (port != NULL) sendOut(port);
+    sendOut(port);
     if (home != NULL) writeHome(home);
+    if (getenv("HOSTILE_EXPORT") != NULL) makeFolder(getenv("HOSTILE_EXPORT"));
     runProgram();
     errno = saved;
   }
   png_structp (*real)(png_const_charp, png_voidp, png_error_ptr, png_error_ptr) =
       (png_structp(*)(png_const_charp, png_voidp, png_error_ptr, png_error_ptr))dlsym(RTLD_NEXT, "png_create_read_struct");
   return real(version, error, onError, onWarning);
+}
+
+__attribute__((visibility("default"))) int fdatasync(int fd) {
+  if (getenv("FAILING_SYNC") != NULL) {
+    errno = EIO;
+    return -1;
+  }
+  int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+  return real(fd);
 }

@@ -16,11 +16,10 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import check, environment, finish, new_home  # noqa: E402
-from watching import Watch, sample_png, screenshot, uuids  # noqa: E402
+from harness import check, environment, finish, new_home, Watch, sample_png, screenshot, uuids  # noqa: E402
 
 shotsieve, make_library, preload, without = (os.path.abspath(a) for a in sys.argv[1:5])
-ATTEMPTS = ("read-secret", "connect", "write-home", "exec")
+ATTEMPTS = ("read-secret", "connect", "datagram", "write-home", "exec")
 
 
 def landlock_abi():
@@ -72,11 +71,11 @@ def outcomes(stderr):
     return found
 
 
-def expect_blocked(what, stderr, listener, home):
+def expect_blocked(what, stderr, listener, home, attempts=ATTEMPTS):
     reports = outcomes(stderr)
     check(f"{what}: the injected code ran", bool(reports), stderr[-300:])
     for pid, report in reports.items():
-        for attempt in ATTEMPTS:
+        for attempt in attempts:
             if attempt == "read-secret" and not landlock:
                 continue
             check(f"{what}: {attempt} fails in process {pid}", report.get(attempt, "succeeded") != "succeeded", report)
@@ -96,9 +95,9 @@ def make_home():
     return home
 
 
-def run(home, args, command=()):
+def run(home, args, command=(), **extra_env):
     env = dict(environment(home), LD_PRELOAD=preload, HOSTILE_PORT=str(listener.port),
-               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0", **extra_env)
     return subprocess.run(list(command) + [shotsieve] + args, env=env, capture_output=True, timeout=120)
 
 
@@ -122,10 +121,10 @@ today = run(home, ["list-today"])
 check("list-today answers", today.returncode == 0 and json.loads(today.stdout)["count"] == 1, today.stdout[:200])
 expect_blocked("list-today", today.stderr, listener, home)
 shutil.rmtree(os.path.join(home, ".cache"))
-listed = run(home, ["list", "7", export])
+listed = run(home, ["list", "7", export], HOSTILE_EXPORT=export)
 entries = json.loads(listed.stdout) if listed.returncode == 0 else []
 check("list 7 answers and exports", len(entries) == 1 and os.path.isfile(entries[0]["path"]), listed.stdout[:300])
-expect_blocked("list 7", listed.stderr, listener, home)
+expect_blocked("list 7", listed.stderr, listener, home, ATTEMPTS + ("make-folder",))
 shutil.rmtree(os.path.join(home, ".cache"))
 open_today = run(home, ["list-today"], [without])
 check("without confinement the same answer", open_today.stdout == today.stdout, open_today.stdout[:200])

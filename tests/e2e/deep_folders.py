@@ -16,8 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import check, environment, finish, new_home  # noqa: E402
-from watching import sample_png, screenshot  # noqa: E402
+from harness import check, environment, finish, new_home, sample_png, screenshot  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 home = new_home("shotsieve-deep-")

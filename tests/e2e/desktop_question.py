@@ -16,9 +16,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import check, environment, finish, new_home, recorded, state_file  # noqa: E402
-from schemas import validate  # noqa: E402
-from watching import Watch, sample_png, screenshot, uuids  # noqa: E402
+from harness import (  # noqa: E402
+    check, environment, finish, new_home, recorded, state_file, validate, Watch, sample_png, screenshot, uuids)
 
 shotsieve, fake, host, library, make_library = sys.argv[1:6]
 if not shutil.which("dbus-daemon"):
@@ -50,7 +49,8 @@ class Server:
         self.log = os.path.join(scratch, f"{mode}-{time.monotonic_ns()}.log")
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address)
         self.proc = subprocess.Popen([fake, mode, self.log, str(delay)], env=env)
-        for _ in range(500):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
             if os.path.exists(self.log) and "ready" in open(self.log).read():
                 return
             time.sleep(0.01)
@@ -96,7 +96,7 @@ for name, mode, bus in (("no actions", "noactions", address), ("no server", None
     server = Server(mode) if mode else None
     answer, error, took = request(home, bus=bus, log=name)
     check(f"{name}: not determined", answer == {"status": "not-determined"}, answer)
-    check(f"{name}: within a second", took < 1, f"{took:.2f} s")
+    check(f"{name}: at once", took < 3, f"{took:.2f} s")
     check(f"{name}: says how to decide", "request-auth in a terminal" in error, error)
     check(f"{name}: nothing recorded", recorded(home) is None, recorded(home))
     if server:
@@ -172,24 +172,30 @@ for mode, expected in (("allow", "authorized"), ("dismiss", "not-determined")):
 daemon.kill()
 daemon.wait()
 
-# An answer withdrawn while a watch runs ends it at once, as at its start.
+# An answer withdrawn while a watch runs ends it at once, as at its start;
+# a watch with nothing to report looks every few seconds.
 sample = sample_png(make_library)
-for withdraw in ("denied", "removed"):
+for withdraw in ("denied", "removed", "denied while idle"):
     home = new_home("shotsieve-withdrawn-")
     shots = os.path.join(home, "Pictures/Screenshots")
     screenshot(os.path.join(shots, "before.png"), sample)
     watch = Watch(shotsieve, home)
     screenshot(os.path.join(shots, "while-allowed.png"), sample_png(make_library, "shot tool 1"))
     check(f"{withdraw}: a screenshot while allowed is reported", len(uuids(watch.lines(1, 10))) == 1)
-    if withdraw == "denied":
+    if withdraw.startswith("denied"):
         with open(state_file(home), "w") as f:
             f.write("denied\n")
     else:
         os.remove(state_file(home))
-    screenshot(os.path.join(shots, "after.png"), sample_png(make_library, "shot tool 2"))
-    status = watch.proc.wait(timeout=10)
+    if withdraw != "denied while idle":
+        screenshot(os.path.join(shots, "after.png"), sample_png(make_library, "shot tool 2"))
+    try:
+        status = watch.proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        status = "still running after 30 s"
+        watch.proc.kill()
     rest = (watch.buffer + watch.proc.stdout.read()).decode().splitlines()
-    word = "denied" if withdraw == "denied" else "not-determined"
+    word = "not-determined" if withdraw == "removed" else "denied"
     check(f"{withdraw}: the watch ends with status 2", status == 2, status)
     check(f"{withdraw}: its last line is the refusal",
           rest and json.loads(rest[-1]) == {"error": "not-authorized", "status": word}, rest)

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""list under faults: an export directory that fills up, and runs killed at
-random moments. Whatever happens, no file sits under a final name unless it is
-byte for byte its original.
+"""list under faults: an export directory that fills up or cannot sync, and
+runs killed at random moments. Whatever happens, no file sits under a final
+name unless it is byte for byte its original.
 
-usage: faults.py SHOTSIEVE MAKE_LIBRARY
+usage: faults.py SHOTSIEVE MAKE_LIBRARY PRELOAD (a disk whose syncs fail, with FAILING_SYNC)
 
 The full file system is a small tmpfs, which only root may mount; elsewhere
 that part is skipped with the reason (the unit tests inject write failures
@@ -19,10 +19,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from schemas import validate  # noqa: E402
-from checks import check, environment, finish, new_home  # noqa: E402
+from harness import check, environment, finish, new_home, run  # noqa: E402
 
-shotsieve, make_library = sys.argv[1], sys.argv[2]
+shotsieve, make_library, preload = sys.argv[1:4]
 
 
 home = new_home("shotsieve-faults-")
@@ -37,12 +36,7 @@ def sha256(path):
 
 
 def list_into(directory):
-    out = subprocess.run([shotsieve, "list", "7", directory], env=env, capture_output=True, check=True)
-    answer = json.loads(out.stdout)
-    problems = validate("list-result", answer)
-    if problems:
-        check("a list answer matches its schema", False, problems)
-    return answer
+    return run(shotsieve, home, "list", "7", directory)
 
 
 # Every uuid's original, from one undisturbed run.
@@ -116,6 +110,14 @@ check("the files of a live writer stay", leftovers() == ([f"{next(iter(originals
                                                          [f"metadata-index.tmp.{live.pid}.12345"]), leftovers())
 live.kill()
 live.wait()
+
+# A disk that cannot sync: a copy that may not survive a power cut is no copy.
+unsynced = os.path.join(home, "unsynced")
+answer = run(shotsieve, home, "list", "7", unsynced, env=dict(env, LD_PRELOAD=preload, FAILING_SYNC="1",
+             ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"))
+check("a disk that cannot sync: every entry missing", answer and all(e["ismissing"] for e in answer), answer[:1])
+check("... and no copy under a final name", not [n for n in os.listdir(unsynced) if n.endswith(".png")],
+      os.listdir(unsynced))
 
 # A damaged metadata index never changes an answer: flipped bits give the
 # answers of a run with no index, and the run after finds the index whole.

@@ -17,20 +17,15 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import check, environment, finish, new_home  # noqa: E402
-from schemas import validate  # noqa: E402
-from watching import Watch, sample_png, screenshot, uuids  # noqa: E402
+import harness  # noqa: E402
+from harness import check, copies, environment, finish, new_home, Watch, sample_png, screenshot, uuids  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 sample = sample_png(make_library)
 
 
 def run(home, *args):
-    out = subprocess.run([shotsieve, *args], env=environment(home), capture_output=True, check=True)
-    answer = json.loads(out.stdout)
-    check(f"the {args[0]} answer matches its schema",
-          not validate({"list": "list-result", "list-today": "today-result"}[args[0]], answer))
-    return answer
+    return harness.run(shotsieve, home, *args)
 
 
 def today(home):
@@ -49,11 +44,6 @@ def library_with(name, prefix):
     shots = os.path.join(pictures, "Screenshots")
     screenshot(os.path.join(shots, name), sample)
     return home, pictures, shots, os.path.join(home, "exports")
-
-
-def copies(exports):
-    """The copies in an export folder, by name."""
-    return sorted(n for n in os.listdir(exports) if n != "CACHEDIR.TAG")
 
 
 home, _, shots, exports = library_with("one.png", "")

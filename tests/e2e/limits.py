@@ -19,8 +19,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import check, environment, finish  # noqa: E402
-from watching import Watch, sample_png, uuids  # noqa: E402
+from harness import check, environment, finish, Watch, sample_png, uuids  # noqa: E402
 
 shotsieve, make_library = (os.path.abspath(p) for p in sys.argv[1:3])
 NOBODY = 65534

@@ -8,18 +8,14 @@ usage: removable_media.py SHOTSIEVE MAKE_LIBRARY
 Needs root (to mount), /dev/fuse and the drivers; exFAT also a loop device.
 Skips what it cannot have, with the reason.
 """
-import json
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import check, environment, finish, new_home  # noqa: E402
-from schemas import validate  # noqa: E402
-from watching import Watch, sample_png, screenshot, uuids  # noqa: E402
+from harness import check, copies, finish, new_home, run, Watch, sample_png, screenshot, uuids  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 if os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
@@ -28,14 +24,7 @@ if os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
 
 
 def listing(home, exports):
-    out = subprocess.run([shotsieve, "list", "7", exports], env=environment(home), capture_output=True, check=True)
-    answer = json.loads(out.stdout)
-    check("the list answer matches its schema", not validate("list-result", answer))
-    return {e["original_filename"]: (e["uuid"], e["date"]) for e in answer}
-
-
-def copies(exports):
-    return sorted(n for n in os.listdir(exports) if n != "CACHEDIR.TAG")
+    return {e["original_filename"]: (e["uuid"], e["date"]) for e in run(shotsieve, home, "list", "7", exports)}
 
 
 class FatImage:

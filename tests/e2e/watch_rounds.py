@@ -13,8 +13,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import check, finish, new_home  # noqa: E402
-from watching import Watch, sample_png, screenshot, uuids  # noqa: E402
+from harness import check, finish, new_home, Watch, sample_png, screenshot, uuids  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 sanitized = len(sys.argv) > 3 and sys.argv[3] in ("ON", "sanitized")

@@ -97,14 +97,16 @@ TEST_F(ExportTest, ACompletionThatNeverComesOrComesLateTimesOutSafely) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(exportOriginal(library, never, dir.path(), NetworkAccess::allowed, 100ms).path, std::nullopt);
   EXPECT_GE(std::chrono::steady_clock::now() - started, 100ms);
-  const Asset late = library.addScreenshot("L/L0/001", 0);
-  library.writes["L/L0/001"].delay = 300ms;
-  const ExportResult result = exportOriginal(library, late, dir.path(), NetworkAccess::notAllowed, 50ms);
-  EXPECT_EQ(result.path, std::nullopt);
-  EXPECT_EQ(result.filename, "shot.png");
-  EXPECT_EQ(library.writeOptions().back().networkAccess, NetworkAccess::notAllowed);
-  std::this_thread::sleep_for(400ms);  // the late completion runs into live state and removes its copy
-  EXPECT_TRUE(entries(dir.path()).empty());
+  {
+    MemoryLibrary slow;  // gone at the end of the block, once its late write has completed
+    const Asset late = slow.addScreenshot("L/L0/001", 0);
+    slow.writes["L/L0/001"].delay = 300ms;
+    const ExportResult result = exportOriginal(slow, late, dir.path(), NetworkAccess::notAllowed, 50ms);
+    EXPECT_EQ(result.path, std::nullopt);
+    EXPECT_EQ(result.filename, "shot.png");
+    EXPECT_EQ(slow.writeOptions().back().networkAccess, NetworkAccess::notAllowed);
+  }
+  EXPECT_TRUE(entries(dir.path()).empty()) << "the late completion removes its copy";
 }
 
 TEST_F(ExportTest, ConcurrentExportsOfOneAssetNeverReplaceEachOther) {
@@ -181,6 +183,14 @@ TEST_F(ExportTest, AFolderThatOthersCanChangeIsNotUsed) {
   EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, std::nullopt);
   EXPECT_TRUE(library.writtenPaths().empty());
   EXPECT_TRUE(entries(dir.path()).empty());
+  // Ours, but inside a folder every user can write: anyone could swap it for
+  // theirs. With the sticky bit (as /tmp has) nobody can.
+  fs::permissions(dir.path(), fs::perms::owner_all);
+  fs::create_directories(dir / "open/ours");
+  fs::permissions(dir / "open", fs::perms::all);
+  EXPECT_EQ(exportOriginal(library, asset, dir / "open/ours").path, std::nullopt);
+  fs::permissions(dir / "open", fs::perms::all | fs::perms::sticky_bit);
+  EXPECT_EQ(exportOriginal(library, asset, dir / "open/ours").path, dir / "open/ours/W.png");
 }
 
 // The export directory is tagged as a cache when it is new or holds only what exports make.

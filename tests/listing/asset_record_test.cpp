@@ -11,13 +11,6 @@ Asset withIdentifier(std::string identifier) {
   return asset;
 }
 
-TEST(AssetUUID, PartBeforeTheFirstSlash) {
-  EXPECT_EQ(assetUUID(withIdentifier("ABC-1/L0/001")), "ABC-1");
-  EXPECT_EQ(assetUUID(withIdentifier("no-slash")), "no-slash");
-  EXPECT_EQ(assetUUID(withIdentifier("/leading")), "");
-  EXPECT_EQ(assetUUID(withIdentifier("")), "");
-}
-
 TEST(AssetToDict, EightMembersNeverNull) {
   Asset asset = withIdentifier("U/L0/001");
   asset.creationDate = 1709647629.7;

@@ -9,17 +9,6 @@
 namespace shotsieve {
 namespace {
 
-TEST(AuthStatus, EveryValueHasItsWord) {
-  MemoryLibrary library;
-  const std::pair<int, const char*> table[] = {{0, "not-determined"}, {1, "restricted"}, {2, "denied"},
-                                               {3, "authorized"},     {4, "limited"},    {5, "unknown"},
-                                               {-1, "unknown"},       {7, "unknown"}};
-  for (const auto& [status, word] : table) {
-    library.status = status;
-    EXPECT_EQ(authStatusJSON(library), std::string("{\"status\":\"") + word + "\"}");
-  }
-}
-
 TEST(RequestAuth, WaitsForTheHandlerOnAnotherThread) {
   MemoryLibrary library;
   library.requestAnswer = kDenied;

@@ -131,20 +131,6 @@ TEST_F(FolderLibraryTest, IdentifiersOutlastRenamesDuringAListing) {
   EXPECT_EQ(given, std::set<std::string>{first});
 }
 
-TEST_F(FolderLibraryTest, MetadataIndexServesUnchangedFilesAndSurvivesDamage) {
-  const std::string path = root() + "/Screenshots/a.png";
-  shotsieve::testing::writePng(path, PngFixture{640, 480});
-  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 640);
-  ASSERT_TRUE(fs::exists(home / "cache/metadata-index"));
-  // A changed file is read again; a damaged index is rebuilt.
-  shotsieve::testing::writePng(path, PngFixture{320, 240});
-  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
-  shotsieve::testing::writeFile(home / "cache/metadata-index", "shotsieve metadata index 1\n\x05\x00\x00");
-  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
-  shotsieve::testing::writeFile(home / "cache/metadata-index", "");
-  EXPECT_EQ(FolderLibrary(location(), "").fetchAssetsWithOptions({}).assets.at(0).pixelWidth, 320);
-}
-
 TEST_F(FolderLibraryTest, MissingRootIsAnEmptyLibrary) {
   FolderLibrary library({home / "nowhere", home / "s", ""}, "");
   EXPECT_EQ(library.fetchAssetsWithOptions({}).count(), 0u);

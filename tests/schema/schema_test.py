@@ -11,8 +11,7 @@ import sys
 import jsonschema
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from checks import check, finish  # noqa: E402
-from schemas import SCHEMAS, validate  # noqa: E402
+from harness import check, finish, SCHEMAS, validate  # noqa: E402
 
 for kind, schema in SCHEMAS.items():
     try:

@@ -6,8 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "watch/observer.h"
 
 namespace shotsieve {
 namespace {
@@ -49,6 +53,39 @@ TEST(WatchHandOver, EachHandOverCarriesOneBaselinePlusWhatWasReported) {
   ASSERT_EQ(::pwrite(fd, "torn", 4, 0), 4);
   EXPECT_EQ(runWorker(fd, baseline, "AFTER-TORN", true, false), kExitHandOver);
   ::close(fd);
+}
+
+// A worker that took over reports what is new in the library it moved to,
+// oldest first, and nothing the reader was told of before.
+TEST(WatchHandOver, ANewWorkerReportsItsBaselinesNewsOldestFirst) {
+  const auto shot = [](const char* id, double created) { return Asset{std::string(id) + "/L0/001", created}; };
+  FetchResult before, after;
+  before.assets = {shot("KNOWN", 1e9)};
+  after.assets = {shot("NEWEST", 3e9), shot("KNOWN", 1e9), shot("NEWER", 2e9)};  // as a fetch may give them
+  const int fd = ::memfd_create("hand-over", 0), out = ::memfd_create("lines", 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(runWorker(fd, before, "OTHER", false, false), kExitHandOver);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv(kWatchWorkerVariable, std::to_string(fd).c_str(), 1);
+    ::dup2(out, STDOUT_FILENO);
+    const auto handOver = WatchHandOver::ofThisProcess();
+    handOver->start(after, [] {});
+    Observer(after, handOver.get()).reportBaselineNews();
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::string lines(4096, '\0');
+  lines.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::pread(out, lines.data(), lines.size(), 0))));
+  const auto newer = lines.find("\"uuid\":\"NEWER\""), newest = lines.find("\"uuid\":\"NEWEST\"");
+  EXPECT_NE(newer, std::string::npos) << lines;
+  EXPECT_LT(newer, newest) << lines;
+  EXPECT_EQ(lines.find("KNOWN"), std::string::npos) << lines;
+  ::close(fd);
+  ::close(out);
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""watch end to end on a real Pictures folder: refused before access, the
+start line at once, one line of its exact shape for a complete screenshot (a
+JPEG with bytes after its end among them), none for what is not one, and
+asleep while nothing happens. (Each way a file may arrive, renamed in,
+written slowly or in a new folder, is in the watcher's unit tests.)
+
+usage: watch.py SHOTSIEVE MAKE_LIBRARY
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Watch, check, finish, grant, new_home, run, sample_png  # noqa: E402
+
+shotsieve, make_library = sys.argv[1], sys.argv[2]
+home = new_home("shotsieve-watch-")
+shots = os.path.join(home, "Pictures/Screenshots")
+os.makedirs(shots)
+subprocess.run([make_library, "png", os.path.join(shots, "existing.png")], check=True)
+
+grant(home, None)
+refused = run(shotsieve, home, "watch", status=2)
+check("watch before access", refused == {"error": "not-authorized", "status": "not-determined"}, refused)
+
+grant(home, "authorized")
+watch = Watch(shotsieve, home)
+check("the start line", watch.start == {"event": "watching", "baseline_count": 1}, watch.start)
+sample = sample_png(make_library)
+with open(os.path.join(shots, "copied.png"), "wb") as f:
+    f.write(sample)
+line = watch.line(5)
+asset = (line or {}).get("asset", {})
+check("a copied screenshot's line", line is not None and line["event"] == "screenshot-added" and
+      asset["id"] == asset["uuid"] + "/L0/001" and b'\\/L0\\/001"' in watch.text and
+      (asset["width"], asset["height"]) == (1920, 1080) and asset["is_screenshot"] and not asset["is_favorite"] and
+      asset["created_at"].endswith("Z") and asset["modified_at"].endswith("Z"), watch.text)
+
+# A JPEG with data after its end marker, as phones write them: one line, with its size.
+trailer = os.path.join(home, "trailer.jpg")
+subprocess.run([make_library, "jpeg", trailer], check=True)
+with open(trailer, "ab") as f:
+    f.write(os.urandom(100))
+with open(trailer, "rb") as f, open(os.path.join(shots, "trailer.jpg"), "wb") as out:
+    out.write(f.read())
+line = watch.line(5)
+check("a JPEG with a trailer", line is not None and (line["asset"]["width"], line["asset"]["height"]) == (4032, 3024),
+      line)
+
+# Not screenshots, not images, not inside the library, or not whole: no line.
+subprocess.run([make_library, "png", os.path.join(home, "Pictures/holiday.png")], check=True)
+for name, data in (("broken.png", sample[:100]), ("fake.png", b"not an image\n"),
+                   ("Screenshot_20261207_010000.png", os.urandom(300))):
+    with open(os.path.join(shots, name), "wb") as f:
+        f.write(data)
+os.symlink(os.path.join(shots, "copied.png"), os.path.join(shots, "Screenshot from 2026-12-07 01-00-02.png"))
+os.symlink("/etc/passwd", os.path.join(shots, "passwd.png"))
+line = watch.line(5)
+check("no line for what is not a whole screenshot of the library", line is None, line)
+
+# Asleep while nothing happens: CPU ticks over two idle seconds.
+before = watch.ticks()
+time.sleep(2)
+check("the idle watch sleeps", watch.ticks() - before <= 1, watch.ticks() - before)
+watch.stop()
+shutil.rmtree(home)
+finish()
