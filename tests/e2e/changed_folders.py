@@ -140,7 +140,7 @@ check("and writes the record anew", listed(7) == third)
 watch = Watch(shotsieve, home)
 os.rename(os.path.join(camera, "IMG_0001.png"), os.path.join(shots["added"], "IMG_0001.png"))
 screenshot(os.path.join(shots["added"], "watched.png"), sample_png(make_library, "tool watched"))
-added = [line["asset"] for line in watch.lines(1, 10, quiet=2) if line.get("event") == "screenshot-added"]
+added = [line["asset"] for line in watch.lines(1, 30, quiet=2) if line.get("event") == "screenshot-added"]
 check("a watch started over a passed-over folder takes a file moved out of it for no new one",
       len(added) == 1 and not added[0]["created_at"].startswith("2019"), added)
 watch.stop()

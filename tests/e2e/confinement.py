@@ -144,7 +144,7 @@ for pid in watch.processes():
     check(f"watch process {pid}: NoNewPrivs 1, Seccomp 2",
           fields.get("NoNewPrivs") == "1" and fields.get("Seccomp") == "2", fields.get("Seccomp"))
 screenshot(os.path.join(home, "Pictures/Screenshots/second.png"), sample)
-got = uuids(watch.lines(1, 10))
+got = uuids(watch.lines(1, 30))
 check("watch reports the new screenshot", len(got) == 1, got)
 elsewhere = os.path.join(home, "Elsewhere")
 os.makedirs(os.path.join(elsewhere, "Screenshots"))
@@ -160,7 +160,7 @@ check("the library moved: its screenshot is reported, and no second start line",
 check("a fresh worker took over", watch.worker() != first_worker,
       (watch.processes(), open(os.path.join(home, "watch.err"), "rb").read()[-2000:]))
 screenshot(os.path.join(elsewhere, "Screenshots/later.png"), sample)
-check("the new worker reports a new screenshot once", len(uuids(watch.lines(1, 10))) == 1)
+check("the new worker reports a new screenshot once", len(uuids(watch.lines(1, 30))) == 1)
 for pid in watch.processes():
     check(f"after the move, process {pid} is confined", status_fields(pid).get("Seccomp") == "2")
 with open(os.path.join(home, ".config/user-dirs.dirs.new"), "w") as f:

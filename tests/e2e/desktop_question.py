@@ -181,7 +181,7 @@ for withdraw in ("denied", "removed", "denied while idle"):
     screenshot(os.path.join(shots, "before.png"), sample)
     watch = Watch(shotsieve, home)
     screenshot(os.path.join(shots, "while-allowed.png"), sample_png(make_library, "shot tool 1"))
-    check(f"{withdraw}: a screenshot while allowed is reported", len(uuids(watch.lines(1, 10))) == 1)
+    check(f"{withdraw}: a screenshot while allowed is reported", len(uuids(watch.lines(1, 30))) == 1)
     if withdraw.startswith("denied"):
         with open(state_file(home), "w") as f:
             f.write("denied\n")

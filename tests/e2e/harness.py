@@ -165,7 +165,7 @@ class Watch:
         self.proc = subprocess.Popen((command or []) + [shotsieve, "watch"], env=env, stdout=subprocess.PIPE, stderr=self.err,
                                      restore_signals=default_sigpipe, user=user)
         self.buffer = b""
-        self.start = self.line(10)
+        self.start = self.line(30)
 
     def line(self, timeout):
         deadline = time.monotonic() + timeout

@@ -62,13 +62,13 @@ check("the cache holds two copies, not three", copies(exports) == sorted(e["uuid
 
 # Saved over an existing name through a temporary file: a new file, a new identifier.
 screenshot(os.path.join(shots, "renamed.png"), other_png(1234))
-got = uuids(watch.lines(1, 5))
+got = uuids(watch.lines(1, 30))
 check("a file saved over another gives one line", len(got) == 1, got)
 check("... with a new uuid", got and got[0] not in before, got)
 
 # Reported by the watcher, renamed, then listed by another process: one identity.
 screenshot(os.path.join(shots, "fresh.png"), other_png(777))
-reported = uuids(watch.lines(1, 5, quiet=0))  # renamed at once: before the watcher's next save of the index
+reported = uuids(watch.lines(1, 30, quiet=0))  # renamed at once: before the watcher's next save of the index
 os.rename(os.path.join(shots, "fresh.png"), os.path.join(shots, "fresh-sorted.png"))
 check("the watcher's uuid of a file renamed since is the listing's", reported and reported[0] in today(home),
       (reported, today(home)))
@@ -141,7 +141,7 @@ with open(os.path.join(shots, "slow.png"), "wb") as f:
 answer = [e for e in run(home, "list", "7", exports) if e["original_filename"] == "slow.png"]
 check("written: listed with its whole copy", len(answer) == 1 and not answer[0]["ismissing"] and
       open(answer[0]["path"], "rb").read() == data, answer)
-check("written: one watch line", len(uuids(watch.lines(1, 5))) == 1)
+check("written: one watch line", len(uuids(watch.lines(1, 30))) == 1)
 watch.stop()
 shutil.rmtree(home)
 

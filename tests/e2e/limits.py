@@ -101,7 +101,7 @@ os.chmod(os.path.join(shots, names[0]), 0o644)
 os.chown(os.path.join(shots, names[1]), NOBODY, NOBODY)
 os.chmod(os.path.join(closed, names[2]), 0o644)
 os.chmod(closed, 0o755)  # the folder opens: what it holds is looked at
-added = watch.lines(3, 10)
+added = watch.lines(3, 30)
 _, text, _ = run("true", "list-today")
 today = {e["uuid"]: e for e in json.loads(text)["items"]}
 check("one line each once made readable (chmod, chown, the folder opened)", len(uuids(added)) == 3,

@@ -94,7 +94,7 @@ def card_day(driver):
         check(f"{driver}: a watch across a remount reports no known screenshot",
               uuids(watch.lines(0, 0, quiet=4)) == [])
         screenshot(os.path.join(shots, "fourth.png"), sample_png(make_library, "four"))
-        added = uuids(watch.lines(1, 10))
+        added = uuids(watch.lines(1, 30))
         known = {uuid for uuid, _ in first.values()}
         check(f"{driver}: a new screenshot after the remount: one line, a new uuid",
               len(added) == 1 and added[0] not in known, added)

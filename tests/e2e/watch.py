@@ -32,7 +32,7 @@ check("the start line", watch.start == {"event": "watching", "baseline_count": 1
 sample = sample_png(make_library)
 with open(os.path.join(shots, "copied.png"), "wb") as f:
     f.write(sample)
-line = watch.line(5)
+line = watch.line(30)
 asset = (line or {}).get("asset", {})
 check("a copied screenshot's line", line is not None and line["event"] == "screenshot-added" and
       asset["id"] == asset["uuid"] + "/L0/001" and b'\\/L0\\/001"' in watch.text and
@@ -46,7 +46,7 @@ with open(trailer, "ab") as f:
     f.write(os.urandom(100))
 with open(trailer, "rb") as f, open(os.path.join(shots, "trailer.jpg"), "wb") as out:
     out.write(f.read())
-line = watch.line(5)
+line = watch.line(30)
 check("a JPEG with a trailer", line is not None and (line["asset"]["width"], line["asset"]["height"]) == (4032, 3024),
       line)
 

@@ -44,13 +44,13 @@ check("start line without a Pictures folder", watch.start == {"event": "watching
 os.makedirs(os.path.join(home, "Pictures/Screenshots"))
 time.sleep(0.2)
 screenshot(os.path.join(home, "Pictures/Screenshots/first.png"), sample)
-check("a screenshot in a Pictures folder made later", len(uuids(watch.lines(1, 5))) == 1)
+check("a screenshot in a Pictures folder made later", len(uuids(watch.lines(1, 30))) == 1)
 
 # Pictures removed and made again.
 shutil.rmtree(os.path.join(home, "Pictures"))
 time.sleep(0.2)
 screenshot(os.path.join(home, "Pictures/Screenshots/second.png"), sample)
-check("a screenshot in a Pictures folder made again", len(uuids(watch.lines(1, 5))) == 1)
+check("a screenshot in a Pictures folder made again", len(uuids(watch.lines(1, 30))) == 1)
 
 # A reader that goes away: the process ends, it does not spin, whether
 # SIGPIPE ends it or (ignored, as Python's children inherit it) a failed write.
