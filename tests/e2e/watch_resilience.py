@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """watch on real folders in the situations that used to blind it.
 
-usage: watch_resilience.py SHOTSIEVE MAKE_LIBRARY
+usage: watch_resilience.py SHOTSIEVE MAKE_LIBRARY [tsan]
 
 A Pictures folder made after the start, removed and made again; folders
 beyond the inotify watch limit and an overflowing event queue (both need to
@@ -20,6 +20,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import check, finish, new_home, Watch, lower, restore, sample_png, screenshot, uuids  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
+# ThreadSanitizer's runtime keeps a thread of its own at work while the watch sleeps.
+measure_idle = sys.argv[3:] != ["tsan"]
 sample = sample_png(make_library)
 
 
@@ -90,10 +92,11 @@ if watch:
     check("every folder beyond the watch limit reported, within 8 s",
           len(got) == len(folders) and time.monotonic() - started < 11, f"{len(got)} of {len(folders)}")
     check("no duplicates beyond the watch limit", len(set(got)) == len(got))
-    before = watch.ticks()
-    time.sleep(5)
-    idle = watch.ticks() - before
-    check("idle beyond the watch limit costs under 10 ticks in 5 s", idle < 10, f"{idle} ticks")
+    if measure_idle:
+        before = watch.ticks()
+        time.sleep(5)
+        idle = watch.ticks() - before
+        check("idle beyond the watch limit costs under 10 ticks in 5 s", idle < 10, f"{idle} ticks")
     watch.stop()
 shutil.rmtree(home)
 
@@ -109,10 +112,11 @@ if watch:
     got = uuids(watch.lines(5000, 60, quiet=3))
     check("every file of an overflowing flood reported", len(got) == 5000, f"{len(got)} of 5000")
     check("no duplicates after overflows", len(set(got)) == len(got))
-    before = watch.ticks()
-    time.sleep(3)
-    idle = watch.ticks() - before
-    check("back to sleep after the flood", idle <= 2, f"{idle} ticks in 3 s")
+    if measure_idle:
+        before = watch.ticks()
+        time.sleep(3)
+        idle = watch.ticks() - before
+        check("back to sleep after the flood", idle <= 2, f"{idle} ticks in 3 s")
     watch.stop()
 shutil.rmtree(home)
 

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import check, finish, new_home, Watch, sample_png, screenshot, uuids  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
-sanitized = len(sys.argv) > 3 and sys.argv[3] in ("ON", "sanitized")
+sanitized = len(sys.argv) > 3 and sys.argv[3] in ("ON", "sanitized", "tsan")
 sample = sample_png(make_library)
 
 # 40,000 screenshots that come and go: every one reported once, and the watch

@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import check, finish, new_home, Watch, lower, restore, sample_png, screenshot, uuids  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
-sanitized = len(sys.argv) > 3 and sys.argv[3] in ("ON", "sanitized")
+sanitized = len(sys.argv) > 3 and sys.argv[3] in ("ON", "sanitized", "tsan")
 sample = sample_png(make_library)
 root = os.geteuid() == 0
 
