@@ -14,6 +14,9 @@ namespace {
 constexpr std::uint32_t kAroundEvents = IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_CLOSE_WRITE |
                                         IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr auto kLookEvery = std::chrono::seconds(1);
+#ifndef STATX_MNT_ID_UNIQUE
+#define STATX_MNT_ID_UNIQUE 0x00004000U  // Linux 6.8: an identifier never given to another mount
+#endif
 
 bool isFolder(const std::string& path) {
   struct stat info;
@@ -80,6 +83,11 @@ RootFollower::Place RootFollower::locate() {
       if (!now.root.empty() && ::stat(now.root.c_str(), &info) == 0) {
         now.device = info.st_dev;
         now.inode = info.st_ino;
+        struct statx mounted;
+        if (::statx(AT_FDCWD, now.root.c_str(), 0, STATX_MNT_ID | STATX_MNT_ID_UNIQUE, &mounted) == 0 &&
+            (mounted.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE))) {
+          now.mount = mounted.stx_mnt_id;
+        }
       } else {
         now = Place{};
       }

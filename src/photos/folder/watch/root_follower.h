@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ class RootFollower {
     std::string root;  // empty while there is no library
     dev_t device = 0;
     ino_t inode = 0;
+    // The mount it is on: a file system mounted again between two looks may
+    // come back with the same device number and root inode.
+    std::uint64_t mount = 0;
     bool operator==(const Place&) const = default;
   };
 
