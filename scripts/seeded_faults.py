@@ -3,7 +3,7 @@
 the plain build's suite against each: a fault the suite lets through is a
 test that is missing or one that cannot fail.
 
-    scripts/seeded_faults.py [--scratch DIR] [--only WORD] [--check]
+    scripts/seeded_faults.py [--scratch DIR] [--only REGEX] [--rev REV] [--check]
 
 --check only tells whether every fault still applies to the source as it is.
 The report ends with the faults caught, those that survived and why each may.
@@ -11,6 +11,7 @@ The report ends with the faults caught, those that survived and why each may.
 import argparse
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -144,12 +145,12 @@ def suite(build, log):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--scratch", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "shotsieve-faults"))
-    parser.add_argument("--only", help="only the faults whose description holds this word")
+    parser.add_argument("--only", help="only the faults whose description matches this regular expression")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--rev", help="seed the tree of this commit, not the working tree")
     args = parser.parse_args()
     tree = pathlib.Path(__file__).resolve().parent.parent
-    faults = [f for f in FAULTS if not args.only or args.only in f[1]]
+    faults = [f for f in FAULTS if not args.only or re.search(args.only, f[1])]
 
     def source_of(path):
         if not args.rev:
