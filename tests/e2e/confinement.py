@@ -16,7 +16,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import check, environment, finish, new_home, Watch, sample_png, screenshot, uuids  # noqa: E402
+from harness import (  # noqa: E402
+    check, environment, finish, new_home, preloading, Watch, sample_png, screenshot, uuids)
 
 shotsieve, make_library, preload, without = (os.path.abspath(a) for a in sys.argv[1:5])
 ATTEMPTS = ("read-secret", "connect", "datagram", "write-home", "exec")
@@ -96,8 +97,7 @@ def make_home():
 
 
 def run(home, args, command=(), **extra_env):
-    env = dict(environment(home), LD_PRELOAD=preload, HOSTILE_PORT=str(listener.port),
-               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0", **extra_env)
+    env = preloading(environment(home), preload, HOSTILE_PORT=str(listener.port), **extra_env)
     return subprocess.run(list(command) + [shotsieve] + args, env=env, capture_output=True, timeout=120)
 
 
@@ -111,8 +111,7 @@ if not landlock:
     print("this kernel offers no Landlock: reading and writing in HOME are not checked")
 sample = sample_png(make_library)
 listener = Listener()
-extra = {"LD_PRELOAD": preload, "HOSTILE_PORT": str(listener.port),
-         "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+extra = preloading({}, preload, HOSTILE_PORT=str(listener.port))
 
 # list-today and list 7, confined; then as on a kernel without confinement.
 home = make_home()

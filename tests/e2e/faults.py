@@ -19,7 +19,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import check, environment, finish, new_home, run  # noqa: E402
+from harness import check, environment, finish, new_home, preloading, run  # noqa: E402
 
 shotsieve, make_library, preload = sys.argv[1:4]
 
@@ -113,8 +113,7 @@ live.wait()
 
 # A disk that cannot sync: a copy that may not survive a power cut is no copy.
 unsynced = os.path.join(home, "unsynced")
-answer = run(shotsieve, home, "list", "7", unsynced, env=dict(env, LD_PRELOAD=preload, FAILING_SYNC="1",
-             ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"))
+answer = run(shotsieve, home, "list", "7", unsynced, env=preloading(env, preload, FAILING_SYNC="1"))
 check("a disk that cannot sync: every entry missing", answer and all(e["ismissing"] for e in answer), answer[:1])
 check("... and no copy under a final name", not [n for n in os.listdir(unsynced) if n.endswith(".png")],
       os.listdir(unsynced))

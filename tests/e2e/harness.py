@@ -28,9 +28,8 @@ def check(name, ok, detail=""):
 def new_home(prefix):
     """A temporary HOME whose access state says authorized."""
     home = tempfile.mkdtemp(prefix=prefix)
-    os.makedirs(os.path.join(home, ".local/state/shotsieve"))
-    with open(os.path.join(home, ".local/state/shotsieve/photo-library-access"), "w") as f:
-        f.write("authorized\n")
+    os.makedirs(os.path.dirname(state_file(home)))
+    grant(home, "authorized")
     return home
 
 
@@ -41,6 +40,13 @@ def environment(home):
     # No session bus: a request never asks on the desktop of whoever runs the tests.
     env["XDG_RUNTIME_DIR"] = os.path.join(home, "run")
     return env
+
+
+def preloading(env, library, **variables):
+    """`env` with `library` preloaded into the program (and what tells it what to do)."""
+    # AddressSanitizer's runtime wants to be the first library loaded; a test's preload comes before it.
+    asan = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    return dict(env, LD_PRELOAD=library, ASAN_OPTIONS=asan, **variables)
 
 
 def state_file(home):

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 
@@ -77,17 +78,14 @@ RootFollower::Place RootFollower::locate() {
     const std::string configured = currentLibraryRoot(location_);
     rearm(configured);
     Place now;
-    struct stat info;
+    struct statx info;
     if (!configured.empty() && isFolder(configured)) {
       now.root = resolvedLibraryRoot(configured);
-      if (!now.root.empty() && ::stat(now.root.c_str(), &info) == 0) {
-        now.device = info.st_dev;
-        now.inode = info.st_ino;
-        struct statx mounted;
-        if (::statx(AT_FDCWD, now.root.c_str(), 0, STATX_MNT_ID | STATX_MNT_ID_UNIQUE, &mounted) == 0 &&
-            (mounted.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE))) {
-          now.mount = mounted.stx_mnt_id;
-        }
+      if (!now.root.empty() &&
+          ::statx(AT_FDCWD, now.root.c_str(), 0, STATX_INO | STATX_MNT_ID | STATX_MNT_ID_UNIQUE, &info) == 0) {
+        now.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+        now.inode = info.stx_ino;
+        if (info.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE)) now.mount = info.stx_mnt_id;
       } else {
         now = Place{};
       }
