@@ -28,6 +28,11 @@ FolderStamp stampOf(const std::string& folder) {
           info.st_ctim.tv_sec * kSecond + info.st_ctim.tv_nsec};
 }
 
+std::string contentsOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 TEST(FolderStampTest, AStampTakenSoonAfterAChangeIsNotTrusted) {
   const std::int64_t changed = 1'700'000'000 * kSecond;
   // In the same second as the change, or within a FAT clock's 2 s of it, a
@@ -53,8 +58,12 @@ TEST(FolderMemoryTest, KeepsWhatIsTrueAndDropsADamagedFile) {
   }
   FolderMemory memory(file);
   memory.load();
-  const FolderRecord* root = memory.unchanged("", stamp);
+  ASSERT_NE(memory.unchanged("", stamp), nullptr);
+  // The files' names are read only when asked for.
+  EXPECT_EQ(memory.unchanged("", stamp)->entries, std::string_view("dShots\0lc.png\0", 14));
+  const FolderRecord* root = memory.withFiles("");
   ASSERT_NE(root, nullptr);
+  EXPECT_EQ(memory.unchanged("", stamp), root);
   std::vector<std::string> entries;
   forEachEntry(root->entries, [&](char kind, std::string_view name) { entries.push_back(kind + std::string(name)); });
   // Kept with subfolders and links first, files counted: what a walk of folders reads.
@@ -75,7 +84,13 @@ TEST(FolderMemoryTest, KeepsWhatIsTrueAndDropsADamagedFile) {
     damaged.close();
     FolderMemory read(scratch / "damaged");
     read.load();
-    EXPECT_EQ(read.unchanged("", stamp), nullptr) << "byte " << at;
+    if (at == size - 1) {
+      // In the files' names: the folder's record holds, its names do not.
+      EXPECT_NE(read.unchanged("", stamp), nullptr);
+      EXPECT_EQ(read.withFiles(""), nullptr);
+    } else {
+      EXPECT_EQ(read.unchanged("", stamp), nullptr) << "byte " << at;
+    }
   }
   {
     // A record naming ".." (checksum and all) is no record: the walk would leave the library.
@@ -120,6 +135,17 @@ TEST(FolderMemoryTest, AWalkTakesAFolderWhoseStampHoldsFromMemoryAndReadsOneThat
     memory.remember("Shots", FolderRecord{stamp, stamp.changedNanoseconds + 10 * kSecond,
                                           std::string("fremembered.png\0", 16)});
     memory.save();
+  }
+  {
+    // Its files' names damaged in the file: the folder is read instead.
+    std::string bytes = contentsOf(file);
+    bytes[bytes.size() - 2] ^= 1;  // a letter of the last name: only its checksum tells
+    std::ofstream(scratch / "damaged", std::ios::binary) << bytes;
+    FolderMemory damaged(scratch / "damaged");
+    damaged.load();
+    const Visited walked = walkWith(root, damaged);
+    EXPECT_EQ(walked.files, (std::set<std::string>{"Shots/a.png", "top.png"}));
+    EXPECT_TRUE(walked.unchanged.empty());
   }
   FolderMemory memory(file);
   memory.load();
@@ -175,6 +201,9 @@ TEST(FolderMemoryTest, OverlappingWritersLeaveOneWholeFileAndAnOldVersionIsRepla
       }
     }
     mixes += std::count(byWriter.begin(), byWriter.end(), kFolders) != 1;
+    // Names read after a writer replaced the file are still those of the file loaded.
+    const FolderRecord* withFiles = memory.withFiles("f" + std::to_string(read % kFolders));
+    mixes += withFiles == nullptr || withFiles->entries != std::string_view("fa.png\0", 7);
   }
   first.join();
   second.join();
@@ -193,14 +222,10 @@ TEST(FolderMemoryTest, OverlappingWritersLeaveOneWholeFileAndAnOldVersionIsRepla
     read.load();
     ASSERT_NE(read.unchanged("f0", stamp), nullptr);
   }
-  std::string bytes;
-  {
-    std::ifstream in(file, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string bytes = contentsOf(file);
   const auto version = bytes.find('\n') - 1;
-  ASSERT_EQ(bytes[version], '3');
-  bytes[version] = '2';
+  ASSERT_EQ(bytes[version], '4');
+  bytes[version] = '3';
   std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
   FolderMemory old(file);
   old.load();

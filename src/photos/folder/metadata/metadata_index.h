@@ -16,10 +16,11 @@ namespace shotsieve::folder {
 
 // Files that a walk passed over without looking at them, still there: how
 // many, and their path hashes, asked for only when a save of the index needs
-// them to tell which entries it did not meet.
+// them to tell which entries it did not meet (none when they cannot be told:
+// then no entry is let go of).
 struct PassedOverFiles {
   std::size_t count = 0;
-  std::function<std::vector<std::uint64_t>()> hashes;
+  std::function<std::optional<std::vector<std::uint64_t>>()> hashes;
   // Whether every folder the walk listed is still as it was then: asked only
   // before letting go of entries, which a file renamed meanwhile (met under
   // neither name) must keep.

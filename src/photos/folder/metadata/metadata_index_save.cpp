@@ -70,7 +70,13 @@ void MetadataIndex::save(Seen seen, Afterwards afterwards, const PassedOverFiles
     return;
   }
   if (search_) loadLocked();  // written back whole
-  if (mayDrop && passedOver.count > 0) markMetLocked(passedOver.hashes());
+  if (mayDrop && passedOver.count > 0) {
+    if (const auto hashes = passedOver.hashes()) {
+      markMetLocked(*hashes);
+    } else {
+      seen = Seen::someFiles;  // files met under names unknown: none is let go of
+    }
+  }
   bool dropping = false;
   for (std::size_t i = 0; seen != Seen::someFiles && !dropping && i < used_.size(); ++i) {
     dropping = !used_[i] && coveredBy(seen, loadedEntries_[i]);

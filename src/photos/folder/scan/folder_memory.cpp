@@ -7,9 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include <zlib.h>
-
 #include "photos/folder/private_files.h"
+#include "photos/folder/scan/folder_memory_file.h"
 #include "photos/folder/metadata/metadata_index.h"
 #include "photos/folder/scan/known_selection.h"
 #include "photos/no_link_open.h"
@@ -18,72 +17,6 @@
 #include "photos/writer_debris.h"
 
 namespace shotsieve::folder {
-
-namespace {
-
-// Version 3: subfolders and links before files, and files counted (before,
-// a walk went through every name of the library to find the folders). In 2:
-// a CRC-32 over the records (FNV-1a before, a byte at a time, cost a listing
-// of a large library more than the rest of reading it).
-constexpr std::string_view kMagic = "shotsieve folders 3\n";
-// Far more than the names of a million files; a bigger file is not read.
-constexpr std::size_t kMostBytes = std::size_t{512} << 20;
-
-std::uint64_t checksumOf(std::string_view bytes) {
-  return ::crc32_z(0L, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size());
-}
-
-template <typename T>
-void put(std::string& out, T value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-// Reads values off the front of a file's bytes; once anything is short or
-// out of bounds, every later read fails too.
-struct Reader {
-  std::string_view rest;
-  bool ok = true;
-  template <typename T>
-  T take() {
-    T value{};
-    if (!ok || rest.size() < sizeof value) {
-      ok = false;
-      return value;
-    }
-    std::memcpy(&value, rest.data(), sizeof value);
-    rest.remove_prefix(sizeof value);
-    return value;
-  }
-  std::string_view bytes(std::size_t count) {
-    if (!ok || rest.size() < count) {
-      ok = false;
-      return {};
-    }
-    const auto taken = rest.substr(0, count);
-    rest.remove_prefix(count);
-    return taken;
-  }
-};
-
-// Every entry a kind and a name ended by '\0', files last from `filesAt`,
-// or no record at all; never a name the walk skips ("..", hidden ones) nor
-// one with a '/': a forged record must not lead the walk out of the
-// library. Searched by memchr: a record file holds every name of the library.
-bool wellFormed(std::string_view entries, std::size_t filesAt) {
-  if (filesAt > entries.size() || (!entries.empty() && entries.back() != '\0')) return false;
-  for (std::size_t at = 0; at < entries.size();) {
-    const char kind = entries[at];
-    if ((kind != 'd' && kind != 'f' && kind != 'l') || (kind == 'f') != (at >= filesAt)) return false;
-    const std::size_t end = entries.find('\0', at + 1);  // found: the last byte is one
-    const std::string_view name = entries.substr(at + 1, end - at - 1);
-    // What the walk skips shows in a name's first byte.
-    if (walkSkipsName(name.substr(0, 1)) || name.find('/') != std::string_view::npos) return false;
-    at = end + 1;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool stampTrusted(const FolderStamp& stamp, std::int64_t readNanoseconds) {
   return readNanoseconds - std::max(stamp.modifiedNanoseconds, stamp.changedNanoseconds) >= kFolderSettleNanoseconds;
@@ -94,44 +27,61 @@ FolderMemory::FolderMemory(std::string path) : path_(std::move(path)) {}
 void FolderMemory::load() {
   startOver();  // what a walk remembered may lie in the bytes loaded before
   loaded_.clear();
+  stored_.clear();
+  withFiles_.clear();
+  head_.reset();
+  file_.reset();
   if (path_.empty()) return;
-  const UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat info;
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-  auto bytes = std::make_shared<const std::string>(readAtMost(fd.get(), kMostBytes + 1));
-  if (bytes->size() > kMostBytes) return;
-  const std::string_view all = *bytes;
-  constexpr std::size_t kSum = sizeof(std::uint64_t);
-  if (all.size() < kMagic.size() + kSum || all.substr(0, kMagic.size()) != kMagic) return;
-  std::uint64_t sum = 0;
-  std::memcpy(&sum, all.data() + all.size() - kSum, kSum);
-  const std::string_view body = all.substr(kMagic.size(), all.size() - kMagic.size() - kSum);
-  if (checksumOf(body) != sum) return;  // torn or damaged: every folder is read again
-  Reader reader{body};
-  std::unordered_map<std::string, FolderRecord> records;
-  while (reader.ok && !reader.rest.empty()) {
-    const auto pathSize = reader.take<std::uint32_t>();
-    std::string relative(reader.bytes(pathSize));
-    FolderRecord record;
-    record.stamp.device = reader.take<std::uint64_t>();
-    record.stamp.inode = reader.take<std::uint64_t>();
-    record.stamp.modifiedNanoseconds = reader.take<std::int64_t>();
-    record.stamp.changedNanoseconds = reader.take<std::int64_t>();
-    record.readNanoseconds = reader.take<std::int64_t>();
-    record.entries = reader.bytes(reader.take<std::uint32_t>());
-    record.filesAt = reader.take<std::uint32_t>();
-    record.images = reader.take<std::uint32_t>();
-    record.videos = reader.take<std::uint32_t>();
-    if (reader.take<std::uint8_t>() != 0) {
-      record.outlookType = reader.take<std::int32_t>();
-      const auto latest = reader.take<double>();
-      record.outlook = FilesOutlook{latest, reader.take<std::uint8_t>() != 0};
+  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return;
+  auto loaded = readFolderRecords(fd.get());
+  if (!loaded) return;
+  loaded_ = std::move(loaded->records);
+  stored_ = std::move(loaded->stored);
+  head_ = std::move(loaded->head);
+  filesStart_ = loaded->filesStart;
+  // Kept open: a file put in its place since holds other records.
+  if (!stored_.empty()) file_ = std::move(fd);
+}
+
+bool FolderMemory::readFilesOf(const std::vector<std::string>& folders) {
+  std::vector<std::string> wanted;
+  std::vector<StoredFiles> blocks;
+  bool all = true;
+  for (const auto& folder : folders) {
+    const auto loaded = loaded_.find(folder);
+    if (loaded == loaded_.end() || loaded->second.filesHeld) continue;
+    const auto stored = stored_.find(folder);
+    if (stored == stored_.end()) {
+      all = false;  // could not be read before
+      continue;
     }
-    if (!reader.ok || !wellFormed(record.entries, record.filesAt)) return;
-    records.insert_or_assign(std::move(relative), std::move(record));
+    wanted.push_back(folder);
+    blocks.push_back(stored->second);
+    stored_.erase(stored);  // read once, whatever comes of it
   }
-  loaded_ = std::move(records);
-  bytes_ = std::move(bytes);
+  const auto files = readStoredFiles(file_.get(), filesStart_, blocks);
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (!files[i]) {
+      all = false;
+      continue;
+    }
+    FolderRecord& record = loaded_.at(wanted[i]);
+    auto entries = std::make_shared<std::string>(record.entries);
+    *entries += *files[i];
+    record.entries = *entries;
+    record.filesHeld = true;
+    withFiles_.insert_or_assign(wanted[i], std::move(entries));
+  }
+  if (stored_.empty()) file_.reset();
+  return all;
+}
+
+const FolderRecord* FolderMemory::withFiles(const std::string& relativeFolder) {
+  const auto found = loaded_.find(relativeFolder);
+  if (found == loaded_.end()) return nullptr;
+  if (!found->second.filesHeld) readFilesOf({relativeFolder});
+  return found->second.filesHeld ? &found->second : nullptr;
 }
 
 void FolderMemory::keep(FolderRecord& record) {
@@ -152,15 +102,6 @@ void FolderMemory::keep(FolderRecord& record) {
   record.filesAt = static_cast<std::uint32_t>(kept.size());
   kept += files;
   record.entries = kept;
-}
-
-bool FolderMemory::holds(std::string_view entries) const {
-  if (entries.empty()) return true;  // nothing to keep
-  if (!bytes_) return false;
-  // Compared as addresses: a view into the loaded bytes, or into others.
-  const auto at = reinterpret_cast<std::uintptr_t>(entries.data());
-  const auto begin = reinterpret_cast<std::uintptr_t>(bytes_->data());
-  return at >= begin && at + entries.size() <= begin + bytes_->size();
 }
 
 void FolderMemory::startOver() {
@@ -197,7 +138,10 @@ const FolderRecord* FolderMemory::unchanged(const std::string& relativeFolder, c
 void FolderMemory::remember(const std::string& relativeFolder, FolderRecord record) {
   if (path_.empty()) return;
   const auto before = loaded_.find(relativeFolder);
-  if (!holds(record.entries)) keep(record);
+  // A loaded record taken as it is lies in what this memory keeps already.
+  const bool held = before != loaded_.end() && record.entries.data() == before->second.entries.data() &&
+                    record.entries.size() == before->second.entries.size();
+  if (!held) keep(record);
   changed_ = changed_ || before == loaded_.end() || !(before->second == record);
   now_.insert_or_assign(relativeFolder, std::move(record));
 }
@@ -236,28 +180,32 @@ void forEachFilePassedOver(std::string_view relativeFolder, std::string_view ent
   });
 }
 
-std::vector<std::uint64_t> FolderMemory::hashesOfFilesPassedOver() const {
+bool FolderMemory::readFilesPassedOver() {
+  return readFilesOf(std::vector<std::string>(foldersPassedOver_.begin(), foldersPassedOver_.end()));
+}
+
+std::optional<std::vector<std::uint64_t>> FolderMemory::hashesOfFilesPassedOver() {
+  if (!readFilesPassedOver()) return std::nullopt;
   std::vector<std::uint64_t> hashes;
   hashes.reserve(passedOverCount_);
   for (const auto& folder : foldersPassedOver_) {
-    const auto record = now_.find(folder);
-    if (record == now_.end()) continue;
+    const auto record = loaded_.find(folder);
+    if (record == loaded_.end()) continue;
     forEachFilePassedOver(folder, record->second.entries, passedOverType_,
                           [&](const std::string& path) { hashes.push_back(MetadataIndex::pathHash(path)); });
   }
   return hashes;
 }
 
-std::vector<PassedOverFolder> FolderMemory::foldersPassedOver() const {
+std::vector<PassedOverFolder> FolderMemory::foldersPassedOver() {
+  readFilesPassedOver();
   std::vector<PassedOverFolder> folders;
   folders.reserve(foldersPassedOver_.size());
   for (const auto& folder : foldersPassedOver_) {
-    const auto record = now_.find(folder);
-    if (record == now_.end()) continue;
-    // Always of a folder unchanged since it was loaded; else a copy of its own.
-    auto bytes = holds(record->second.entries) ? bytes_ : std::make_shared<const std::string>(record->second.entries);
-    const std::string_view entries = bytes_ == bytes ? record->second.entries : std::string_view(*bytes);
-    folders.push_back({folder, entries, passedOverType_, std::move(bytes)});
+    const auto record = loaded_.find(folder);
+    if (record == loaded_.end() || !record->second.filesHeld) continue;
+    const auto read = withFiles_.find(folder);
+    folders.push_back({folder, record->second.entries, passedOverType_, read != withFiles_.end() ? read->second : head_});
   }
   return folders;
 }
@@ -266,29 +214,26 @@ void FolderMemory::save() {
   if (path_.empty()) return;
   removeTemporariesOfEndedWritersBeside(path_);  // a run killed while it wrote left its file, also when nothing changed since
   if (!changed_ && now_.size() == loaded_.size()) return;
-  std::string out(kMagic);
+  // Folders taken from the file whose files were passed over: their names
+  // are read now, in one read; a folder whose names cannot be is left out,
+  // to be read again by the next walk.
+  std::vector<std::string> notHeld;
   for (const auto& [relative, record] : now_) {
-    put(out, static_cast<std::uint32_t>(relative.size()));
-    out += relative;
-    put(out, record.stamp.device);
-    put(out, record.stamp.inode);
-    put(out, record.stamp.modifiedNanoseconds);
-    put(out, record.stamp.changedNanoseconds);
-    put(out, record.readNanoseconds);
-    put(out, static_cast<std::uint32_t>(record.entries.size()));
-    out += record.entries;
-    put(out, record.filesAt);
-    put(out, record.images);
-    put(out, record.videos);
-    put(out, static_cast<std::uint8_t>(record.outlook.has_value()));
-    if (record.outlook) {
-      put(out, static_cast<std::int32_t>(record.outlookType));
-      put(out, record.outlook->latest);
-      put(out, static_cast<std::uint8_t>(record.outlook->mayHoldScreenshots));
+    if (!record.filesHeld) notHeld.push_back(relative);
+  }
+  readFilesOf(notHeld);
+  for (const auto& relative : notHeld) {
+    const FolderRecord& loaded = loaded_.at(relative);
+    if (loaded.filesHeld) {
+      FolderRecord& record = now_.at(relative);
+      record.entries = loaded.entries;
+      record.filesHeld = true;
+    } else {
+      now_.erase(relative);
     }
   }
-  put(out, checksumOf(std::string_view(out).substr(kMagic.size())));
-  if (out.size() > kMostBytes) return;  // the old file stays; its records are checked anyway
+  const std::string out = folderRecordsFile(now_);
+  if (out.empty()) return;  // the old file stays; its records are checked anyway
   // A file that cannot be written costs the next walk a read of every folder.
   (void)replacePrivateFile(path_, out);
 }

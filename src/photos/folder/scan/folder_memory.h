@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "photos/photo_library.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -56,7 +57,10 @@ struct FilesOutlook {
 // holds it (they are every name of the library, not copied from walk to walk).
 // Once held, subfolders and links come first, from `filesAt` on the files,
 // which are counted by media type: a walk that passes over the files, or
-// walks only the folders, need not go through their names.
+// walks only the folders, need not go through their names. A record loaded
+// from the file holds its files' names only once they are asked for
+// (`filesHeld`): a listing of a large library reads the names of the few
+// folders whose files it looks at, not of all.
 struct FolderRecord {
   FolderStamp stamp;
   std::int64_t readNanoseconds = 0;
@@ -65,6 +69,7 @@ struct FolderRecord {
   int outlookType = 0;  // the media type whose files it covers; 0: all
   std::uint32_t filesAt = 0;
   std::uint32_t images = 0, videos = 0;
+  bool filesHeld = true;  // false: `entries` ends at `filesAt`, the files' names are still in the file
   bool operator==(const FolderRecord&) const = default;
   // Its files of a media type (every asset file when none).
   std::size_t files(std::optional<int> mediaType) const {
@@ -99,6 +104,13 @@ inline void forEachFilePassedOver(const PassedOverFolder& folder, const std::fun
   forEachFilePassedOver(folder.relativeFolder, folder.entries, folder.mediaType, each);
 }
 
+// Where the names of a folder's files lie in the record file, under their
+// checksum: read only when a walk looks at those files.
+struct StoredFiles {
+  std::uint64_t offset = 0;  // from the start of the files' names
+  std::uint32_t size = 0, checksum = 0;
+};
+
 // Where the walks of a library keep their record of folders, in its cache
 // folder ("" for none: nothing kept).
 inline std::string folderMemoryIn(const std::string& cacheDir) {
@@ -110,7 +122,8 @@ inline std::string folderMemoryIn(const std::string& cacheDir) {
 // those that changed. Each record is true for as long as its folder's stamp
 // is, so the file needs no merge: the last writer's records replace the
 // file, and a record that is no longer true is simply not used. A missing,
-// damaged or foreign file is an empty memory. Used by one walk at a time.
+// damaged or foreign file is an empty memory; a folder whose names of files
+// are damaged is read again. Used by one walk at a time.
 class FolderMemory {
  public:
   // An empty path keeps nothing.
@@ -127,8 +140,12 @@ class FolderMemory {
   // from the file's records as the last one did (a watch's start walks its
   // folders, then its baseline walks them again).
   void startOver();
-  // The record of the folder, if its stamp is still `now` and was trusted.
+  // The record of the folder, if its stamp is still `now` and was trusted;
+  // its files' names may still be in the file.
   const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
+  // The same record with its files' names read, or none when they could not
+  // be (damaged, or the file replaced since the load): the folder is then read.
+  const FolderRecord* withFiles(const std::string& relativeFolder);
   // Whether every folder this walk remembered still has the stamp it had
   // when the walk listed it (the library at `root`).
   bool stillAsWalked(const std::string& root) const;
@@ -144,24 +161,35 @@ class FolderMemory {
   // outlook then stays as it was, whatever the files it still looks at (links).
   bool passesOverFilesOf(const std::string& relativeFolder, const FolderRecord& record, std::optional<int> mediaType);
   // The files passed over so, which are still there: how many, and the
-  // hashes of their paths (MetadataIndex::pathHash), worked out when asked.
+  // hashes of their paths (MetadataIndex::pathHash), worked out when asked;
+  // none when the names of some could not be read.
   void passedOver(std::size_t files) { passedOverCount_ += files; }
   std::size_t filesPassedOver() const { return passedOverCount_; }
-  std::vector<std::uint64_t> hashesOfFilesPassedOver() const;
-  // The folders whose files were passed over, for whoever must still know those files.
-  std::vector<PassedOverFolder> foldersPassedOver() const;
+  std::optional<std::vector<std::uint64_t>> hashesOfFilesPassedOver();
+  // The folders whose files were passed over, for whoever must still know
+  // those files; those whose names could not be read are left out.
+  std::vector<PassedOverFolder> foldersPassedOver();
   // Replaces the file with the folders remembered by this walk, when they
   // differ from what was loaded. A file that cannot be written costs the
   // next walk a read of every folder, nothing more.
   void save();
 
  private:
-  bool holds(std::string_view entries) const;
   // Keeps a record's entries as its own, subfolders and links first, its files counted.
   void keep(FolderRecord& record);
+  // Reads the names of the files of these loaded folders from the file, in
+  // one read; whether every one was read.
+  bool readFilesOf(const std::vector<std::string>& folders);
+  // Reads the files' names of every folder passed over, and whether each was read.
+  bool readFilesPassedOver();
 
   std::string path_;
-  std::shared_ptr<const std::string> bytes_;  // of the file loaded, that its records' entries lie in
+  UniqueFd file_;                             // the file loaded, whose files' names are read when asked for
+  std::shared_ptr<const std::string> head_;   // its records, that their subfolders and links lie in
+  std::uint64_t filesStart_ = 0;              // where the files' names begin in it
+  std::unordered_map<std::string, StoredFiles> stored_;  // of loaded records whose files are not read yet
+  // Loaded records whose files were read: subfolders, links and files in one.
+  std::unordered_map<std::string, std::shared_ptr<const std::string>> withFiles_;
   std::deque<std::string> read_;              // the entries of folders read by this walk
   std::unordered_map<std::string, FolderRecord> loaded_;
   std::unordered_map<std::string, FolderRecord> now_;

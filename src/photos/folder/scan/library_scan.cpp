@@ -148,10 +148,16 @@ struct Walker {
     struct stat info;
     if (::fstat(fd, &info) != 0 || blind.blind(fd, info.st_dev)) return readEntries(fd, read, entries);
     const FolderStamp stamp{info.st_dev, info.st_ino, nanosecondsOf(info.st_mtim), nanosecondsOf(info.st_ctim)};
-    if (const FolderRecord* known = memory->unchanged(relativeDir, stamp)) {
+    const FolderRecord* known = memory->unchanged(relativeDir, stamp);
+    if (known != nullptr) {
+      passFiles = memory->passesOverFilesOf(relativeDir, *known, wantedType);
+      // Its files' names are read from the record only when looked at; a
+      // record whose names cannot be read is a folder to read.
+      if (!passFiles && visit) known = memory->withFiles(relativeDir);
+    }
+    if (known != nullptr) {
       entries = known->entries;
       remembered = known;
-      passFiles = memory->passesOverFilesOf(relativeDir, *known, wantedType);
       memory->remember(relativeDir, *known);
       return true;
     }

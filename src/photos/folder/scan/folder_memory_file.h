@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "photos/folder/scan/folder_memory.h"
+
+namespace shotsieve::folder {
+
+// The records of a file, as far as its first part goes: every folder's
+// stamp, subfolders, links, counts and outlook, checked whole. The files'
+// names follow them, a block per folder, each under a checksum of its own.
+struct LoadedFolderRecords {
+  std::shared_ptr<const std::string> head;  // the records' subfolders and links lie in it
+  std::unordered_map<std::string, FolderRecord> records;
+  std::unordered_map<std::string, StoredFiles> stored;  // of those whose files are still in the file
+  std::uint64_t filesStart = 0;
+};
+
+// The records of the file open as `fd`, or none when it is missing, damaged,
+// too big or of another version.
+std::optional<LoadedFolderRecords> readFolderRecords(int fd);
+
+// The names of the files of these folders, read from the file in one read
+// (`filesStart` as loaded), each in its record's form ('f', name, '\0'); none
+// in the place of a block whose checksum or names are wrong.
+std::vector<std::optional<std::string>> readStoredFiles(int fd, std::uint64_t filesStart,
+                                                        const std::vector<StoredFiles>& blocks);
+
+// The bytes of a record file holding these records, whose files are held.
+std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records);
+
+// Whether a record's entries are kinds and names ended by '\0', files last
+// from `filesAt`; never a name the walk skips ("..", hidden ones) nor one
+// with a '/': a forged record must not lead the walk out of the library.
+bool wellFormedEntries(std::string_view entries, std::size_t filesAt);
+
+}  // namespace shotsieve::folder
