@@ -9,7 +9,8 @@ modification time is then put back, a screenshot rewritten in place with
 its size and times kept, a file renamed in from outside the library, one
 removed; files a short window passed over by what the index knew are found
 by a longer one; a damaged record of the folders costs nothing but time; a
-watch that passed over a folder at its start still knows its files.
+watch that passed over a folder at its start still knows its files, also
+when the record's names of them are damaged.
 """
 import json
 import os
@@ -55,9 +56,10 @@ os.symlink(os.path.join(old, "Screenshot from 2019-05-01 10-00-00.png"),
 # A folder of old photos, none a screenshot: passed over by a watch's start.
 camera = os.path.join(pictures, "Camera", "2019")
 os.makedirs(camera)
-with open(os.path.join(camera, "IMG_0001.png"), "wb") as f:
-    f.write(sample_png(make_library))
-os.utime(os.path.join(camera, "IMG_0001.png"), (1557000000, 1557000000))
+for photo in ("IMG_0001.png", "IMG_0002.png"):
+    with open(os.path.join(camera, photo), "wb") as f:
+        f.write(sample_png(make_library))
+    os.utime(os.path.join(camera, photo), (1557000000, 1557000000))
 outside = os.path.join(home, "Downloads")
 os.makedirs(outside)
 screenshot(os.path.join(outside, "moved-in.png"), sample_png(make_library, "tool moved"))
@@ -135,14 +137,33 @@ check("with its record of the folders damaged, a listing still finds each screen
       sorted(third) == sorted([n for n in second if n != "added-second.png"] + ["added-third.png"]), sorted(third))
 check("and writes the record anew", listed(7) == third)
 
-# A watch knows the files of a folder it passed over at its start: the photo
-# moved in among the screenshots is the file it was, no new screenshot.
-watch = Watch(shotsieve, home)
-os.rename(os.path.join(camera, "IMG_0001.png"), os.path.join(shots["added"], "IMG_0001.png"))
-screenshot(os.path.join(shots["added"], "watched.png"), sample_png(make_library, "tool watched"))
-added = [line["asset"] for line in watch.lines(1, 30, quiet=2) if line.get("event") == "screenshot-added"]
-check("a watch started over a passed-over folder takes a file moved out of it for no new one",
-      len(added) == 1 and not added[0]["created_at"].startswith("2019"), added)
-watch.stop()
+
+def watch_photo_moved(photo, into, what):
+    """A watch started over the camera folder, passed over, sees the photo
+    moved in among the screenshots beside a new one: the photo is the file
+    it was, no new screenshot."""
+    watch = Watch(shotsieve, home)
+    os.rename(os.path.join(camera, photo), os.path.join(into, photo))
+    screenshot(os.path.join(into, f"watched-{photo}"), sample_png(make_library, f"tool {photo}"))
+    added = [line["asset"] for line in watch.lines(1, 30, quiet=2) if line.get("event") == "screenshot-added"]
+    check(what, len(added) == 1 and not added[0]["created_at"].startswith("2019"), added)
+    watch.stop()
+
+
+watch_photo_moved("IMG_0001.png", shots["added"], "a watch started over a passed-over folder takes a file moved out of it for no new one")
+# The same with the names of that folder's files damaged in the record: the
+# watch lists the folder instead.
+time.sleep(3.5)
+listed(7)
+listed(7)
+with open(stamps, "r+b") as f:
+    record = bytearray(f.read())
+head_size = int.from_bytes(record[20:28], "little")
+name = record.find(b"IMG_0002.png", 28 + head_size + 4)
+check("the record names the folder's files after its folders", name > 0)
+record[name] ^= 1
+with open(stamps, "r+b") as f:
+    f.write(record)
+watch_photo_moved("IMG_0002.png", shots["renamed"], "and so does one whose record of that folder's names is damaged")
 
 finish()

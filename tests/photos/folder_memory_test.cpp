@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "photos/folder/scan/folder_memory.h"
+#include "photos/folder/scan/folder_memory_file.h"
 #include "photos/folder/scan/library_scan.h"
 #include "scratch_dir.h"
 
@@ -105,6 +106,44 @@ TEST(FolderMemoryTest, KeepsWhatIsTrueAndDropsADamagedFile) {
   FolderMemory torn(file);
   torn.load();
   EXPECT_EQ(torn.unchanged("", stamp), nullptr);
+}
+
+// A watch's baseline hands the folders it passed over to the watcher's
+// thread, which reads their names; a folder whose names are damaged is named
+// instead, for the watcher to list, and no entry is let go of by names unknown.
+TEST(FolderMemoryTest, NamesOfFilesPassedOverAreReadByWhoeverIsToldAndDamagedOnesAreNamed) {
+  ScratchDir scratch;
+  const std::string file = scratch / "folder-stamps";
+  const FolderStamp stamp{7, 8, 100 * kSecond, 100 * kSecond};
+  const FilesOutlook old{50, false};
+  {
+    FolderMemory memory(file);
+    memory.remember("A", FolderRecord{stamp, 200 * kSecond, std::string("fa.png\0dSub\0fb.png\0", 20), old, kImageMediaType});
+    memory.remember("B", FolderRecord{stamp, 200 * kSecond, std::string("fzz.png\0", 8), old, kImageMediaType});
+    memory.save();
+  }
+  std::string bytes = contentsOf(file);
+  bytes[bytes.find("zz")] ^= 1;
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+
+  FolderMemory memory(file);
+  memory.load();
+  memory.passOverFilesFor(screenshotQuery());
+  for (const std::string folder : {"A", "B"}) {
+    const FolderRecord* record = memory.unchanged(folder, stamp);
+    ASSERT_NE(record, nullptr);
+    ASSERT_TRUE(memory.passesOverFilesOf(folder, *record, kImageMediaType));
+    memory.remember(folder, *record);
+    memory.passedOver(record->files(kImageMediaType));
+  }
+  auto folders = memory.foldersPassedOver();
+  ASSERT_EQ(folders.size(), 2u);
+  EXPECT_EQ(readNamesOfFilesPassedOver(folders), std::vector<std::string>{"B"});
+  ASSERT_EQ(folders.size(), 1u);
+  std::vector<std::string> paths;
+  forEachFilePassedOver(folders[0], [&](const std::string& path) { paths.push_back(path); });
+  EXPECT_EQ(paths, (std::vector<std::string>{"A/a.png", "A/b.png"}));
+  EXPECT_EQ(memory.hashesOfFilesPassedOver(), std::nullopt);
 }
 
 struct Visited {

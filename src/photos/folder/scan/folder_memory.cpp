@@ -30,7 +30,7 @@ void FolderMemory::load() {
   stored_.clear();
   withFiles_.clear();
   head_.reset();
-  file_.reset();
+  source_.reset();
   if (path_.empty()) return;
   UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) return;
@@ -39,9 +39,8 @@ void FolderMemory::load() {
   loaded_ = std::move(loaded->records);
   stored_ = std::move(loaded->stored);
   head_ = std::move(loaded->head);
-  filesStart_ = loaded->filesStart;
   // Kept open: a file put in its place since holds other records.
-  if (!stored_.empty()) file_ = std::move(fd);
+  if (!stored_.empty()) source_ = std::make_shared<const StoredNamesFile>(StoredNamesFile{std::move(fd), loaded->filesStart});
 }
 
 bool FolderMemory::readFilesOf(const std::vector<std::string>& folders) {
@@ -60,20 +59,22 @@ bool FolderMemory::readFilesOf(const std::vector<std::string>& folders) {
     blocks.push_back(stored->second);
     stored_.erase(stored);  // read once, whatever comes of it
   }
-  const auto files = readStoredFiles(file_.get(), filesStart_, blocks);
+  std::string span;  // a memory with names still in its file holds it open
+  const auto files = readStoredFiles(*source_, blocks, span);
   for (std::size_t i = 0; i < wanted.size(); ++i) {
     if (!files[i]) {
       all = false;
       continue;
     }
     FolderRecord& record = loaded_.at(wanted[i]);
-    auto entries = std::make_shared<std::string>(record.entries);
-    *entries += *files[i];
+    auto entries = std::make_shared<std::string>();
+    entries->reserve(record.entries.size() + files[i]->size());
+    entries->append(record.entries).append(*files[i]);
     record.entries = *entries;
     record.filesHeld = true;
     withFiles_.insert_or_assign(wanted[i], std::move(entries));
   }
-  if (stored_.empty()) file_.reset();
+  if (stored_.empty()) source_.reset();
   return all;
 }
 
@@ -198,14 +199,22 @@ std::optional<std::vector<std::uint64_t>> FolderMemory::hashesOfFilesPassedOver(
 }
 
 std::vector<PassedOverFolder> FolderMemory::foldersPassedOver() {
-  readFilesPassedOver();
   std::vector<PassedOverFolder> folders;
   folders.reserve(foldersPassedOver_.size());
   for (const auto& folder : foldersPassedOver_) {
     const auto record = loaded_.find(folder);
-    if (record == loaded_.end() || !record->second.filesHeld) continue;
-    const auto read = withFiles_.find(folder);
-    folders.push_back({folder, record->second.entries, passedOverType_, read != withFiles_.end() ? read->second : head_});
+    if (record == loaded_.end()) continue;
+    PassedOverFolder passed{folder, record->second.entries, passedOverType_, head_, std::nullopt, nullptr};
+    if (const auto read = withFiles_.find(folder); read != withFiles_.end()) {
+      passed.bytes = read->second;
+    } else if (!record->second.filesHeld) {
+      // Read by whoever is told, off the fetch's way.
+      const auto stored = stored_.find(folder);
+      if (stored == stored_.end()) continue;  // could not be read before
+      passed.stored = stored->second;
+      passed.source = source_;
+    }
+    folders.push_back(std::move(passed));
   }
   return folders;
 }

@@ -88,12 +88,30 @@ void forEachEntry(std::string_view entries, Each&& each) {
   }
 }
 
+// Where the names of a folder's files lie in the record file, under their
+// checksum: read only when a walk looks at those files.
+struct StoredFiles {
+  std::uint64_t offset = 0;  // from the start of the files' names
+  std::uint32_t size = 0, checksum = 0;
+};
+
+// A record file as loaded, kept open for the names of files read from it later.
+struct StoredNamesFile {
+  UniqueFd file;
+  std::uint64_t filesStart = 0;  // where the files' names begin in it
+};
+
 // The files of one folder that a walk passed over, as its record names them.
 struct PassedOverFolder {
   std::string relativeFolder;
   std::string_view entries;                   // as in its FolderRecord
   std::optional<int> mediaType;               // of the files passed over; every asset file when none
   std::shared_ptr<const std::string> bytes;   // that `entries` lies in
+  // Where its files' names still lie, when they were not read with its
+  // record: `entries` then ends with its subfolders and links
+  // (readNamesOfFilesPassedOver, in folder_memory_file.h).
+  std::optional<StoredFiles> stored;
+  std::shared_ptr<const StoredNamesFile> source;
 };
 
 // Calls `each(relativePath)` for every file of a folder that was passed over,
@@ -103,13 +121,6 @@ void forEachFilePassedOver(std::string_view relativeFolder, std::string_view ent
 inline void forEachFilePassedOver(const PassedOverFolder& folder, const std::function<void(const std::string&)>& each) {
   forEachFilePassedOver(folder.relativeFolder, folder.entries, folder.mediaType, each);
 }
-
-// Where the names of a folder's files lie in the record file, under their
-// checksum: read only when a walk looks at those files.
-struct StoredFiles {
-  std::uint64_t offset = 0;  // from the start of the files' names
-  std::uint32_t size = 0, checksum = 0;
-};
 
 // Where the walks of a library keep their record of folders, in its cache
 // folder ("" for none: nothing kept).
@@ -167,7 +178,8 @@ class FolderMemory {
   std::size_t filesPassedOver() const { return passedOverCount_; }
   std::optional<std::vector<std::uint64_t>> hashesOfFilesPassedOver();
   // The folders whose files were passed over, for whoever must still know
-  // those files; those whose names could not be read are left out.
+  // those files, their names read or still to be (readNamesOfFilesPassedOver);
+  // those whose names could not be read are left out.
   std::vector<PassedOverFolder> foldersPassedOver();
   // Replaces the file with the folders remembered by this walk, when they
   // differ from what was loaded. A file that cannot be written costs the
@@ -184,9 +196,8 @@ class FolderMemory {
   bool readFilesPassedOver();
 
   std::string path_;
-  UniqueFd file_;                             // the file loaded, whose files' names are read when asked for
+  std::shared_ptr<const StoredNamesFile> source_;  // the file loaded, while names of files remain in it
   std::shared_ptr<const std::string> head_;   // its records, that their subfolders and links lie in
-  std::uint64_t filesStart_ = 0;              // where the files' names begin in it
   std::unordered_map<std::string, StoredFiles> stored_;  // of loaded records whose files are not read yet
   // Loaded records whose files were read: subfolders, links and files in one.
   std::unordered_map<std::string, std::shared_ptr<const std::string>> withFiles_;

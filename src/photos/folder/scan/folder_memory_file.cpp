@@ -147,9 +147,9 @@ std::optional<LoadedFolderRecords> readFolderRecords(int fd) {
   return loaded;
 }
 
-std::vector<std::optional<std::string>> readStoredFiles(int fd, std::uint64_t filesStart,
-                                                        const std::vector<StoredFiles>& blocks) {
-  std::vector<std::optional<std::string>> files(blocks.size());
+std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFile& file,
+                                                             const std::vector<StoredFiles>& blocks, std::string& span) {
+  std::vector<std::optional<std::string_view>> files(blocks.size());
   if (blocks.empty()) return files;
   // One read from the first block to the last: a watch's baseline wants the
   // names of most folders, a listing those of one or two.
@@ -158,13 +158,54 @@ std::vector<std::optional<std::string>> readStoredFiles(int fd, std::uint64_t fi
     from = std::min(from, block.offset);
     to = std::max(to, block.offset + block.size);
   }
-  std::string span(static_cast<std::size_t>(to - from), '\0');
-  if (!readExactly(fd, span.data(), span.size(), filesStart + from)) return files;
+  span.resize(static_cast<std::size_t>(to - from));
+  if (!readExactly(file.file.get(), span.data(), span.size(), file.filesStart + from)) return files;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const std::string_view block = std::string_view(span).substr(blocks[i].offset - from, blocks[i].size);
-    if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, 0)) files[i] = std::string(block);
+    if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, 0)) files[i] = block;
   }
   return files;
+}
+
+std::vector<std::string> readNamesOfFilesPassedOver(std::vector<PassedOverFolder>& folders) {
+  std::vector<std::string> unread;
+  std::vector<bool> drop(folders.size(), false);
+  // A file at a time (a fetch tells the folders of its own walk: one file).
+  for (std::size_t first = 0; first < folders.size(); ++first) {
+    if (!folders[first].stored) continue;
+    const auto source = folders[first].source;
+    std::vector<StoredFiles> blocks;
+    std::vector<std::size_t> at;
+    for (std::size_t i = first; i < folders.size(); ++i) {
+      if (!folders[i].stored || folders[i].source != source) continue;
+      blocks.push_back(*folders[i].stored);
+      at.push_back(i);
+    }
+    std::string span;
+    const auto files = readStoredFiles(*source, blocks, span);
+    for (std::size_t k = 0; k < at.size(); ++k) {
+      PassedOverFolder& folder = folders[at[k]];
+      folder.stored.reset();
+      folder.source.reset();
+      if (!files[k]) {
+        drop[at[k]] = true;
+        unread.push_back(folder.relativeFolder);
+        continue;
+      }
+      auto entries = std::make_shared<std::string>();
+      entries->reserve(folder.entries.size() + files[k]->size());
+      entries->append(folder.entries).append(*files[k]);
+      folder.entries = *entries;
+      folder.bytes = std::move(entries);
+    }
+  }
+  std::vector<PassedOverFolder> kept;
+  kept.reserve(folders.size() - unread.size());
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    if (!drop[i]) kept.push_back(std::move(folders[i]));
+  }
+  folders = std::move(kept);
+  return unread;
 }
 
 std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records) {

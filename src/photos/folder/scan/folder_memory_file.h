@@ -27,10 +27,15 @@ struct LoadedFolderRecords {
 std::optional<LoadedFolderRecords> readFolderRecords(int fd);
 
 // The names of the files of these folders, read from the file in one read
-// (`filesStart` as loaded), each in its record's form ('f', name, '\0'); none
-// in the place of a block whose checksum or names are wrong.
-std::vector<std::optional<std::string>> readStoredFiles(int fd, std::uint64_t filesStart,
-                                                        const std::vector<StoredFiles>& blocks);
+// into `span`, each in its record's form ('f', name, '\0'); none in the place
+// of a block whose checksum or names are wrong.
+std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFile& file,
+                                                             const std::vector<StoredFiles>& blocks, std::string& span);
+
+// Reads the names of the files of the folders whose names still lie in their
+// record file, in one read, off the fetch's way; those whose names cannot be
+// read (damaged) are taken out, and their folders returned.
+std::vector<std::string> readNamesOfFilesPassedOver(std::vector<PassedOverFolder>& folders);
 
 // The bytes of a record file holding these records, whose files are held.
 std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records);
