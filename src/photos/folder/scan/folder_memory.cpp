@@ -59,6 +59,7 @@ bool FolderMemory::readFilesOf(const std::vector<std::string>& folders) {
     blocks.push_back(stored->second);
     stored_.erase(stored);  // read once, whatever comes of it
   }
+  if (blocks.empty()) return all;
   std::string span;  // a memory with names still in its file holds it open
   const auto files = readStoredFiles(*source_, blocks, span);
   for (std::size_t i = 0; i < wanted.size(); ++i) {
