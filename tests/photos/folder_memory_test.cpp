@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "photos/folder/scan/folder_memory.h"
-#include "photos/folder/scan/folder_memory_file.h"
 #include "photos/folder/scan/library_scan.h"
 #include "scratch_dir.h"
 
@@ -108,10 +107,10 @@ TEST(FolderMemoryTest, KeepsWhatIsTrueAndDropsADamagedFile) {
   EXPECT_EQ(torn.unchanged("", stamp), nullptr);
 }
 
-// A watch's baseline hands the folders it passed over to the watcher's
-// thread, which reads their names; a folder whose names are damaged is named
-// instead, for the watcher to list, and no entry is let go of by names unknown.
-TEST(FolderMemoryTest, NamesOfFilesPassedOverAreReadByWhoeverIsToldAndDamagedOnesAreNamed) {
+// A watch's baseline tells the watcher the files of the folders it passed
+// over by name: read first, in one read; a folder whose names are damaged is
+// not passed over but read, and no entry is let go of by names unknown.
+TEST(FolderMemoryTest, AFolderWhoseNamesAreDamagedIsNotPassedOverWhenTheyAreWanted) {
   ScratchDir scratch;
   const std::string file = scratch / "folder-stamps";
   const FolderStamp stamp{7, 8, 100 * kSecond, 100 * kSecond};
@@ -126,24 +125,30 @@ TEST(FolderMemoryTest, NamesOfFilesPassedOverAreReadByWhoeverIsToldAndDamagedOne
   bytes[bytes.find("zz")] ^= 1;
   std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 
-  FolderMemory memory(file);
-  memory.load();
-  memory.passOverFilesFor(screenshotQuery());
-  for (const std::string folder : {"A", "B"}) {
-    const FolderRecord* record = memory.unchanged(folder, stamp);
-    ASSERT_NE(record, nullptr);
-    ASSERT_TRUE(memory.passesOverFilesOf(folder, *record, kImageMediaType));
-    memory.remember(folder, *record);
-    memory.passedOver(record->files(kImageMediaType));
+  for (const bool wanted : {false, true}) {
+    FolderMemory memory(file);
+    memory.load();
+    memory.passOverFilesFor(screenshotQuery());
+    if (wanted) memory.keepNamesOfFilesPassedOver();
+    for (const std::string folder : {"A", "B"}) {
+      const FolderRecord* record = memory.unchanged(folder, stamp);
+      ASSERT_NE(record, nullptr);
+      const bool passed = memory.passesOverFilesOf(folder, *record, kImageMediaType);
+      EXPECT_EQ(passed, folder == "A" || !wanted) << folder;
+      if (passed) memory.passedOver(record->files(kImageMediaType));
+    }
+    if (!wanted) {
+      EXPECT_TRUE(memory.foldersPassedOver().empty()) << "names not read are not told";
+      EXPECT_EQ(memory.hashesOfFilesPassedOver(), std::nullopt);
+      continue;
+    }
+    const auto folders = memory.foldersPassedOver();
+    ASSERT_EQ(folders.size(), 1u);
+    std::vector<std::string> paths;
+    forEachFilePassedOver(folders[0], [&](const std::string& path) { paths.push_back(path); });
+    EXPECT_EQ(paths, (std::vector<std::string>{"A/a.png", "A/b.png"}));
+    EXPECT_EQ(memory.hashesOfFilesPassedOver()->size(), 2u);
   }
-  auto folders = memory.foldersPassedOver();
-  ASSERT_EQ(folders.size(), 2u);
-  EXPECT_EQ(readNamesOfFilesPassedOver(folders), std::vector<std::string>{"B"});
-  ASSERT_EQ(folders.size(), 1u);
-  std::vector<std::string> paths;
-  forEachFilePassedOver(folders[0], [&](const std::string& path) { paths.push_back(path); });
-  EXPECT_EQ(paths, (std::vector<std::string>{"A/a.png", "A/b.png"}));
-  EXPECT_EQ(memory.hashesOfFilesPassedOver(), std::nullopt);
 }
 
 struct Visited {

@@ -51,8 +51,9 @@ FetchResult FolderLibrary::fetchAssetsWithOptions(const FetchOptions& options) {
   auto handed = told != nullptr ? told->recordsOfItsStart() : std::nullopt;
   FolderMemory folders = handed ? std::move(*handed) : FolderMemory(folderMemoryIn(location_.cacheDir));
   if (!handed) folders.load();
+  if (told != nullptr) folders.keepNamesOfFilesPassedOver();
   FolderFetch fetch = fetchAssets(location_.root, index_, options, readSettings_, seen, &folders);
-  // Those of the folders passed over are left to the watcher's thread: the fetch need not wait for them.
+  // Those of the folders passed over are known on the watcher's thread: the fetch need not wait for them.
   if (told != nullptr) told->filesPresentIn(folders.foldersPassedOver());
   index_.save(fetch.seen, MetadataIndex::Afterwards::release,
               {folders.filesPassedOver(), [&folders] { return folders.hashesOfFilesPassedOver(); },

@@ -60,20 +60,20 @@ bool FolderMemory::readFilesOf(const std::vector<std::string>& folders) {
     stored_.erase(stored);  // read once, whatever comes of it
   }
   if (blocks.empty()) return all;
-  std::string span;  // a memory with names still in its file holds it open
-  const auto files = readStoredFiles(*source_, blocks, span);
+  // The entries of every folder read lie in one span, kept while any is used.
+  auto span = std::make_shared<std::string>();  // a memory with names still in its file holds it open
+  const auto files = readStoredFiles(*source_, blocks, *span);
+  const std::shared_ptr<const std::string> owner = std::move(span);
   for (std::size_t i = 0; i < wanted.size(); ++i) {
-    if (!files[i]) {
+    FolderRecord& record = loaded_.at(wanted[i]);
+    // Its subfolders and links as the checked first part has them, too.
+    if (!files[i] || files[i]->substr(0, record.filesAt) != record.entries) {
       all = false;
       continue;
     }
-    FolderRecord& record = loaded_.at(wanted[i]);
-    auto entries = std::make_shared<std::string>();
-    entries->reserve(record.entries.size() + files[i]->size());
-    entries->append(record.entries).append(*files[i]);
-    record.entries = *entries;
+    record.entries = *files[i];
     record.filesHeld = true;
-    withFiles_.insert_or_assign(wanted[i], std::move(entries));
+    withFiles_.insert_or_assign(wanted[i], owner);
   }
   if (stored_.empty()) source_.reset();
   return all;
@@ -107,6 +107,7 @@ void FolderMemory::keep(FolderRecord& record) {
 }
 
 void FolderMemory::startOver() {
+  namesKept_ = false;
   now_.clear();
   read_.clear();
   changed_ = false;
@@ -159,7 +160,7 @@ void FolderMemory::setOutlook(const std::string& relativeFolder, int mediaType, 
 bool FolderMemory::passesOverFilesOf(const std::string& relativeFolder, const FolderRecord& record,
                                      std::optional<int> mediaType) {
   if (!passOver_ || !record.outlook || record.outlookType != mediaType.value_or(0) ||
-      !outlookRulesOut(*record.outlook, *passOver_)) {
+      !outlookRulesOut(*record.outlook, *passOver_) || (namesKept_ && !record.filesHeld)) {
     return false;
   }
   foldersPassedOver_.insert(relativeFolder);
@@ -199,23 +200,22 @@ std::optional<std::vector<std::uint64_t>> FolderMemory::hashesOfFilesPassedOver(
   return hashes;
 }
 
+void FolderMemory::keepNamesOfFilesPassedOver() {
+  namesKept_ = true;
+  std::vector<std::string> folders;
+  folders.reserve(stored_.size());
+  for (const auto& [folder, stored] : stored_) folders.push_back(folder);
+  readFilesOf(folders);
+}
+
 std::vector<PassedOverFolder> FolderMemory::foldersPassedOver() {
   std::vector<PassedOverFolder> folders;
   folders.reserve(foldersPassedOver_.size());
   for (const auto& folder : foldersPassedOver_) {
     const auto record = loaded_.find(folder);
-    if (record == loaded_.end()) continue;
-    PassedOverFolder passed{folder, record->second.entries, passedOverType_, head_, std::nullopt, nullptr};
-    if (const auto read = withFiles_.find(folder); read != withFiles_.end()) {
-      passed.bytes = read->second;
-    } else if (!record->second.filesHeld) {
-      // Read by whoever is told, off the fetch's way.
-      const auto stored = stored_.find(folder);
-      if (stored == stored_.end()) continue;  // could not be read before
-      passed.stored = stored->second;
-      passed.source = source_;
-    }
-    folders.push_back(std::move(passed));
+    if (record == loaded_.end() || !record->second.filesHeld) continue;
+    const auto read = withFiles_.find(folder);
+    folders.push_back({folder, record->second.entries, passedOverType_, read != withFiles_.end() ? read->second : head_});
   }
   return folders;
 }

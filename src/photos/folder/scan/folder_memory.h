@@ -93,6 +93,7 @@ void forEachEntry(std::string_view entries, Each&& each) {
 struct StoredFiles {
   std::uint64_t offset = 0;  // from the start of the files' names
   std::uint32_t size = 0, checksum = 0;
+  std::uint32_t filesAt = 0;  // the block holds the folder's every entry, files from here
 };
 
 // A record file as loaded, kept open for the names of files read from it later.
@@ -107,11 +108,6 @@ struct PassedOverFolder {
   std::string_view entries;                   // as in its FolderRecord
   std::optional<int> mediaType;               // of the files passed over; every asset file when none
   std::shared_ptr<const std::string> bytes;   // that `entries` lies in
-  // Where its files' names still lie, when they were not read with its
-  // record: `entries` then ends with its subfolders and links
-  // (readNamesOfFilesPassedOver, in folder_memory_file.h).
-  std::optional<StoredFiles> stored;
-  std::shared_ptr<const StoredNamesFile> source;
 };
 
 // Calls `each(relativePath)` for every file of a folder that was passed over,
@@ -171,6 +167,10 @@ class FolderMemory {
   // Whether the walk passes over the files of this unchanged folder; its
   // outlook then stays as it was, whatever the files it still looks at (links).
   bool passesOverFilesOf(const std::string& relativeFolder, const FolderRecord& record, std::optional<int> mediaType);
+  // The files of the folders passed over will be asked for by name (a
+  // watch's baseline tells the watcher): every folder's names are read now,
+  // in one read, and a folder whose names cannot be is not passed over.
+  void keepNamesOfFilesPassedOver();
   // The files passed over so, which are still there: how many, and the
   // hashes of their paths (MetadataIndex::pathHash), worked out when asked;
   // none when the names of some could not be read.
@@ -178,8 +178,8 @@ class FolderMemory {
   std::size_t filesPassedOver() const { return passedOverCount_; }
   std::optional<std::vector<std::uint64_t>> hashesOfFilesPassedOver();
   // The folders whose files were passed over, for whoever must still know
-  // those files, their names read or still to be (readNamesOfFilesPassedOver);
-  // those whose names could not be read are left out.
+  // those files (keepNamesOfFilesPassedOver first); those whose names were
+  // not read are left out.
   std::vector<PassedOverFolder> foldersPassedOver();
   // Replaces the file with the folders remembered by this walk, when they
   // differ from what was loaded. A file that cannot be written costs the
@@ -194,12 +194,13 @@ class FolderMemory {
   bool readFilesOf(const std::vector<std::string>& folders);
   // Reads the files' names of every folder passed over, and whether each was read.
   bool readFilesPassedOver();
+  bool namesKept_ = false;
 
   std::string path_;
   std::shared_ptr<const StoredNamesFile> source_;  // the file loaded, while names of files remain in it
   std::shared_ptr<const std::string> head_;   // its records, that their subfolders and links lie in
   std::unordered_map<std::string, StoredFiles> stored_;  // of loaded records whose files are not read yet
-  // Loaded records whose files were read: subfolders, links and files in one.
+  // Loaded records whose files were read: who keeps the bytes their entries lie in.
   std::unordered_map<std::string, std::shared_ptr<const std::string>> withFiles_;
   std::deque<std::string> read_;              // the entries of folders read by this walk
   std::unordered_map<std::string, FolderRecord> loaded_;

@@ -17,8 +17,8 @@ namespace shotsieve::folder {
 namespace {
 
 // Version 4: the files' names after every folder's record, each folder's
-// under a checksum of its own, read only for the folders whose files a walk
-// looks at (in 3, a listing of a large library read, summed and checked
+// entries in a block under a checksum of its own, read only for the folders
+// whose files a walk looks at (in 3, a listing of a large library read, summed and checked
 // every name of it). In 3: subfolders and links before files, and files
 // counted. In 2: a CRC-32 over the records.
 constexpr std::string_view kMagic = "shotsieve folders 4\n";
@@ -139,6 +139,7 @@ std::optional<LoadedFolderRecords> readFolderRecords(int fd) {
         files.size > filesSize - files.offset) {
       return std::nullopt;
     }
+    files.filesAt = record.filesAt;
     record.filesHeld = files.size == 0;
     if (!record.filesHeld) loaded.stored.insert_or_assign(relative, files);
     loaded.records.insert_or_assign(std::move(relative), std::move(record));
@@ -162,50 +163,9 @@ std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFi
   if (!readExactly(file.file.get(), span.data(), span.size(), file.filesStart + from)) return files;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const std::string_view block = std::string_view(span).substr(blocks[i].offset - from, blocks[i].size);
-    if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, 0)) files[i] = block;
+    if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, blocks[i].filesAt)) files[i] = block;
   }
   return files;
-}
-
-std::vector<std::string> readNamesOfFilesPassedOver(std::vector<PassedOverFolder>& folders) {
-  std::vector<std::string> unread;
-  std::vector<bool> drop(folders.size(), false);
-  // A file at a time (a fetch tells the folders of its own walk: one file).
-  for (std::size_t first = 0; first < folders.size(); ++first) {
-    if (!folders[first].stored) continue;
-    const auto source = folders[first].source;
-    std::vector<StoredFiles> blocks;
-    std::vector<std::size_t> at;
-    for (std::size_t i = first; i < folders.size(); ++i) {
-      if (!folders[i].stored || folders[i].source != source) continue;
-      blocks.push_back(*folders[i].stored);
-      at.push_back(i);
-    }
-    std::string span;
-    const auto files = readStoredFiles(*source, blocks, span);
-    for (std::size_t k = 0; k < at.size(); ++k) {
-      PassedOverFolder& folder = folders[at[k]];
-      folder.stored.reset();
-      folder.source.reset();
-      if (!files[k]) {
-        drop[at[k]] = true;
-        unread.push_back(folder.relativeFolder);
-        continue;
-      }
-      auto entries = std::make_shared<std::string>();
-      entries->reserve(folder.entries.size() + files[k]->size());
-      entries->append(folder.entries).append(*files[k]);
-      folder.entries = *entries;
-      folder.bytes = std::move(entries);
-    }
-  }
-  std::vector<PassedOverFolder> kept;
-  kept.reserve(folders.size() - unread.size());
-  for (std::size_t i = 0; i < folders.size(); ++i) {
-    if (!drop[i]) kept.push_back(std::move(folders[i]));
-  }
-  folders = std::move(kept);
-  return unread;
 }
 
 std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records) {
@@ -222,10 +182,12 @@ std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord
     put(head, record.readNanoseconds);
     put(head, static_cast<std::uint32_t>(folders.size()));
     head += folders;
+    // A folder with files has a block of its every entry; one without, none.
+    const std::string_view block = names.empty() ? std::string_view() : record.entries;
     put(head, static_cast<std::uint64_t>(files.size()));
-    put(head, static_cast<std::uint32_t>(names.size()));
-    put(head, checksumOf(names));
-    files += names;
+    put(head, static_cast<std::uint32_t>(block.size()));
+    put(head, checksumOf(block));
+    files += block;
     put(head, record.images);
     put(head, record.videos);
     put(head, static_cast<std::uint8_t>(record.outlook.has_value()));

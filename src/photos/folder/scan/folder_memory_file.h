@@ -13,8 +13,9 @@
 namespace shotsieve::folder {
 
 // The records of a file, as far as its first part goes: every folder's
-// stamp, subfolders, links, counts and outlook, checked whole. The files'
-// names follow them, a block per folder, each under a checksum of its own.
+// stamp, subfolders, links, counts and outlook, checked whole. A block per
+// folder with files follows them, each under a checksum of its own: its
+// every entry, so that a walk that looks at its files takes them as they lie.
 struct LoadedFolderRecords {
   std::shared_ptr<const std::string> head;  // the records' subfolders and links lie in it
   std::unordered_map<std::string, FolderRecord> records;
@@ -26,16 +27,11 @@ struct LoadedFolderRecords {
 // too big or of another version.
 std::optional<LoadedFolderRecords> readFolderRecords(int fd);
 
-// The names of the files of these folders, read from the file in one read
-// into `span`, each in its record's form ('f', name, '\0'); none in the place
-// of a block whose checksum or names are wrong.
+// The entries of these folders, subfolders and links then files, read from
+// the file in one read into `span`; none in the place of a block whose
+// checksum or names are wrong.
 std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFile& file,
                                                              const std::vector<StoredFiles>& blocks, std::string& span);
-
-// Reads the names of the files of the folders whose names still lie in their
-// record file, in one read, off the fetch's way; those whose names cannot be
-// read (damaged) are taken out, and their folders returned.
-std::vector<std::string> readNamesOfFilesPassedOver(std::vector<PassedOverFolder>& folders);
 
 // The bytes of a record file holding these records, whose files are held.
 std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records);

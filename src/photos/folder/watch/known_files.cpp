@@ -1,15 +1,10 @@
 #include "photos/folder/watch/known_files.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <iterator>
 
 #include "photos/folder/scan/file_status.h"
-#include "photos/folder/scan/folder_memory_file.h"
-#include "photos/folder/scan/library_scan.h"
-#include "photos/folder_entries.h"
-#include "photos/no_link_open.h"
 
 namespace shotsieve::folder {
 
@@ -104,24 +99,6 @@ void PresentFiles::tellFolders(std::vector<PassedOverFolder> folders) {
   (void)!::write(told_.get(), &one, sizeof one);
 }
 
-namespace {
-
-// The asset files of a folder of the library, by path relative to its root, into `paths`.
-void filesListedIn(const std::string& resolvedRoot, const std::string& relativeFolder, std::vector<std::string>& paths) {
-  const UniqueFd root(::open(resolvedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root) return;
-  const UniqueFd folder = relativeFolder.empty() ? UniqueFd(::dup(root.get()))
-                                                 : openBeneath(root.get(), relativeFolder, O_RDONLY | O_DIRECTORY);
-  if (!folder) return;
-  const std::string prefix = relativeFolder.empty() ? std::string() : relativeFolder + "/";
-  forEachFolderEntry(folder.get(), [&](const FolderEntry& entry) {
-    if (mediaTypeOfName(entry.name)) paths.push_back(prefix + std::string(entry.name));
-    return true;
-  });
-}
-
-}  // namespace
-
 void PresentFiles::moveInto(KnownFiles& known, MetadataIndex& index, const std::string& resolvedRoot) {
   // Always, and before taking what was told: left readable, it would wake the watcher for ever.
   std::uint64_t count = 0;
@@ -134,13 +111,10 @@ void PresentFiles::moveInto(KnownFiles& known, MetadataIndex& index, const std::
     folders.swap(folders_);
   }
   for (const auto& file : files) known.add(file.relativePath, FileKey{file.inode, file.birthNanoseconds});
-  // Their files' names are read here, off the fetch's way; a folder whose
-  // names could not be is listed as it is now.
-  std::vector<std::string> unindexed;
-  for (const auto& folder : readNamesOfFilesPassedOver(folders)) filesListedIn(resolvedRoot, folder, unindexed);
   // A passed-over folder is as the fetch's walk remembered it: no file in it
   // was added, removed or renamed since its files' entries were made, so the
   // inode and birth time there are the file's own.
+  std::vector<std::string> unindexed;
   for (const auto& folder : folders) {
     auto held = index.hold();  // a folder at a time: inserters need the index too
     forEachFilePassedOver(folder, [&](const std::string& path) {
