@@ -88,8 +88,8 @@ void forEachEntry(std::string_view entries, Each&& each) {
   }
 }
 
-// Where the names of a folder's files lie in the record file, under their
-// checksum: read only when a walk looks at those files.
+// Where a folder's entries, its files' names with them, lie in the record
+// file, under their checksum: read only when a walk looks at those files.
 struct StoredFiles {
   std::uint64_t offset = 0;  // from the start of the files' names
   std::uint32_t size = 0, checksum = 0;
@@ -194,7 +194,6 @@ class FolderMemory {
   bool readFilesOf(const std::vector<std::string>& folders);
   // Reads the files' names of every folder passed over, and whether each was read.
   bool readFilesPassedOver();
-  bool namesKept_ = false;
 
   std::string path_;
   std::shared_ptr<const StoredNamesFile> source_;  // the file loaded, while names of files remain in it
@@ -206,6 +205,7 @@ class FolderMemory {
   std::unordered_map<std::string, FolderRecord> loaded_;
   std::unordered_map<std::string, FolderRecord> now_;
   bool changed_ = false;
+  bool namesKept_ = false;  // keepNamesOfFilesPassedOver
   std::optional<FetchOptions> passOver_;
   std::size_t passedOverCount_ = 0;
   std::optional<int> passedOverType_;
