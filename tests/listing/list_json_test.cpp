@@ -90,14 +90,16 @@ TEST_F(ListTest, BudgetAddsTheTruncationMarker) {
     std::string id = "S";  // built step by step: GCC 12 warns wrongly on "S" + std::string at -O3
     id += std::to_string(i) + "/L0/001";
     const Asset asset = library.addScreenshot(id, now() - i);
-    library.writes[asset.locator].delay = 100ms;
+    library.writes[asset.locator].delay = 300ms;
   }
-  // One at a time: two exports fit into the budget, the third check finds it spent.
-  const std::string truncated = listJSON(library, 2, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 1}).text();
+  // One at a time: two exports fit into the budget, the third check finds it
+  // spent. The first export has 150 ms beyond its delay to come back in
+  // (under ThreadSanitizer on a loaded machine, 50 ms were once too few).
+  const std::string truncated = listJSON(library, 2, exportDir, ListOptions{0.45, NetworkAccess::allowed, kExportTimeout, 1}).text();
   EXPECT_TRUE(truncated.ends_with(R"({"__truncated":true,"__done":2,"__total":5}])")) << truncated;
   // Two at a time: those under way when the budget runs out are finished, in order.
   fs::remove_all(exportDir);
-  const std::string overlapped = listJSON(library, 2, exportDir, ListOptions{0.15, NetworkAccess::allowed, kExportTimeout, 2}).text();
+  const std::string overlapped = listJSON(library, 2, exportDir, ListOptions{0.45, NetworkAccess::allowed, kExportTimeout, 2}).text();
   EXPECT_TRUE(overlapped.ends_with(R"({"__truncated":true,"__done":4,"__total":5}])")) << overlapped;
   EXPECT_LT(overlapped.find("\"S0\""), overlapped.find("\"S1\""));
   EXPECT_LT(overlapped.find("\"S2\""), overlapped.find("\"S3\""));
