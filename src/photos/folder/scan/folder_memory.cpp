@@ -183,12 +183,8 @@ void forEachFilePassedOver(std::string_view relativeFolder, std::string_view ent
   });
 }
 
-bool FolderMemory::readFilesPassedOver() {
-  return readFilesOf(std::vector<std::string>(foldersPassedOver_.begin(), foldersPassedOver_.end()));
-}
-
 std::optional<std::vector<std::uint64_t>> FolderMemory::hashesOfFilesPassedOver() {
-  if (!readFilesPassedOver()) return std::nullopt;
+  if (!readFilesOf({foldersPassedOver_.begin(), foldersPassedOver_.end()})) return std::nullopt;
   std::vector<std::uint64_t> hashes;
   hashes.reserve(passedOverCount_);
   for (const auto& folder : foldersPassedOver_) {

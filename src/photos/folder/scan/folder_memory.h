@@ -192,8 +192,6 @@ class FolderMemory {
   // Reads the names of the files of these loaded folders from the file, in
   // one read; whether every one was read.
   bool readFilesOf(const std::vector<std::string>& folders);
-  // Reads the files' names of every folder passed over, and whether each was read.
-  bool readFilesPassedOver();
 
   std::string path_;
   std::shared_ptr<const StoredNamesFile> source_;  // the file loaded, while names of files remain in it

@@ -1,14 +1,13 @@
 #include "photos/folder/scan/folder_memory_file.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include <zlib.h>
 
+#include "photos/folder/metadata/byte_source.h"
 #include "photos/folder/scan/folder_memory.h"
 #include "photos/folder/scan/library_scan.h"
 
@@ -38,7 +37,7 @@ void put(std::string& out, T value) {
 
 // Reads values off the front of a file's bytes; once anything is short or
 // out of bounds, every later read fails too.
-struct Reader {
+struct RecordReader {
   std::string_view rest;
   bool ok = true;
   template <typename T>
@@ -63,18 +62,9 @@ struct Reader {
   }
 };
 
-bool readExactly(int fd, char* into, std::size_t size, std::uint64_t offset) {
-  for (std::size_t got = 0; got < size;) {
-    const ssize_t n = ::pread(fd, into + got, size - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
+// Whether a record's entries are kinds and names ended by '\0', files last
+// from `filesAt`; never a name the walk skips ("..", hidden ones) nor one
+// with a '/': a forged record must not lead the walk out of the library.
 bool wellFormedEntries(std::string_view entries, std::size_t filesAt) {
   if (filesAt > entries.size() || (!entries.empty() && entries.back() != '\0')) return false;
   // Searched by memchr: the names of a folder of many files are many.
@@ -90,6 +80,8 @@ bool wellFormedEntries(std::string_view entries, std::size_t filesAt) {
   return true;
 }
 
+}  // namespace
+
 std::optional<LoadedFolderRecords> readFolderRecords(int fd) {
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
@@ -97,12 +89,12 @@ std::optional<LoadedFolderRecords> readFolderRecords(int fd) {
   constexpr std::uint64_t kFront = kMagic.size() + sizeof(HeadSize);
   if (fileSize > kMostBytes || fileSize < kFront + sizeof(Checksum)) return std::nullopt;
   char front[kFront];
-  if (!readExactly(fd, front, sizeof front, 0) || std::string_view(front, kMagic.size()) != kMagic) return std::nullopt;
+  if (readFullyAt(fd, front, sizeof front, 0) != sizeof front || std::string_view(front, kMagic.size()) != kMagic) return std::nullopt;
   HeadSize headSize = 0;
   std::memcpy(&headSize, front + kMagic.size(), sizeof headSize);
   if (headSize > fileSize - kFront - sizeof(Checksum)) return std::nullopt;
   std::string bytes(static_cast<std::size_t>(headSize + sizeof(Checksum)), '\0');
-  if (!readExactly(fd, bytes.data(), bytes.size(), kFront)) return std::nullopt;
+  if (readFullyAt(fd, bytes.data(), bytes.size(), kFront) != bytes.size()) return std::nullopt;
   Checksum sum = 0;
   std::memcpy(&sum, bytes.data() + headSize, sizeof sum);
   bytes.resize(static_cast<std::size_t>(headSize));
@@ -112,7 +104,7 @@ std::optional<LoadedFolderRecords> readFolderRecords(int fd) {
   loaded.filesStart = kFront + headSize + sizeof(Checksum);
   const std::uint64_t filesSize = fileSize - loaded.filesStart;
   auto head = std::make_shared<const std::string>(std::move(bytes));
-  Reader reader{*head};
+  RecordReader reader{*head};
   while (reader.ok && !reader.rest.empty()) {
     const auto pathSize = reader.take<std::uint32_t>();
     std::string relative(reader.bytes(pathSize));
@@ -160,7 +152,7 @@ std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFi
     to = std::max(to, block.offset + block.size);
   }
   span.resize(static_cast<std::size_t>(to - from));
-  if (!readExactly(file.file.get(), span.data(), span.size(), file.filesStart + from)) return files;
+  if (readFullyAt(file.file.get(), span.data(), span.size(), file.filesStart + from) != span.size()) return files;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const std::string_view block = std::string_view(span).substr(blocks[i].offset - from, blocks[i].size);
     if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, blocks[i].filesAt)) files[i] = block;

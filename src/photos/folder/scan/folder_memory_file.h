@@ -36,9 +36,4 @@ std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFi
 // The bytes of a record file holding these records, whose files are held.
 std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records);
 
-// Whether a record's entries are kinds and names ended by '\0', files last
-// from `filesAt`; never a name the walk skips ("..", hidden ones) nor one
-// with a '/': a forged record must not lead the walk out of the library.
-bool wellFormedEntries(std::string_view entries, std::size_t filesAt);
-
 }  // namespace shotsieve::folder
