@@ -105,12 +105,18 @@ bool WatchHandOver::reported(std::string_view localIdentifier) {
 void WatchHandOver::handOver() {
   std::lock_guard lock(mutex_);
   std::string text;
-  if (baseline_ != nullptr) {  // else the reader has seen nothing yet: the next worker starts afresh
+  // Without either the reader has seen nothing yet: the next worker starts
+  // afresh. A resumed worker that hands over before its baseline passes on
+  // what it was handed: else the next would write a second start line and
+  // count what is new in its baseline instead of reporting it.
+  if (baseline_ != nullptr || resumed_) {
     // Each key once: a baseline holds much of what was carried, and every
     // hand-over would otherwise add the library again.
     std::vector<Key> keys(carried_);
-    keys.reserve(carried_.size() + baseline_->assets.size() + reported_.size());
-    for (const auto& asset : baseline_->assets) keys.push_back(keyOf(asset.localIdentifier));
+    keys.reserve(carried_.size() + (baseline_ ? baseline_->assets.size() : 0) + reported_.size());
+    if (baseline_ != nullptr) {
+      for (const auto& asset : baseline_->assets) keys.push_back(keyOf(asset.localIdentifier));
+    }
     keys.insert(keys.end(), reported_.begin(), reported_.end());
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());

@@ -18,12 +18,15 @@ namespace {
 
 // Each worker ends its process, so each runs in a child of its own, as the
 // supervisor runs them, on one shared file.
-int runWorker(int fd, const FetchResult& baseline, const std::string& news, bool expectResumed, bool carried) {
+// A worker that does not start hands over before its baseline is taken.
+int runWorker(int fd, const FetchResult& baseline, const std::string& news, bool expectResumed, bool carried,
+              bool starts = true) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setenv(kWatchWorkerVariable, std::to_string(fd).c_str(), 1);
     const auto handOver = WatchHandOver::ofThisProcess();
     if (!handOver || handOver->resumed() != expectResumed) std::_Exit(1);
+    if (!starts) handOver->handOver();
     handOver->start(baseline, [] {});
     if (handOver->toldBefore(baseline.assets.front().localIdentifier) != carried) std::_Exit(2);
     if (handOver->reported(baseline.assets.back().localIdentifier) == carried) std::_Exit(3);
@@ -48,6 +51,9 @@ TEST(WatchHandOver, EachHandOverCarriesOneBaselinePlusWhatWasReported) {
     ASSERT_EQ(::fstat(fd, &info), 0);
     EXPECT_EQ(static_cast<std::size_t>(info.st_size), header + line * (baseline.assets.size() + round + 1)) << round;
   }
+  // A worker handing over before its baseline passes on all it was handed.
+  ASSERT_EQ(runWorker(fd, baseline, "", true, true, false), kExitHandOver);
+  ASSERT_EQ(runWorker(fd, baseline, "AFTER-EARLY", true, true), kExitHandOver);
   // A file past what a worker reads, or torn, is still a resumed watch: no second start line.
   ASSERT_EQ(::ftruncate(fd, 0), 0);
   ASSERT_EQ(::pwrite(fd, "torn", 4, 0), 4);

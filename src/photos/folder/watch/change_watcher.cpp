@@ -79,6 +79,10 @@ struct ChangeWatcher::State {
     place = follower.locate();
     follower.lookedAt(Clock::now());
     if (place.root.empty()) return;
+    // A library made (or made again) between the confinement and this look
+    // would be watched blind: no folder of it can be opened, so no event
+    // would ever come.
+    if (processIsConfined() && RootFollower::outOfReach(place)) handWatchOver();
     if (presentFrom == Present::walk) {
       folders.attach(place.root, LibraryFolders::Files::known);
       return;

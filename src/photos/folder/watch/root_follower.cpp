@@ -102,6 +102,12 @@ bool RootFollower::settingsOutOfReach() const {
   return !settings && errno == EACCES;
 }
 
+bool RootFollower::outOfReach(const Place& place) {
+  if (place.root.empty()) return false;
+  const UniqueFd root(::open(place.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+  return !root && errno == EACCES;
+}
+
 RootFollower::Around RootFollower::handle(const inotify_event& event) const {
   // Events were lost (the queue overflowed, as a small fs.inotify.max_queued_events
   // makes it do): the user-dirs file or the root may have moved among them.

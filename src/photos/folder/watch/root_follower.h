@@ -46,6 +46,9 @@ class RootFollower {
   // True when the user-dirs file exists but may not be read: a confined
   // process can read only the one it started with, not one written anew.
   bool settingsOutOfReach() const;
+  // True when the root may not be opened: a confined process reaches only
+  // the root that was there when it was confined, not one made since.
+  static bool outOfReach(const Place& place);
   // A descriptor that signals a change of the mount table (POLLPRI).
   int mountsDescriptor() const { return mounts_.get(); }
   // When the root must be looked at again by time (without inotify); max() for never.
