@@ -62,6 +62,8 @@ FAULTS = [
      "inScreenshotFolder || isScreenshotFolderName(name), depth", "inScreenshotFolder, depth"),
     ("scan", "entries let go of while the walk did not hold", "photos/folder/metadata/metadata_index_save.cpp",
      "(!passedOver.walkHeld || passedOver.walkHeld());", "true;"),
+    ("metadata", "a journal left by a watcher that ended before its save never folded in",
+     "photos/folder/metadata/metadata_index_load.cpp", "if (!journal.empty()) changed_ = true;", "(void)journal.size();"),
     ("metadata", "the wholeness check skipped for PNG", "photos/folder/metadata/image_wholeness.cpp",
      "      return wholePng(in);", "      return true;"),
     ("metadata", "a JPEG's end marker not needed", "photos/folder/metadata/image_wholeness.cpp",

@@ -41,7 +41,12 @@ void MetadataIndex::loadLocked() {
     loadedVersion_ = contents->version;
     changed_ = changed_ || contents->mended;  // damage found is mended: written back whole by this run
   }
-  loadedEntries_ = overlaid(std::move(loadedEntries_), readJournal(path_));
+  std::vector<IndexEntry> journal = readJournal(path_);
+  // Folded into the file by this run's save, whether or not it learns
+  // anything: a journal left by a watcher that ended before its own save
+  // would else make every later run read the file whole.
+  if (!journal.empty()) changed_ = true;
+  loadedEntries_ = overlaid(std::move(loadedEntries_), journal);
   used_.assign(loadedEntries_.size(), false);
   // What the searches met is met.
   std::vector<std::uint64_t> met;
