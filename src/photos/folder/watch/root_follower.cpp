@@ -24,6 +24,12 @@ bool isFolder(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Refused, not merely failed: where a confined process's reach ends.
+bool openingRefused(const std::string& path, int flags) {
+  const UniqueFd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags));
+  return !opened && errno == EACCES;
+}
+
 // The nearest folder above a path that exists; "/" at the last.
 std::string nearestExistingAncestor(const std::string& path) {
   std::string folder = parentFolder(path);
@@ -97,16 +103,10 @@ RootFollower::Place RootFollower::locate() {
 }
 
 bool RootFollower::settingsOutOfReach() const {
-  if (location_.userDirsFile.empty()) return false;
-  const UniqueFd settings(::open(location_.userDirsFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  return !settings && errno == EACCES;
+  return !location_.userDirsFile.empty() && openingRefused(location_.userDirsFile, 0);
 }
 
-bool RootFollower::outOfReach(const Place& place) {
-  if (place.root.empty()) return false;
-  const UniqueFd root(::open(place.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
-  return !root && errno == EACCES;
-}
+bool RootFollower::outOfReach(const Place& place) { return !place.root.empty() && openingRefused(place.root, O_DIRECTORY); }
 
 RootFollower::Around RootFollower::handle(const inotify_event& event) const {
   // Events were lost (the queue overflowed, as a small fs.inotify.max_queued_events
