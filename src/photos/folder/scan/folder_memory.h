@@ -143,10 +143,6 @@ class FolderMemory {
 
   // Reads the file, and starts a walk from its records.
   void load();
-  // Forgets what a walk found, keeping what was loaded: the next walk starts
-  // from the file's records as the last one did (a watch's start walks its
-  // folders, then its baseline walks them again).
-  void startOver();
   // The record of the folder, if its stamp is still `now` and was trusted;
   // its files' names may still be in the file.
   const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
@@ -187,6 +183,8 @@ class FolderMemory {
   void save();
 
  private:
+  // Forgets what a walk found, keeping what was loaded.
+  void startOver();
   // Keeps a record's entries as its own, subfolders and links first, its files counted.
   void keep(FolderRecord& record);
   // Reads the names of the files of these loaded folders from the file, in

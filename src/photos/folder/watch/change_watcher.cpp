@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
+#include <future>
 #include <thread>
 
 #include "output/json_array_text.h"
 #include "photos/confinement.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/watch/backoff.h"
+#include "photos/folder/watch/baseline_records.h"
 #include "photos/folder/watch/file_inserter.h"
 #include "photos/folder/watch/inotify_source.h"
 #include "photos/folder/watch/library_folders.h"
@@ -58,8 +59,9 @@ struct ChangeWatcher::State {
   Clock::time_point lastLookAgain{};
   SaveSchedule save;
   PresentFiles present;  // told by the baseline's fetch, not yet known
-  std::mutex startRecordsMutex;
-  std::optional<FolderMemory> startRecords;  // until the baseline's fetch takes them
+  bool coverAtStart = false;  // the folders are to be covered for a fetch that tells their files
+  BaselineRecords baselineRecords;
+  std::promise<void> covered;
   std::thread thread;
 
   State(LibraryLocation libraryLocation, MetadataIndex& metadataIndex, Deliver deliverChange, const Notice& notice,
@@ -87,10 +89,16 @@ struct ChangeWatcher::State {
       folders.attach(place.root, LibraryFolders::Files::known);
       return;
     }
-    // Loaded once for the start and the baseline's fetch that follows it.
-    startRecords.emplace(folderMemoryIn(location.cacheDir));
-    startRecords->load();
-    folders.attach(place.root, LibraryFolders::Files::toldByFetch, &*startRecords);
+    coverAtStart = true;
+  }
+
+  // On the caller's thread, before any event is handled: once it returns,
+  // a change anywhere in the library sends an event.
+  void coverForTheFetch() {
+    if (!coverAtStart) return;
+    FolderMemory records(folderMemoryIn(location.cacheDir));
+    records.load();
+    folders.attach(place.root, LibraryFolders::Files::toldByFetch, &records);
   }
 
   void reconcile() {
@@ -239,7 +247,9 @@ struct ChangeWatcher::State {
     return true;
   }
 
-  void run() {
+  void run(std::future<void> coveredBy) {
+    baselineRecords.read(location.cacheDir, coverAtStart);
+    coveredBy.wait();
     std::vector<FolderEvent> events;
     while (wait()) {
       auto now = Clock::now();
@@ -289,7 +299,19 @@ struct ChangeWatcher::State {
 ChangeWatcher::ChangeWatcher(LibraryLocation location, MetadataIndex& index, Deliver deliver, Notice notice,
                              Present present)
     : state_(std::make_unique<State>(std::move(location), index, std::move(deliver), notice, present)) {
-  state_->thread = std::thread([state = state_.get()] { state->run(); });
+  state_->thread = std::thread([state = state_.get(), coveredBy = state_->covered.get_future()]() mutable {
+    state->run(std::move(coveredBy));
+  });
+  try {
+    state_->coverForTheFetch();
+  } catch (...) {  // out of memory: the thread is not left running
+    const std::uint64_t one = 1;
+    (void)!::write(state_->stop.get(), &one, sizeof one);
+    state_->covered.set_value();
+    state_->thread.join();
+    throw;
+  }
+  state_->covered.set_value();
 }
 
 void ChangeWatcher::filesPresent(std::vector<SeenFile> files) { state_->present.tell(std::move(files)); }
@@ -298,13 +320,7 @@ void ChangeWatcher::filesPresentIn(std::vector<PassedOverFolder> folders) {
   state_->present.tellFolders(std::move(folders));
 }
 
-std::optional<FolderMemory> ChangeWatcher::recordsOfItsStart() {
-  std::lock_guard lock(state_->startRecordsMutex);
-  std::optional<FolderMemory> records = std::move(state_->startRecords);
-  state_->startRecords.reset();
-  if (records) records->startOver();
-  return records;
-}
+std::optional<FolderMemory> ChangeWatcher::recordsOfItsStart() { return state_->baselineRecords.take(); }
 
 ChangeWatcher::~ChangeWatcher() {
   const std::uint64_t one = 1;

@@ -45,8 +45,8 @@ class ChangeWatcher {
   void filesPresent(std::vector<SeenFile> files);
   // And the files of the folders it passed over, known from its last walk.
   void filesPresentIn(std::vector<PassedOverFolder> folders);
-  // The record of folders its start walked by (told by a fetch only), as
-  // loaded, for the baseline's fetch to walk by in its turn; once.
+  // The record of folders for the baseline's fetch (told by a fetch only),
+  // as loaded, with the names of the files it will pass over; once.
   std::optional<FolderMemory> recordsOfItsStart();
   // Stops and joins the thread.
   ~ChangeWatcher();
