@@ -151,6 +151,49 @@ def watch_photo_moved(photo, into, what):
 
 
 watch_photo_moved("IMG_0001.png", shots["added"], "a watch started over a passed-over folder takes a file moved out of it for no new one")
+
+
+def watched_mask(watch, folder):
+    """The inotify mask the watch's worker has on a folder, from the kernel's own account."""
+    inode = format(os.stat(folder).st_ino, "x")
+    with open(f"/proc/{watch.proc.pid}/task/{watch.proc.pid}/children") as f:
+        workers = f.read().split()
+    for pid in workers:
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            if os.readlink(f"/proc/{pid}/fd/{fd}") != "anon_inode:inotify":
+                continue
+            with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                for line in f:
+                    fields = dict(field.split(":", 1) for field in line.split()[1:] if ":" in field)
+                    if line.startswith("inotify") and fields.get("ino") == inode:
+                        return int(fields["mask"], 16)
+    return None
+
+
+# The camera folder, whose every file the index knew, is watched for its
+# entries alone (the kernel marks none of its files), and whole once a file
+# comes: a screenshot written there slowly, closed after the watcher first
+# looked at it, gets its line.
+IN_CLOSE_WRITE, IN_CREATE = 0x8, 0x100
+time.sleep(3.5)
+listed(7)
+watch = Watch(shotsieve, home)
+mask = watched_mask(watch, camera)
+check("a folder each of whose files was known is watched for its new entries alone",
+      mask is not None and mask & IN_CREATE and not mask & IN_CLOSE_WRITE, mask)
+slow = os.path.join(camera, "Screenshot from 2026-01-01 10-00-00.png")
+data = sample_png(make_library, "tool slow")
+with open(slow, "wb") as f:
+    f.write(data[:100])
+    f.flush()
+    time.sleep(0.5)
+    f.write(data[100:])
+added = [line["asset"] for line in watch.lines(1, 30, quiet=1) if line.get("event") == "screenshot-added"]
+check("a screenshot written slowly into it gets one line", len(added) == 1, added)
+mask = watched_mask(watch, camera)
+check("and the folder is then watched whole", mask is not None and mask & IN_CLOSE_WRITE, mask)
+watch.stop()
+os.remove(slow)
 # The same with the names of that folder's files damaged in the record: the
 # watch lists the folder instead.
 time.sleep(3.5)

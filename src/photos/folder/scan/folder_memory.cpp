@@ -118,7 +118,6 @@ void FolderMemory::startOver() {
 }
 
 bool FolderMemory::stillAsWalked(const std::string& root) const {
-  const auto nanosecondsOf = [](const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; };
   const UniqueFd top(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!top) return false;
   for (const auto& [relativeFolder, record] : now_) {
@@ -126,8 +125,7 @@ bool FolderMemory::stillAsWalked(const std::string& root) const {
                                                    : openBeneath(top.get(), relativeFolder, O_RDONLY | O_DIRECTORY);
     struct stat info;
     if (!folder || ::fstat(folder.get(), &info) != 0) return false;
-    const FolderStamp now{info.st_dev, info.st_ino, nanosecondsOf(info.st_mtim), nanosecondsOf(info.st_ctim)};
-    if (!(now == record.stamp)) return false;
+    if (!(stampOf(info) == record.stamp)) return false;
   }
   return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -27,6 +29,11 @@ struct FolderStamp {
   std::int64_t modifiedNanoseconds = 0, changedNanoseconds = 0;
   bool operator==(const FolderStamp&) const = default;
 };
+
+inline FolderStamp stampOf(const struct stat& info) {
+  const auto nanoseconds = [](const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; };
+  return {info.st_dev, info.st_ino, nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
+}
 
 // A stamp read less than this after the folder's last change may not show
 // the next one: file systems keep coarser times than the kernel's clock (2 s

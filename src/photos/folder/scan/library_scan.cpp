@@ -39,8 +39,6 @@ std::string joined(const std::string& folder, std::string_view name) {
   return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
 }
 
-std::int64_t nanosecondsOf(const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; }
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -147,7 +145,7 @@ struct Walker {
                                     std::chrono::system_clock::now().time_since_epoch()).count();
     struct stat info;
     if (::fstat(fd, &info) != 0 || blind.blind(fd, info.st_dev)) return readEntries(fd, read, entries);
-    const FolderStamp stamp{info.st_dev, info.st_ino, nanosecondsOf(info.st_mtim), nanosecondsOf(info.st_ctim)};
+    const FolderStamp stamp = stampOf(info);
     const FolderRecord* known = memory->unchanged(relativeDir, stamp);
     if (known != nullptr) {
       passFiles = memory->passesOverFilesOf(relativeDir, *known, wantedType);

@@ -177,6 +177,9 @@ struct ChangeWatcher::State {
       case Kind::rootChanged:
         rootCheckDue = true;
         return;
+      case Kind::quietFolderStirred:
+        folders.stirred(path);
+        return;
     }
   }
 

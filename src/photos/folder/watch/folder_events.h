@@ -20,6 +20,7 @@ struct FolderEvent {
     cacheTagWritten,  // the folder may have become a cache (CACHEDIR.TAG), whose files are no pictures
     lookAgain,       // events were lost: everything is to be looked through again
     rootChanged,     // the root itself went, or the file system under it: to be found again
+    quietFolderStirred,  // a folder watched for its entries alone got a new one: to be watched whole
   };
   Kind kind;
   std::string relativePath;

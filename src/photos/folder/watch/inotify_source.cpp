@@ -9,8 +9,10 @@ namespace shotsieve::folder {
 
 namespace {
 
-constexpr std::uint32_t kFolderEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE |
-                                        IN_ATTRIB | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kEntryEvents =
+    IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Events of a folder's files as well: the kernel marks each file of the folder for them.
+constexpr std::uint32_t kFolderEvents = kEntryEvents | IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB;
 
 std::string joined(const std::string& folder, std::string_view name) {
   return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
@@ -26,13 +28,35 @@ bool InotifySource::add(const std::string& relativeFolder, int folderFd) {
   // Added to what a watch around the root asks of the same folder, if any.
   const int watch = instance_.addFolder(folderFd, kFolderEvents | IN_MASK_ADD);
   if (watch < 0) return false;
+  track(relativeFolder, watch);
+  quiet_.erase(watch);
+  stirred_.erase(watch);
+  return true;
+}
+
+void InotifySource::track(const std::string& relativeFolder, int watch) {
   // A folder watched again (a rescan) keeps its watch; one that replaced another takes it over.
   if (const auto old = watches_.find(relativeFolder); old != watches_.end() && old->second != watch) {
     folders_.erase(old->second);
   }
   folders_[watch] = relativeFolder;
   watches_[relativeFolder] = watch;
+}
+
+bool InotifySource::addQuiet(const std::string& relativeFolder, int folderFd) {
+  const int watch = instance_.addFolder(folderFd, kEntryEvents | IN_MASK_ADD);
+  if (watch < 0) return false;
+  track(relativeFolder, watch);
+  quiet_.insert(watch);
   return true;
+}
+
+std::vector<std::string> InotifySource::quietFolders() const {
+  std::vector<std::string> folders;
+  for (const int watch : quiet_) {
+    if (const auto found = folders_.find(watch); found != folders_.end()) folders.push_back(found->second);
+  }
+  return folders;
 }
 
 void InotifySource::dropWatch(int watch) {
@@ -40,12 +64,16 @@ void InotifySource::dropWatch(int watch) {
   if (folder == folders_.end()) return;
   watches_.erase(folder->second);
   folders_.erase(folder);
+  quiet_.erase(watch);
+  stirred_.erase(watch);
 }
 
 void InotifySource::remove(const std::string& relativeFolder) {
   for (auto it = watches_.lower_bound(relativeFolder); it != watches_.end() && below(it->first, relativeFolder);) {
     instance_.remove(it->second);
     folders_.erase(it->second);
+    quiet_.erase(it->second);
+    stirred_.erase(it->second);
     it = watches_.erase(it);
   }
 }
@@ -54,6 +82,8 @@ void InotifySource::clear() {
   for (const auto& [watch, _] : folders_) instance_.remove(watch);
   folders_.clear();
   watches_.clear();
+  quiet_.clear();
+  stirred_.clear();
 }
 
 bool InotifySource::handle(const inotify_event& event) {
@@ -77,6 +107,11 @@ bool InotifySource::handle(const inotify_event& event) {
   }
   if (event.len == 0 || walkSkipsName(event.name)) return true;
   const std::string path = joined(folder, event.name);
+  // A quiet folder hears no close, mode change or growth of its files: once
+  // an entry comes, it is to be watched whole, and a file that came is
+  // looked at now, its close perhaps unheard.
+  const bool quiet = quiet_.contains(event.wd) && (event.mask & (IN_CREATE | IN_MOVED_TO));
+  if (quiet && stirred_.insert(event.wd).second) pending_.push_back({Kind::quietFolderStirred, folder});
   if (event.mask & IN_ISDIR) {
     if (event.mask & (IN_CREATE | IN_MOVED_TO)) pending_.push_back({Kind::folderAppeared, path});
     if (event.mask & (IN_DELETE | IN_MOVED_FROM)) pending_.push_back({Kind::folderGone, path});
@@ -85,8 +120,8 @@ bool InotifySource::handle(const inotify_event& event) {
     return true;
   }
   if (kCacheTagName == event.name) {
-    if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) pending_.push_back({Kind::cacheTagWritten, folder});
-  } else if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+    if (quiet || (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO))) pending_.push_back({Kind::cacheTagWritten, folder});
+  } else if (quiet || (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO))) {
     pending_.push_back({Kind::fileWritten, path});
   } else if (event.mask & (IN_CREATE | IN_MODIFY)) {
     pending_.push_back({Kind::fileChanging, path});

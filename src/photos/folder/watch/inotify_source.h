@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "photos/folder/watch/folder_events.h"
@@ -18,6 +19,12 @@ class InotifySource final : public FolderEventSource {
   explicit InotifySource(InotifyInstance& instance) : instance_(instance) {}
 
   bool add(const std::string& relativeFolder, int folderFd) override;
+  // Covers a folder for the changes of its entries alone, which the kernel
+  // arms without marking each file of it: a folder whose every file was
+  // known. A file made or moved in is then told as written (to be looked at
+  // at once), and the folder as stirred, to be added whole (Kind::quietFolderStirred).
+  bool addQuiet(const std::string& relativeFolder, int folderFd);
+  std::vector<std::string> quietFolders() const;
   void remove(const std::string& relativeFolder) override;
   void clear() override;
   bool covers(const std::string& relativeFolder) const override { return watches_.contains(relativeFolder); }
@@ -28,11 +35,14 @@ class InotifySource final : public FolderEventSource {
   bool handle(const inotify_event& event);
 
  private:
+  void track(const std::string& relativeFolder, int watch);
   void dropWatch(int watch);
 
   InotifyInstance& instance_;
   std::unordered_map<int, std::string> folders_;  // watch descriptor -> relative folder
   std::map<std::string, int> watches_;             // relative folder -> watch descriptor
+  std::unordered_set<int> quiet_;                  // watches of entries alone
+  std::unordered_set<int> stirred_;                // quiet ones told stirred, not yet added whole
   std::vector<FolderEvent> pending_;
 };
 

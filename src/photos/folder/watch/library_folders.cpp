@@ -45,8 +45,15 @@ void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd fol
     // Only the folders, and those unchanged since the last walk not read
     // again: a cover is set before its folder's stamp is taken, so a change
     // after that sends an event and one before it changed the stamp.
-    walkFolder(std::move(folder), rootPath_, relativeFolder, std::nullopt, {},
-               [&](const std::string& sub, int fd) { cover(sub, fd); }, FolderHandles::closedWithTheWalk, records);
+    const WalkOutcome walked = walkFolder(
+        std::move(folder), rootPath_, relativeFolder, std::nullopt, {},
+        [&](const std::string& sub, int fd) { coverBy(sub, fd, records); },
+        FolderHandles::closedWithTheWalk, records);
+    // A subfolder that could not be opened is heard of again only by a whole
+    // watch of its parent (its mode changed), so none stays quiet.
+    if (!walked.whole && watched_) {
+      for (const auto& quietFolder : watched_->quietFolders()) stirred(quietFolder);
+    }
     return;
   }
   std::unordered_set<std::string> seen;
@@ -65,6 +72,28 @@ void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd fol
       },
       [&](const std::string& sub, int fd) { cover(sub, fd); });
   if (sweep) known_.leftExcept(seen, KnownFiles::Clock::now());
+}
+
+// Quietly, a folder unchanged since its last walk, each of whose images the
+// index knew then: what its files do (written, closed, their mode changed)
+// gives no line, and a new entry stirs it. Its stamp is compared once the
+// quiet watch is set: a change before that is seen in the stamp, one after
+// it stirs the folder.
+void LibraryFolders::coverBy(const std::string& relativeFolder, int folderFd, const FolderMemory* records) {
+  struct stat info;
+  const FolderRecord* record = nullptr;
+  if (records != nullptr && watched_ && ::fstat(folderFd, &info) == 0 && !blind_.blind(folderFd, info.st_dev)) {
+    record = records->unchanged(relativeFolder, stampOf(info));
+  }
+  if (record == nullptr || !record->outlook || (record->outlookType != 0 && record->outlookType != kImageMediaType) ||
+      !watched_->addQuiet(relativeFolder, folderFd) || ::fstat(folderFd, &info) != 0 ||
+      records->unchanged(relativeFolder, stampOf(info)) == nullptr) {
+    cover(relativeFolder, folderFd);
+  }
+}
+
+void LibraryFolders::stirred(const std::string& relativeFolder) {
+  if (const UniqueFd folder = open(relativeFolder)) cover(relativeFolder, folder.get());
 }
 
 void LibraryFolders::forget(const std::string& relativeFolder) {

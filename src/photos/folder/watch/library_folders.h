@@ -49,6 +49,8 @@ class LibraryFolders {
   void lookAgain() { lookThrough("", open(""), Files::newHandedOn, true); }
   // Stops covering a folder and everything below it.
   void forget(const std::string& relativeFolder);
+  // Covers a folder whole that was covered for its entries alone.
+  void stirred(const std::string& relativeFolder);
   // True when the folder now holds a cache tag: it is no pictures.
   bool becameCache(const std::string& relativeFolder) const;
   bool isLink(const std::string& relativePath) const;
@@ -60,6 +62,7 @@ class LibraryFolders {
  private:
   UniqueFd open(const std::string& relativeFolder) const;
   void cover(const std::string& relativeFolder, int folderFd);
+  void coverBy(const std::string& relativeFolder, int folderFd, const FolderMemory* records);
   void lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
                    FolderMemory* records = nullptr);
 
