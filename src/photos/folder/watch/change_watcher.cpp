@@ -250,6 +250,12 @@ struct ChangeWatcher::State {
     return true;
   }
 
+  void stopThread() {
+    const std::uint64_t one = 1;
+    (void)!::write(stop.get(), &one, sizeof one);
+    thread.join();
+  }
+
   void run(std::future<void> coveredBy) {
     baselineRecords.read(location.cacheDir, coverAtStart);
     coveredBy.wait();
@@ -308,10 +314,8 @@ ChangeWatcher::ChangeWatcher(LibraryLocation location, MetadataIndex& index, Del
   try {
     state_->coverForTheFetch();
   } catch (...) {  // out of memory: the thread is not left running
-    const std::uint64_t one = 1;
-    (void)!::write(state_->stop.get(), &one, sizeof one);
     state_->covered.set_value();
-    state_->thread.join();
+    state_->stopThread();
     throw;
   }
   state_->covered.set_value();
@@ -325,10 +329,6 @@ void ChangeWatcher::filesPresentIn(std::vector<PassedOverFolder> folders) {
 
 std::optional<FolderMemory> ChangeWatcher::recordsOfItsStart() { return state_->baselineRecords.take(); }
 
-ChangeWatcher::~ChangeWatcher() {
-  const std::uint64_t one = 1;
-  (void)!::write(state_->stop.get(), &one, sizeof one);
-  state_->thread.join();
-}
+ChangeWatcher::~ChangeWatcher() { state_->stopThread(); }
 
 }  // namespace shotsieve::folder
