@@ -19,14 +19,19 @@ constexpr std::string_view kTagText =
     "# It holds copies of screenshots, removed once unused for 14 days.\n"
     "# For information about cache directory tags, see https://bford.info/cachedir/\n";
 
-}  // namespace
-
-bool hasCacheTag(int folderFd) {
-  const UniqueFd tag = openBeneath(folderFd, std::string(kCacheTagName), O_RDONLY | O_NONBLOCK);
+bool isCacheTag(const UniqueFd& tag) {
   if (!tag) return false;
   char head[kSignature.size()];
   return ::pread(tag.get(), head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
          std::string_view(head, sizeof head) == kSignature;
+}
+
+}  // namespace
+
+bool hasCacheTag(int folderFd) { return isCacheTag(openBeneath(folderFd, std::string(kCacheTagName), O_RDONLY | O_NONBLOCK)); }
+
+bool hasCacheTagIn(int parentFd, std::string_view name) {
+  return isCacheTag(openBeneath(parentFd, std::string(name) + "/" + std::string(kCacheTagName), O_RDONLY | O_NONBLOCK));
 }
 
 bool writeCacheTag(int folderFd) {

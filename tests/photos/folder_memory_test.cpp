@@ -206,6 +206,45 @@ TEST(FolderMemoryTest, AWalkTakesAFolderWhoseStampHoldsFromMemoryAndReadsOneThat
   EXPECT_TRUE(second.unchanged.empty()) << "the root was read just now, the folder changed";
 }
 
+// A folder vouched for by its stamp whose files a fetch passes over is not
+// opened: its record is kept and its files counted as met, and a cache tag
+// written into it in place (which leaves its stamp as it was) still takes it
+// out of the library.
+TEST(FolderMemoryTest, AFolderPassedOverByItsStampIsKeptAndLeftOutOnceTaggedAsACache) {
+  ScratchDir scratch;
+  const std::string root = scratch / "Pictures";
+  fs::create_directories(root + "/Old");
+  std::ofstream(root + "/Old/a.png") << "x";
+  std::ofstream(root + "/Old/CACHEDIR.TAG") << "not a tag yet";
+  const std::string file = scratch / "folder-stamps";
+  const FolderStamp stamp = stampOf(root + "/Old");
+  {
+    FolderMemory memory(file);
+    memory.remember("Old", FolderRecord{stamp, stamp.changedNanoseconds + 10 * kSecond, std::string("fa.png\0", 7),
+                                        FilesOutlook{50, false}, 0});
+    memory.save();
+  }
+  const auto passedOver = [&] {
+    FolderMemory memory(file);
+    memory.load();
+    memory.passOverFilesFor(screenshotQuery());
+    EXPECT_TRUE(walkWith(root, memory).files.empty());
+    memory.save();
+    return memory.filesPassedOver();
+  };
+  EXPECT_EQ(passedOver(), 1u);
+  FolderMemory kept(file);
+  kept.load();
+  EXPECT_NE(kept.unchanged("Old", stamp), nullptr);
+
+  std::ofstream(root + "/Old/CACHEDIR.TAG") << "Signature: 8a477f597d28d172789f06886806bc55\n";
+  ASSERT_EQ(stampOf(root + "/Old"), stamp);
+  EXPECT_EQ(passedOver(), 0u);
+  FolderMemory after(file);
+  after.load();
+  EXPECT_EQ(after.unchanged("Old", stamp), nullptr) << "a cache is no folder of the library";
+}
+
 // Walks of overlapping runs each write the file whole: a reader meets one
 // writer's records, never a mix, a torn file or none; and the file of an
 // earlier version is not read but replaced.

@@ -18,6 +18,11 @@ class BlindFileSystems {
   bool blind(int folderFd);
   // The same of a folder whose device is known already.
   bool blind(int folderFd, dev_t device);
+  // True when the device is known already and changes on it are all seen.
+  bool seesAll(dev_t device) const {
+    const auto known = byDevice_.find(device);
+    return known != byDevice_.end() && !known->second;
+  }
   // The mount table changed: what was learnt of devices may be stale.
   void forget() { byDevice_.clear(); }
 

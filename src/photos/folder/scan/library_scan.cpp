@@ -39,6 +39,13 @@ std::string joined(const std::string& folder, std::string_view name) {
   return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
 }
 
+// When a folder was read, kept in its record: taken before the folder's
+// status, never after, since a stamp is trusted only when its change lies
+// well before the read.
+std::int64_t nowNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -63,12 +70,15 @@ struct Walker {
 
   // Walks the folder open as `handle`, and leaves it open again for the
   // caller to go back up through, or empty when it lost its way back.
-  void walk(std::shared_ptr<const UniqueFd>& handle, const std::string& relativeDir, bool inScreenshotFolder, int depth) {
+  // `status`: the folder's, taken at `openedAt` or after it; none when it
+  // could not be taken.
+  void walk(std::shared_ptr<const UniqueFd>& handle, const std::string& relativeDir, const struct stat* status,
+            std::int64_t openedAt, bool inScreenshotFolder, int depth) {
     std::string read;
     std::string_view entries;
     const FolderRecord* remembered = nullptr;
     bool passFiles = false;
-    if (!listed(handle->get(), relativeDir, read, entries, remembered, passFiles)) return;
+    if (!listed(handle->get(), relativeDir, status, openedAt, read, entries, remembered, passFiles)) return;
     // Files passed over whole (links are followed anew each time: a target
     // may have come), or a walk of the folders only: a remembered folder's
     // files need not be gone through.
@@ -108,6 +118,8 @@ struct Walker {
   // mount of a folder above) is a loop, and not entered again.
   void descend(std::shared_ptr<const UniqueFd>& handle, const std::string& relative, std::string_view name,
                bool inScreenshotFolder, int depth) {
+    if (passedUnopened(handle->get(), relative, name)) return;
+    const std::int64_t openedAt = nowNanoseconds();
     auto child = std::make_shared<const UniqueFd>(
         ::openat(handle->get(), std::string(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
@@ -118,11 +130,11 @@ struct Walker {
     const FolderId id{info.st_dev, info.st_ino};
     if (std::find(above.begin(), above.end(), id) != above.end()) return;
     if (hasCacheTag(child->get())) return;  // a cache, such as an export directory, is no pictures
-    if (enterFolder) enterFolder(relative, child->get());
+    const bool statusHeld = !enterFolder || enterFolder(relative, child->get(), info);
     const bool letGo = depth >= kHeldDepth;
     if (letGo) handle.reset();
     above.push_back(id);
-    walk(child, relative, inScreenshotFolder, depth + 1);
+    walk(child, relative, statusHeld ? &info : nullptr, openedAt, inScreenshotFolder, depth + 1);
     above.pop_back();
     if (!letGo) return;
     UniqueFd back(child ? ::openat(child->get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
@@ -133,19 +145,41 @@ struct Walker {
     handle = std::make_shared<const UniqueFd>(std::move(back));
   }
 
+  // A folder with neither subfolders nor links, vouched for by its stamp,
+  // whose files are passed over or not walked: its status, taken without
+  // opening it, is all the walk needs of it (most folders of a large library
+  // are such). A folder to be told of is opened: whoever is told needs its
+  // handle.
+  bool passedUnopened(int parentFd, const std::string& relative, std::string_view name) {
+    if (memory == nullptr || enterFolder) return false;
+    struct stat info;
+    if (::fstatat(parentFd, std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
+        !blind.seesAll(info.st_dev)) {
+      return false;  // opened as any other, which tells what is wrong with it
+    }
+    const FolderRecord* known = memory->unchanged(relative, stampOf(info));
+    if (known == nullptr || known->filesAt != 0 ||
+        std::find(above.begin(), above.end(), FolderId{info.st_dev, info.st_ino}) != above.end()) {
+      return false;
+    }
+    if (hasCacheTagIn(parentFd, name)) return true;  // a cache, such as an export directory, is no pictures
+    const bool passFiles = memory->passesOverFilesOf(relative, *known, wantedType);
+    if (!passFiles && visit) return false;
+    memory->remember(relative, *known);
+    if (passFiles) memory->passedOver(known->files(wantedType));
+    return true;
+  }
+
   // The folder's entries that a walk looks at: as remembered while its stamp
   // says its list is as it was (a view of the record loaded, which stays
   // as it is while the walk lasts), else read into `read` (and remembered
   // when read whole). `passFiles`: what the files were known to be then
   // rules them all out.
-  bool listed(int fd, const std::string& relativeDir, std::string& read, std::string_view& entries,
-              const FolderRecord*& remembered, bool& passFiles) {
+  bool listed(int fd, const std::string& relativeDir, const struct stat* status, std::int64_t readAt, std::string& read,
+              std::string_view& entries, const FolderRecord*& remembered, bool& passFiles) {
     if (memory == nullptr) return readEntries(fd, read, entries);
-    const std::int64_t readAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch()).count();
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || blind.blind(fd, info.st_dev)) return readEntries(fd, read, entries);
-    const FolderStamp stamp = stampOf(info);
+    if (status == nullptr || blind.blind(fd, status->st_dev)) return readEntries(fd, read, entries);
+    const FolderStamp stamp = stampOf(*status);
     const FolderRecord* known = memory->unchanged(relativeDir, stamp);
     if (known != nullptr) {
       passFiles = memory->passesOverFilesOf(relativeDir, *known, wantedType);
@@ -252,6 +286,7 @@ WalkOutcome walkFolder(UniqueFd folder, const std::string& resolvedRoot, const s
     walker.missed(errno);
     return walker.outcome;
   }
+  const std::int64_t statusAt = nowNanoseconds();
   struct stat info;
   if (::fstat(folder.get(), &info) != 0) {
     walker.missed(errno);
@@ -260,7 +295,7 @@ WalkOutcome walkFolder(UniqueFd folder, const std::string& resolvedRoot, const s
   walker.above.push_back(FolderId{info.st_dev, info.st_ino});
   const int depth = relativeFolder.empty() ? 0 : static_cast<int>(std::count(relativeFolder.begin(), relativeFolder.end(), '/')) + 1;
   auto handle = std::make_shared<const UniqueFd>(std::move(folder));
-  walker.walk(handle, relativeFolder, insideScreenshotFolder(relativeFolder), depth);
+  walker.walk(handle, relativeFolder, &info, statusAt, insideScreenshotFolder(relativeFolder), depth);
   return walker.outcome;
 }
 

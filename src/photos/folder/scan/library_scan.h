@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,7 +37,11 @@ inline bool walkSkipsName(std::string_view name) { return name.empty() || name.f
 std::optional<int> mediaTypeOfName(std::string_view fileName);
 
 using VisitFile = std::function<void(const LibraryFile&)>;
-using EnterFolder = std::function<void(const std::string& relativeFolder, int folderFd)>;
+// Told of a folder before the walk enters it, with its status as opened. One
+// that watches the folder takes `status` again once watching (a change after
+// that is heard, one before it is in the status), as the walk lists the folder
+// by it; false when it could not, and the folder is then read anew.
+using EnterFolder = std::function<bool(const std::string& relativeFolder, int folderFd, struct stat& status)>;
 
 // What a walk could look at.
 struct WalkOutcome {

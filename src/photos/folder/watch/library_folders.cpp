@@ -47,7 +47,7 @@ void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd fol
     // after that sends an event and one before it changed the stamp.
     const WalkOutcome walked = walkFolder(
         std::move(folder), rootPath_, relativeFolder, std::nullopt, {},
-        [&](const std::string& sub, int fd) { coverBy(sub, fd, records); },
+        [&](const std::string& sub, int fd, struct stat& status) { return coverBy(sub, fd, status, records); },
         FolderHandles::closedWithTheWalk, records);
     // A subfolder that could not be opened is heard of again only by a whole
     // watch of its parent (its mode changed), so none stays quiet.
@@ -70,26 +70,33 @@ void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd fol
           inserter_.offer(FileInserter::Candidate(file.relativePath));
         }
       },
-      [&](const std::string& sub, int fd) { cover(sub, fd); });
+      [&](const std::string& sub, int fd, struct stat&) {
+        cover(sub, fd);
+        return false;  // read anew: this walk keeps no record
+      });
   if (sweep) known_.leftExcept(seen, KnownFiles::Clock::now());
 }
 
 // Quietly, a folder unchanged since its last walk, each of whose images the
 // index knew then: what its files do (written, closed, their mode changed)
-// gives no line, and a new entry stirs it. Its stamp is compared once the
-// quiet watch is set: a change before that is seen in the stamp, one after
-// it stirs the folder.
-void LibraryFolders::coverBy(const std::string& relativeFolder, int folderFd, const FolderMemory* records) {
-  struct stat info;
+// gives no line, and a new entry stirs it. Its stamp is compared again once
+// the quiet watch is set: a change before that is seen in the stamp, one after
+// it stirs the folder. `status` is taken again once the folder is watched, as
+// the walk lists the folder by it.
+bool LibraryFolders::coverBy(const std::string& relativeFolder, int folderFd, struct stat& status,
+                             const FolderMemory* records) {
   const FolderRecord* record = nullptr;
-  if (records != nullptr && watched_ && ::fstat(folderFd, &info) == 0 && !blind_.blind(folderFd, info.st_dev)) {
-    record = records->unchanged(relativeFolder, stampOf(info));
+  if (records != nullptr && watched_ && !blind_.blind(folderFd, status.st_dev)) {
+    record = records->unchanged(relativeFolder, stampOf(status));
   }
-  if (record == nullptr || !record->outlook || (record->outlookType != 0 && record->outlookType != kImageMediaType) ||
-      !watched_->addQuiet(relativeFolder, folderFd) || ::fstat(folderFd, &info) != 0 ||
-      records->unchanged(relativeFolder, stampOf(info)) == nullptr) {
-    cover(relativeFolder, folderFd);
+  const bool quiet = record != nullptr && record->outlook &&
+                     (record->outlookType == 0 || record->outlookType == kImageMediaType) &&
+                     watched_->addQuiet(relativeFolder, folderFd);
+  if (quiet && ::fstat(folderFd, &status) == 0 && records->unchanged(relativeFolder, stampOf(status)) != nullptr) {
+    return true;
   }
+  cover(relativeFolder, folderFd);
+  return ::fstat(folderFd, &status) == 0;
 }
 
 void LibraryFolders::stirred(const std::string& relativeFolder) {

@@ -62,7 +62,7 @@ class LibraryFolders {
  private:
   UniqueFd open(const std::string& relativeFolder) const;
   void cover(const std::string& relativeFolder, int folderFd);
-  void coverBy(const std::string& relativeFolder, int folderFd, const FolderMemory* records);
+  bool coverBy(const std::string& relativeFolder, int folderFd, struct stat& status, const FolderMemory* records);
   void lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
                    FolderMemory* records = nullptr);
 
