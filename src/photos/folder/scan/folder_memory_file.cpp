@@ -1,9 +1,11 @@
 #include "photos/folder/scan/folder_memory_file.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include <zlib.h>
 
@@ -28,6 +30,16 @@ using Checksum = std::uint32_t;
 
 Checksum checksumOf(std::string_view bytes) {
   return static_cast<Checksum>(::crc32_z(0L, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+}
+
+// Memory for `size` bytes read, every page of it made present in one call: a
+// watch's baseline reads the names of nearly every folder, megabytes, and
+// taking fresh pages one fault at a time cost more than the read itself.
+std::shared_ptr<char> presentMemory(std::size_t size) {
+  const std::size_t length = std::max<std::size_t>(size, 1);
+  void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (base == MAP_FAILED) throw std::bad_alloc();
+  return std::shared_ptr<char>(static_cast<char*>(base), [length](char* at) { ::munmap(at, length); });
 }
 
 template <typename T>
@@ -141,7 +153,8 @@ std::optional<LoadedFolderRecords> readFolderRecords(int fd) {
 }
 
 std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFile& file,
-                                                             const std::vector<StoredFiles>& blocks, std::string& span) {
+                                                             const std::vector<StoredFiles>& blocks,
+                                                             std::shared_ptr<const void>& owner) {
   std::vector<std::optional<std::string_view>> files(blocks.size());
   if (blocks.empty()) return files;
   // One read from the first block to the last: a watch's baseline wants the
@@ -151,10 +164,12 @@ std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFi
     from = std::min(from, block.offset);
     to = std::max(to, block.offset + block.size);
   }
-  span.resize(static_cast<std::size_t>(to - from));
-  if (readFullyAt(file.file.get(), span.data(), span.size(), file.filesStart + from) != span.size()) return files;
+  const auto size = static_cast<std::size_t>(to - from);
+  const std::shared_ptr<char> span = presentMemory(size);
+  owner = span;
+  if (readFullyAt(file.file.get(), span.get(), size, file.filesStart + from) != size) return files;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    const std::string_view block = std::string_view(span).substr(blocks[i].offset - from, blocks[i].size);
+    const std::string_view block = std::string_view(span.get(), size).substr(blocks[i].offset - from, blocks[i].size);
     if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, blocks[i].filesAt)) files[i] = block;
   }
   return files;
