@@ -153,6 +153,8 @@ class FolderMemory {
   // The record of the folder, if its stamp is still `now` and was trusted;
   // its files' names may still be in the file.
   const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
+  // Whether a record of the folder was loaded at all.
+  bool remembers(const std::string& relativeFolder) const { return loaded_.contains(relativeFolder); }
   // The same record with its files' names read, or none when they could not
   // be (damaged, or the file replaced since the load): the folder is then read.
   const FolderRecord* withFiles(const std::string& relativeFolder);

@@ -151,7 +151,7 @@ struct Walker {
   // are such). A folder to be told of is opened: whoever is told needs its
   // handle.
   bool passedUnopened(int parentFd, const std::string& relative, std::string_view name) {
-    if (memory == nullptr || enterFolder) return false;
+    if (memory == nullptr || enterFolder || !memory->remembers(relative)) return false;  // no record: opened at once
     struct stat info;
     if (::fstatat(parentFd, std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
         !blind.seesAll(info.st_dev)) {
