@@ -12,6 +12,7 @@
 
 #include "photos/folder/metadata/index_record.h"
 #include "photos/folder/private_files.h"
+#include "photos/present_pages.h"
 #include "photos/writer_debris.h"
 
 namespace shotsieve::folder {
@@ -115,6 +116,7 @@ IndexFileContents readIndexFileAt(const UniqueFd& fd) {
   contents.mended = !checked;  // the old form is written anew
   std::size_t left = body / recordSize;
   contents.entries.reserve(left);
+  makePresent(contents.entries.data(), left * sizeof(IndexEntry));  // megabytes, filled at once
   std::vector<char> chunk(recordSize * 4096);
   while (left > 0) {
     const std::size_t records = std::min<std::size_t>(left, 4096);

@@ -1,17 +1,16 @@
 #include "photos/folder/scan/folder_memory_file.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include <zlib.h>
 
 #include "photos/folder/metadata/byte_source.h"
 #include "photos/folder/scan/folder_memory.h"
 #include "photos/folder/scan/library_scan.h"
+#include "photos/present_pages.h"
 
 namespace shotsieve::folder {
 
@@ -30,16 +29,6 @@ using Checksum = std::uint32_t;
 
 Checksum checksumOf(std::string_view bytes) {
   return static_cast<Checksum>(::crc32_z(0L, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
-}
-
-// Memory for `size` bytes read, every page of it made present in one call: a
-// watch's baseline reads the names of nearly every folder, megabytes, and
-// taking fresh pages one fault at a time cost more than the read itself.
-std::shared_ptr<char> presentMemory(std::size_t size) {
-  const std::size_t length = std::max<std::size_t>(size, 1);
-  void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (base == MAP_FAILED) throw std::bad_alloc();
-  return std::shared_ptr<char>(static_cast<char*>(base), [length](char* at) { ::munmap(at, length); });
 }
 
 template <typename T>
@@ -165,18 +154,33 @@ std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFi
     to = std::max(to, block.offset + block.size);
   }
   const auto size = static_cast<std::size_t>(to - from);
-  const std::shared_ptr<char> span = presentMemory(size);
+  const auto span = std::make_shared<std::string>();
   owner = span;
-  if (readFullyAt(file.file.get(), span.get(), size, file.filesStart + from) != size) return files;
+  span->reserve(size);
+  makePresent(span->data(), size);  // a watch's baseline reads the names of nearly every folder, megabytes
+  span->resize(size);
+  if (readFullyAt(file.file.get(), span->data(), size, file.filesStart + from) != size) return files;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    const std::string_view block = std::string_view(span.get(), size).substr(blocks[i].offset - from, blocks[i].size);
+    const std::string_view block = std::string_view(*span).substr(blocks[i].offset - from, blocks[i].size);
     if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, blocks[i].filesAt)) files[i] = block;
   }
   return files;
 }
 
 std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records) {
+  // Sized, and its pages made present, before megabytes of names are put in.
+  const auto reserved = [](std::string& bytes, std::size_t size) {
+    bytes.reserve(size);
+    makePresent(bytes.data(), size);
+  };
+  std::size_t headSize = 0, filesSize = 0;
+  for (const auto& [relative, record] : records) {
+    headSize += relative.size() + record.filesAt + 96;  // and the record's numbers
+    if (record.entries.size() > record.filesAt) filesSize += record.entries.size();
+  }
   std::string head, files;
+  reserved(head, headSize);
+  reserved(files, filesSize);
   for (const auto& [relative, record] : records) {
     const std::string_view folders = record.entries.substr(0, record.filesAt);
     const std::string_view names = record.entries.substr(record.filesAt);
@@ -204,7 +208,9 @@ std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord
       put(head, static_cast<std::uint8_t>(record.outlook->mayHoldScreenshots));
     }
   }
-  std::string out(kMagic);
+  std::string out;
+  reserved(out, kMagic.size() + sizeof(HeadSize) + head.size() + sizeof(Checksum) + files.size());
+  out += kMagic;
   put(out, static_cast<HeadSize>(head.size()));
   out += head;
   put(out, checksumOf(head));
