@@ -116,10 +116,12 @@ IndexFileContents readIndexFileAt(const UniqueFd& fd) {
   contents.mended = !checked;  // the old form is written anew
   std::size_t left = body / recordSize;
   contents.entries.reserve(left);
-  makePresent(contents.entries.data(), left * sizeof(IndexEntry));  // megabytes, filled at once
   std::vector<char> chunk(recordSize * 4096);
   while (left > 0) {
     const std::size_t records = std::min<std::size_t>(left, 4096);
+    // A chunk's pages at once, not the whole at the start: a damaged file's
+    // records are dropped, and memory follows the entries kept.
+    makePresent(contents.entries.data() + contents.entries.size(), records * sizeof(IndexEntry));
     if (!readFully(fd.get(), chunk.data(), records * recordSize)) return IndexFileContents{{}, {}, true};  // shrank while read
     for (std::size_t i = 0; i < records; ++i) {
       const char* record = chunk.data() + i * recordSize;
