@@ -61,8 +61,9 @@ bool FolderMemory::readFilesOf(const std::vector<std::string>& folders) {
   }
   if (blocks.empty()) return all;
   // The entries of every folder read lie in one span, kept while any is used.
-  std::shared_ptr<const void> owner;
-  const auto files = readStoredFiles(*source_, blocks, owner);
+  auto span = std::make_shared<std::string>();  // a memory with names still in its file holds it open
+  const auto files = readStoredFiles(*source_, blocks, *span);
+  const std::shared_ptr<const std::string> owner = std::move(span);
   for (std::size_t i = 0; i < wanted.size(); ++i) {
     FolderRecord& record = loaded_.at(wanted[i]);
     // Its subfolders and links as the checked first part has them, too.

@@ -114,7 +114,7 @@ struct PassedOverFolder {
   std::string relativeFolder;
   std::string_view entries;                   // as in its FolderRecord
   std::optional<int> mediaType;               // of the files passed over; every asset file when none
-  std::shared_ptr<const void> bytes;          // who keeps what `entries` lies in
+  std::shared_ptr<const std::string> bytes;   // that `entries` lies in
 };
 
 // Calls `each(relativePath)` for every file of a folder that was passed over,
@@ -205,7 +205,7 @@ class FolderMemory {
   std::shared_ptr<const std::string> head_;   // its records, that their subfolders and links lie in
   std::unordered_map<std::string, StoredFiles> stored_;  // of loaded records whose files are not read yet
   // Loaded records whose files were read: who keeps the bytes their entries lie in.
-  std::unordered_map<std::string, std::shared_ptr<const void>> withFiles_;
+  std::unordered_map<std::string, std::shared_ptr<const std::string>> withFiles_;
   std::deque<std::string> read_;              // the entries of folders read by this walk
   std::unordered_map<std::string, FolderRecord> loaded_;
   std::unordered_map<std::string, FolderRecord> now_;

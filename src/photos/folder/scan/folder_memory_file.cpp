@@ -142,8 +142,7 @@ std::optional<LoadedFolderRecords> readFolderRecords(int fd) {
 }
 
 std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFile& file,
-                                                             const std::vector<StoredFiles>& blocks,
-                                                             std::shared_ptr<const void>& owner) {
+                                                             const std::vector<StoredFiles>& blocks, std::string& span) {
   std::vector<std::optional<std::string_view>> files(blocks.size());
   if (blocks.empty()) return files;
   // One read from the first block to the last: a watch's baseline wants the
@@ -154,14 +153,12 @@ std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFi
     to = std::max(to, block.offset + block.size);
   }
   const auto size = static_cast<std::size_t>(to - from);
-  const auto span = std::make_shared<std::string>();
-  owner = span;
-  span->reserve(size);
-  makePresent(span->data(), size);  // a watch's baseline reads the names of nearly every folder, megabytes
-  span->resize(size);
-  if (readFullyAt(file.file.get(), span->data(), size, file.filesStart + from) != size) return files;
+  span.reserve(size);
+  makePresent(span.data(), size);  // a watch's baseline reads the names of nearly every folder, megabytes
+  span.resize(size);
+  if (readFullyAt(file.file.get(), span.data(), size, file.filesStart + from) != size) return files;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    const std::string_view block = std::string_view(*span).substr(blocks[i].offset - from, blocks[i].size);
+    const std::string_view block = std::string_view(span).substr(blocks[i].offset - from, blocks[i].size);
     if (checksumOf(block) == blocks[i].checksum && wellFormedEntries(block, blocks[i].filesAt)) files[i] = block;
   }
   return files;

@@ -28,11 +28,10 @@ struct LoadedFolderRecords {
 std::optional<LoadedFolderRecords> readFolderRecords(int fd);
 
 // The entries of these folders, subfolders and links then files, read from
-// the file in one read into memory that `owner` keeps; none in the place of a
-// block whose checksum or names are wrong.
+// the file in one read into `span`; none in the place of a block whose
+// checksum or names are wrong.
 std::vector<std::optional<std::string_view>> readStoredFiles(const StoredNamesFile& file,
-                                                             const std::vector<StoredFiles>& blocks,
-                                                             std::shared_ptr<const void>& owner);
+                                                             const std::vector<StoredFiles>& blocks, std::string& span);
 
 // The bytes of a record file holding these records, whose files are held.
 std::string folderRecordsFile(const std::unordered_map<std::string, FolderRecord>& records);

@@ -1,6 +1,7 @@
 #include "photos/folder/watch/inotify_source.h"
 
 #include <cerrno>
+#include <utility>
 
 #include "photos/cache_tag.h"
 #include "photos/folder/scan/library_scan.h"
@@ -28,52 +29,49 @@ bool InotifySource::add(const std::string& relativeFolder, int folderFd) {
   // Added to what a watch around the root asks of the same folder, if any.
   const int watch = instance_.addFolder(folderFd, kFolderEvents | IN_MASK_ADD);
   if (watch < 0) return false;
-  track(relativeFolder, watch);
-  quiet_.erase(watch);
-  stirred_.erase(watch);
+  track(relativeFolder, watch) = Watched{relativeFolder};
   return true;
-}
-
-void InotifySource::track(const std::string& relativeFolder, int watch) {
-  // A folder watched again (a rescan) keeps its watch; one that replaced another takes it over.
-  if (const auto old = watches_.find(relativeFolder); old != watches_.end() && old->second != watch) {
-    folders_.erase(old->second);
-  }
-  folders_[watch] = relativeFolder;
-  watches_[relativeFolder] = watch;
 }
 
 bool InotifySource::addQuiet(const std::string& relativeFolder, int folderFd) {
   const int watch = instance_.addFolder(folderFd, kEntryEvents | IN_MASK_ADD);
   if (watch < 0) return false;
-  track(relativeFolder, watch);
-  quiet_.insert(watch);
+  const bool fresh = !folders_.contains(watch);  // a watch that is whole stays whole
+  Watched& watched = track(relativeFolder, watch);
+  if (fresh) watched.quiet = true;
   return true;
+}
+
+InotifySource::Watched& InotifySource::track(const std::string& relativeFolder, int watch) {
+  // A folder watched again (a rescan) keeps its watch; one that replaced another takes it over.
+  if (const auto old = watches_.find(relativeFolder); old != watches_.end() && old->second != watch) {
+    folders_.erase(old->second);
+  }
+  watches_[relativeFolder] = watch;
+  Watched& watched = folders_[watch];
+  watched.folder = relativeFolder;
+  return watched;
 }
 
 std::vector<std::string> InotifySource::quietFolders() const {
   std::vector<std::string> folders;
-  for (const int watch : quiet_) {
-    if (const auto found = folders_.find(watch); found != folders_.end()) folders.push_back(found->second);
+  for (const auto& [watch, watched] : folders_) {
+    if (watched.quiet) folders.push_back(watched.folder);
   }
   return folders;
 }
 
 void InotifySource::dropWatch(int watch) {
-  const auto folder = folders_.find(watch);
-  if (folder == folders_.end()) return;
-  watches_.erase(folder->second);
-  folders_.erase(folder);
-  quiet_.erase(watch);
-  stirred_.erase(watch);
+  const auto watched = folders_.find(watch);
+  if (watched == folders_.end()) return;
+  watches_.erase(watched->second.folder);
+  folders_.erase(watched);
 }
 
 void InotifySource::remove(const std::string& relativeFolder) {
   for (auto it = watches_.lower_bound(relativeFolder); it != watches_.end() && below(it->first, relativeFolder);) {
     instance_.remove(it->second);
     folders_.erase(it->second);
-    quiet_.erase(it->second);
-    stirred_.erase(it->second);
     it = watches_.erase(it);
   }
 }
@@ -82,8 +80,6 @@ void InotifySource::clear() {
   for (const auto& [watch, _] : folders_) instance_.remove(watch);
   folders_.clear();
   watches_.clear();
-  quiet_.clear();
-  stirred_.clear();
 }
 
 bool InotifySource::handle(const inotify_event& event) {
@@ -94,7 +90,8 @@ bool InotifySource::handle(const inotify_event& event) {
   }
   const auto found = folders_.find(event.wd);
   if (found == folders_.end()) return false;
-  const std::string folder = found->second;
+  Watched& watched = found->second;
+  const std::string folder = watched.folder;
   if (event.mask & IN_IGNORED) {  // removed, or its file system unmounted
     dropWatch(event.wd);
     pending_.push_back({folder.empty() ? Kind::rootChanged : Kind::folderAppeared, folder});
@@ -110,8 +107,8 @@ bool InotifySource::handle(const inotify_event& event) {
   // A quiet folder hears no close, mode change or growth of its files: once
   // an entry comes, it is to be watched whole, and a file that came is
   // looked at now, its close perhaps unheard.
-  const bool quiet = quiet_.contains(event.wd) && (event.mask & (IN_CREATE | IN_MOVED_TO));
-  if (quiet && stirred_.insert(event.wd).second) pending_.push_back({Kind::quietFolderStirred, folder});
+  const bool quiet = watched.quiet && (event.mask & (IN_CREATE | IN_MOVED_TO));
+  if (quiet && !std::exchange(watched.stirred, true)) pending_.push_back({Kind::quietFolderStirred, folder});
   if (event.mask & IN_ISDIR) {
     if (event.mask & (IN_CREATE | IN_MOVED_TO)) pending_.push_back({Kind::folderAppeared, path});
     if (event.mask & (IN_DELETE | IN_MOVED_FROM)) pending_.push_back({Kind::folderGone, path});

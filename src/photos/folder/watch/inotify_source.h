@@ -3,7 +3,6 @@
 #include <map>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "photos/folder/watch/folder_events.h"
@@ -35,14 +34,17 @@ class InotifySource final : public FolderEventSource {
   bool handle(const inotify_event& event);
 
  private:
-  void track(const std::string& relativeFolder, int watch);
+  struct Watched {
+    std::string folder;    // relative to the root
+    bool quiet = false;    // watched for its entries alone
+    bool stirred = false;  // quiet, and told to be watched whole
+  };
+  Watched& track(const std::string& relativeFolder, int watch);
   void dropWatch(int watch);
 
   InotifyInstance& instance_;
-  std::unordered_map<int, std::string> folders_;  // watch descriptor -> relative folder
-  std::map<std::string, int> watches_;             // relative folder -> watch descriptor
-  std::unordered_set<int> quiet_;                  // watches of entries alone
-  std::unordered_set<int> stirred_;                // quiet ones told stirred, not yet added whole
+  std::unordered_map<int, Watched> folders_;  // by watch descriptor
+  std::map<std::string, int> watches_;        // relative folder -> watch descriptor
   std::vector<FolderEvent> pending_;
 };
 
