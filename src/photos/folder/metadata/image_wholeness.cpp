@@ -16,7 +16,21 @@ namespace shotsieve::folder {
 
 namespace {
 
+// The chunk that ends every PNG: it holds no data, so its checksum is fixed.
+constexpr std::string_view kPngEnd("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+// How far from its end a PNG's end chunk is looked for, trailers included.
+constexpr std::uint64_t kPngTail = 8 * 1024;
+
+// Whole once it ends with its end chunk, as a writer puts it there last:
+// one read of the tail, not one per chunk of image data (a new screenshot is
+// judged at once). A longer trailer, or an end chunk of another checksum, is
+// judged by walking the chunks to it.
 bool wholePng(Reader& in) {
+  const std::uint64_t size = in.bytes.size();
+  if (size < 8) return false;
+  const std::uint64_t from = size > 8 + kPngTail ? size - kPngTail : 8;
+  const std::string_view tail = in.bytes.read(from, static_cast<std::size_t>(size - from));
+  if (tail.size() == size - from && tail.find(kPngEnd) != std::string_view::npos) return true;
   for (std::uint64_t at = 8;;) {
     const auto length = in.number(at, 4);
     const std::string_view type = in.bytes.read(at + 4, 4);

@@ -10,8 +10,9 @@ namespace shotsieve::folder {
 class ByteSource;
 
 // True when the structure of the image data is complete, judged by its
-// format: PNG chunks up to IEND; JPEG segments and entropy-coded data up to
-// the end-of-image marker, whatever follows it; the RIFF size of a WebP; GIF
+// format: a PNG's end chunk among its last 8 KiB, else its chunks up to it;
+// JPEG segments and entropy-coded data up to the end-of-image marker,
+// whatever follows it; the RIFF size of a WebP; GIF
 // blocks up to the trailer; TIFF directories and strips or tiles inside the
 // file; the size a BMP declares; HEIF and AVIF boxes adding up to the file.
 bool imageStructureIsWhole(ByteSource& bytes);
