@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <string_view>
 #include <thread>
+#include <unordered_set>
 
 #include "output/json_array_text.h"
 #include "photos/confinement.h"
@@ -145,6 +147,9 @@ struct ChangeWatcher::State {
           writers.changed(path, now);
         }
         return;
+      case Kind::fileGrowing:
+        if (media && !stale) writers.changed(path, now);
+        return;
       case Kind::accessChanged:
         // Once readable, a file skipped before is looked at; a known one gives no second line.
         if (!media || stale || writers.tracks(path)) return;
@@ -180,6 +185,24 @@ struct ChangeWatcher::State {
       case Kind::quietFolderStirred:
         folders.stirred(path);
         return;
+    }
+  }
+
+  // In the order read, but for what a file did before it was closed in the
+  // same batch: it is looked at once closed, and whether it was a link being
+  // made need not be asked.
+  void handleAll(const std::vector<FolderEvent>& events, Clock::time_point now) {
+    using Kind = FolderEvent::Kind;
+    std::unordered_set<std::string_view> closedLater;
+    std::vector<bool> passedOver(events.size());
+    for (std::size_t i = events.size(); i-- > 0;) {
+      const FolderEvent& event = events[i];
+      if (event.kind == Kind::fileWritten) closedLater.insert(event.relativePath);
+      const bool changing = event.kind == Kind::fileChanging || event.kind == Kind::fileGrowing;
+      passedOver[i] = changing && closedLater.contains(event.relativePath);
+    }
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (!passedOver[i]) handle(events[i], now);
     }
   }
 
@@ -271,7 +294,7 @@ struct ChangeWatcher::State {
       }
       if (watched) watched->collect(now, events);
       if (folders.poller()) folders.poller()->collect(now, events);
-      for (const auto& event : events) handle(event, now);
+      handleAll(events, now);
       events.clear();
       lookAtFiles();  // before the root is checked: these paths are of the root as it was
       if (rootCheckDue || now >= follower.nextDue()) reconcile();

@@ -12,7 +12,8 @@ namespace shotsieve::folder {
 struct FolderEvent {
   enum class Kind {
     fileWritten,     // closed after writing, moved in, or a link made: may be complete now
-    fileChanging,    // created or growing, not closed (or a source that sees no closes)
+    fileChanging,    // created or growing, not closed (or a source that sees no closes): perhaps a link
+    fileGrowing,     // written to, not closed: no link, as a link's target is written under its own name
     fileGone,        // deleted or moved away
     accessChanged,   // its mode or owner changed: a file that could not be read may be readable now
     folderAppeared,  // made or moved in: to be covered and looked through

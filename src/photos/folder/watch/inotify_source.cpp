@@ -120,8 +120,10 @@ bool InotifySource::handle(const inotify_event& event) {
     if (quiet || (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO))) pending_.push_back({Kind::cacheTagWritten, folder});
   } else if (quiet || (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO))) {
     pending_.push_back({Kind::fileWritten, path});
-  } else if (event.mask & (IN_CREATE | IN_MODIFY)) {
+  } else if (event.mask & IN_CREATE) {
     pending_.push_back({Kind::fileChanging, path});
+  } else if (event.mask & IN_MODIFY) {
+    pending_.push_back({Kind::fileGrowing, path});
   } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
     pending_.push_back({Kind::fileGone, path});
   } else if (event.mask & IN_ATTRIB) {
