@@ -108,7 +108,7 @@ FAULTS = [
     ("export", "a copy's recorded version not compared", "export/cached_copy.cpp",
      "if (const auto recorded = recordedVersion(path)) return *recorded == resource.contentVersion;", ""),
     ("export", "a copy moved into place before it is flushed", "photos/folder/resource_copy.cpp",
-     'if (::fdatasync(to) != 0) return errorText("sync failed");', ""),
+     'if (!syncedForRename(to)) return errorText("sync failed");', ""),
     ("capi", "a null export folder listed as empty", "capi/entry_points.cpp",
      'if (exportDir == nullptr) return shotsieve::cstr(R"({"error":"bad-args"})");',
      'if (exportDir == nullptr) exportDir = "";'),

@@ -96,11 +96,20 @@ __attribute__((visibility("default"))) png_structp png_create_read_struct(png_co
   return real(version, error, onError, onWarning);
 }
 
-__attribute__((visibility("default"))) int fdatasync(int fd) {
-  if (getenv("FAILING_SYNC") != NULL) {
-    errno = EIO;
-    return -1;
-  }
-  int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+static int failingSync(void) {
+  errno = EIO;
+  return -1;
+}
+
+__attribute__((visibility("default"))) int sync_file_range(int fd, off64_t offset, off64_t count, unsigned int flags) {
+  if (getenv("FAILING_SYNC") != NULL) return failingSync();
+  int (*real)(int, off64_t, off64_t, unsigned int) =
+      (int (*)(int, off64_t, off64_t, unsigned int))dlsym(RTLD_NEXT, "sync_file_range");
+  return real(fd, offset, count, flags);
+}
+
+__attribute__((visibility("default"))) int fsync(int fd) {
+  if (getenv("FAILING_SYNC") != NULL) return failingSync();
+  int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
   return real(fd);
 }

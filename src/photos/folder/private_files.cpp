@@ -50,13 +50,21 @@ std::string readAtMost(int fd, std::size_t most) {
   return bytes;
 }
 
-bool replacePrivateFile(const std::string& path, std::string_view bytes) {
+bool syncedForRename(int fd) {
+  if (::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
+    return true;
+  }
+  return (errno == EINVAL || errno == ENOSYS || errno == EPERM) && ::fsync(fd) == 0;
+}
+
+bool replacePrivateFile(const std::string& path, std::string_view bytes, Kept kept) {
   if (!makePrivateParentDirectories(path)) return false;
   // A temporary name per writer, so that concurrent runs never share one.
   const std::string temporary = temporaryNameBeside(path);
   UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) return false;
-  const bool written = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+  const bool written =
+      writeAll(fd.get(), bytes) && (kept == Kept::cache ? syncedForRename(fd.get()) : ::fsync(fd.get()) == 0);
   const bool closed = fd.close();
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());

@@ -15,6 +15,7 @@
 
 #include "photos/folder/metadata/file_format.h"
 #include "photos/folder/metadata/image_wholeness.h"
+#include "photos/folder/private_files.h"
 #include "photos/folder/scan/link_target.h"
 #include "photos/no_link_open.h"
 #include "photos/unique_fd.h"
@@ -96,7 +97,7 @@ bool copyLooksComplete(int fd) {
 // Copies, syncs and checks; the error text, or nothing when the copy is good.
 std::optional<std::string> fillCopy(int from, const struct stat& before, int to) {
   if (!copyData(from, to)) return errorText("copy failed");
-  if (::fdatasync(to) != 0) return errorText("sync failed");
+  if (!syncedForRename(to)) return errorText("sync failed");  // the copy is renamed into place once checked
   struct stat after;
   if (::fstat(from, &after) != 0 || !sameVersion(before, after)) return std::string("the original changed while it was copied");
   // A file still being written would be served cut short: the next listing copies it whole.

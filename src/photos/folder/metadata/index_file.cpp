@@ -228,7 +228,7 @@ void IndexFileWriter::flush() {
 
 bool IndexFileWriter::commit() {
   flush();
-  const bool written = !failed_ && ::fsync(fd_.get()) == 0 && fd_.close();
+  const bool written = !failed_ && syncedForRename(fd_.get()) && fd_.close();
   if (!written || ::rename(temporary_.c_str(), path_.c_str()) != 0) return false;
   temporary_.clear();
   return true;

@@ -239,7 +239,7 @@ void FolderMemory::save() {
   const std::string out = folderRecordsFile(now_);
   if (out.empty()) return;  // the old file stays; its records are checked anyway
   // A file that cannot be written costs the next walk a read of every folder.
-  (void)replacePrivateFile(path_, out);
+  (void)replacePrivateFile(path_, out, Kept::cache);
 }
 
 }  // namespace shotsieve::folder
