@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """watch end to end on a real Pictures folder: refused before access, the
 start line at once, one line of its exact shape for a complete screenshot (a
-JPEG with bytes after its end among them), none for what is not one, and
-asleep while nothing happens. (Each way a file may arrive, renamed in,
+JPEG with bytes after its end among them), none for what is not one (the
+copies in export folders made meanwhile among them), and asleep while
+nothing happens. (Each way a file may arrive, renamed in,
 written slowly or in a new folder, is in the watcher's unit tests.)
 
 usage: watch.py SHOTSIEVE MAKE_LIBRARY [tsan]
@@ -30,6 +31,10 @@ check("watch before access", refused == {"error": "not-authorized", "status": "n
 grant(home, "authorized")
 watch = Watch(shotsieve, home)
 check("the start line", watch.start == {"event": "watching", "baseline_count": 1}, watch.start)
+for n in range(5):  # export folders made in the library while it is watched: their copies are none
+    run(shotsieve, home, "list", "1", os.path.join(shots, f"exports-{n}"))
+line = watch.line(2)
+check("no line for the copies in export folders made in the library", line is None, line)
 sample = sample_png(make_library)
 with open(os.path.join(shots, "copied.png"), "wb") as f:
     f.write(sample)

@@ -129,8 +129,13 @@ struct Walker {
     }
     const FolderId id{info.st_dev, info.st_ino};
     if (std::find(above.begin(), above.end(), id) != above.end()) return;
-    if (hasCacheTag(child->get())) return;  // a cache, such as an export directory, is no pictures
-    const bool statusHeld = !enterFolder || enterFolder(relative, child->get(), info);
+    // A cache, such as an export directory, is no pictures; whoever is told
+    // of the folder asks, once it has heard of what comes.
+    const Entered entered = enterFolder ? enterFolder(relative, child->get(), info)
+                            : hasCacheTag(child->get()) ? Entered::cache
+                                                        : Entered::byStatus;
+    if (entered == Entered::cache) return;
+    const bool statusHeld = entered == Entered::byStatus;
     const bool letGo = depth >= kHeldDepth;
     if (letGo) handle.reset();
     above.push_back(id);

@@ -37,11 +37,19 @@ inline bool walkSkipsName(std::string_view name) { return name.empty() || name.f
 std::optional<int> mediaTypeOfName(std::string_view fileName);
 
 using VisitFile = std::function<void(const LibraryFile&)>;
+// What whoever is told of a folder before the walk enters it says of it.
+enum class Entered {
+  byStatus,  // list it by `status`
+  anew,      // `status` could not be taken again: read it anew
+  cache,     // it holds a cache tag: leave it out
+};
+
 // Told of a folder before the walk enters it, with its status as opened. One
 // that watches the folder takes `status` again once watching (a change after
 // that is heard, one before it is in the status), as the walk lists the folder
-// by it; false when it could not, and the folder is then read anew.
-using EnterFolder = std::function<bool(const std::string& relativeFolder, int folderFd, struct stat& status)>;
+// by it. It also asks for the folder's cache tag, once watching: a tag written
+// before is seen then, and one written after is heard of.
+using EnterFolder = std::function<Entered(const std::string& relativeFolder, int folderFd, struct stat& status)>;
 
 // What a walk could look at.
 struct WalkOutcome {

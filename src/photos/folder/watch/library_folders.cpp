@@ -37,10 +37,20 @@ void LibraryFolders::cover(const std::string& relativeFolder, int folderFd) {
   if (polled_ && (!byInotify || blind_.blind(folderFd))) polled_->add(relativeFolder, folderFd);
 }
 
+// Covered before its cache tag is asked for: a tag written meanwhile is seen
+// now or heard of, never missed (an export folder made in the library while a
+// watch looks at it would have its copies reported). A cache is no pictures.
+bool LibraryFolders::coverUnlessCache(const std::string& relativeFolder, int folderFd) {
+  cover(relativeFolder, folderFd);
+  if (relativeFolder.empty() || !hasCacheTag(folderFd)) return true;
+  if (watched_) watched_->remove(relativeFolder);
+  if (polled_) polled_->remove(relativeFolder);
+  return false;
+}
+
 void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
                                  FolderMemory* records) {
-  if (!folder || (!relativeFolder.empty() && hasCacheTag(folder.get()))) return;  // a cache is no pictures
-  cover(relativeFolder, folder.get());
+  if (!folder || !coverUnlessCache(relativeFolder, folder.get())) return;
   if (files == Files::toldByFetch) {
     // Only the folders, and those unchanged since the last walk not read
     // again: a cover is set before its folder's stamp is taken, so a change
@@ -71,8 +81,7 @@ void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd fol
         }
       },
       [&](const std::string& sub, int fd, struct stat&) {
-        cover(sub, fd);
-        return false;  // read anew: this walk keeps no record
+        return coverUnlessCache(sub, fd) ? Entered::anew : Entered::cache;  // this walk keeps no record
       });
   if (sweep) known_.leftExcept(seen, KnownFiles::Clock::now());
 }
@@ -83,8 +92,8 @@ void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd fol
 // the quiet watch is set: a change before that is seen in the stamp, one after
 // it stirs the folder. `status` is taken again once the folder is watched, as
 // the walk lists the folder by it.
-bool LibraryFolders::coverBy(const std::string& relativeFolder, int folderFd, struct stat& status,
-                             const FolderMemory* records) {
+Entered LibraryFolders::coverBy(const std::string& relativeFolder, int folderFd, struct stat& status,
+                                const FolderMemory* records) {
   const FolderRecord* record = nullptr;
   if (records != nullptr && watched_ && !blind_.blind(folderFd, status.st_dev)) {
     record = records->unchanged(relativeFolder, stampOf(status));
@@ -93,10 +102,12 @@ bool LibraryFolders::coverBy(const std::string& relativeFolder, int folderFd, st
                      (record->outlookType == 0 || record->outlookType == kImageMediaType) &&
                      watched_->addQuiet(relativeFolder, folderFd);
   if (quiet && ::fstat(folderFd, &status) == 0 && records->unchanged(relativeFolder, stampOf(status)) != nullptr) {
-    return true;
+    if (!hasCacheTag(folderFd)) return Entered::byStatus;
+    watched_->remove(relativeFolder);
+    return Entered::cache;
   }
-  cover(relativeFolder, folderFd);
-  return ::fstat(folderFd, &status) == 0;
+  if (!coverUnlessCache(relativeFolder, folderFd)) return Entered::cache;
+  return ::fstat(folderFd, &status) == 0 ? Entered::byStatus : Entered::anew;
 }
 
 void LibraryFolders::stirred(const std::string& relativeFolder) {

@@ -6,6 +6,7 @@
 
 #include "photos/folder/scan/blind_file_systems.h"
 #include "photos/folder/scan/folder_memory.h"
+#include "photos/folder/scan/library_scan.h"
 #include "photos/folder/watch/file_inserter.h"
 #include "photos/folder/watch/inotify_source.h"
 #include "photos/folder/watch/known_files.h"
@@ -62,7 +63,8 @@ class LibraryFolders {
  private:
   UniqueFd open(const std::string& relativeFolder) const;
   void cover(const std::string& relativeFolder, int folderFd);
-  bool coverBy(const std::string& relativeFolder, int folderFd, struct stat& status, const FolderMemory* records);
+  bool coverUnlessCache(const std::string& relativeFolder, int folderFd);
+  Entered coverBy(const std::string& relativeFolder, int folderFd, struct stat& status, const FolderMemory* records);
   void lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
                    FolderMemory* records = nullptr);
 
