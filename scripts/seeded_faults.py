@@ -75,7 +75,7 @@ FAULTS = [
     ("metadata", "WebP not sniffed", "photos/folder/metadata/file_format.cpp",
      'if (hasAt(head, 0, "RIFF") && hasAt(head, 8, "WEBP")) return FileFormat::webp;', ""),
     ("watch", "a folder the watch covers not checked for a cache tag", "photos/folder/watch/library_folders.cpp",
-     "  if (relativeFolder.empty() || !hasCacheTag(folderFd)) return true;", "  return true;"),
+     "  if (relativeFolder.empty() || !hasCacheTag(folderFd)) return false;", "  return false;"),
     ("scan", "a folder passed over unopened not checked for a cache tag", "photos/folder/scan/library_scan.cpp",
      "    if (hasCacheTagIn(parentFd, name)) return true;", ""),
     ("watch", "a quiet folder stirred by a new entry not watched whole", "photos/folder/watch/change_watcher.cpp",

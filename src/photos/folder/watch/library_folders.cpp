@@ -42,10 +42,15 @@ void LibraryFolders::cover(const std::string& relativeFolder, int folderFd) {
 // watch looks at it would have its copies reported). A cache is no pictures.
 bool LibraryFolders::coverUnlessCache(const std::string& relativeFolder, int folderFd) {
   cover(relativeFolder, folderFd);
-  if (relativeFolder.empty() || !hasCacheTag(folderFd)) return true;
+  return !uncoveredAsCache(relativeFolder, folderFd);
+}
+
+// True when the covered folder holds a cache tag, and is no longer covered.
+bool LibraryFolders::uncoveredAsCache(const std::string& relativeFolder, int folderFd) {
+  if (relativeFolder.empty() || !hasCacheTag(folderFd)) return false;
   if (watched_) watched_->remove(relativeFolder);
   if (polled_) polled_->remove(relativeFolder);
-  return false;
+  return true;
 }
 
 void LibraryFolders::lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
@@ -102,9 +107,7 @@ Entered LibraryFolders::coverBy(const std::string& relativeFolder, int folderFd,
                      (record->outlookType == 0 || record->outlookType == kImageMediaType) &&
                      watched_->addQuiet(relativeFolder, folderFd);
   if (quiet && ::fstat(folderFd, &status) == 0 && records->unchanged(relativeFolder, stampOf(status)) != nullptr) {
-    if (!hasCacheTag(folderFd)) return Entered::byStatus;
-    watched_->remove(relativeFolder);
-    return Entered::cache;
+    return uncoveredAsCache(relativeFolder, folderFd) ? Entered::cache : Entered::byStatus;
   }
   if (!coverUnlessCache(relativeFolder, folderFd)) return Entered::cache;
   return ::fstat(folderFd, &status) == 0 ? Entered::byStatus : Entered::anew;

@@ -64,6 +64,7 @@ class LibraryFolders {
   UniqueFd open(const std::string& relativeFolder) const;
   void cover(const std::string& relativeFolder, int folderFd);
   bool coverUnlessCache(const std::string& relativeFolder, int folderFd);
+  bool uncoveredAsCache(const std::string& relativeFolder, int folderFd);
   Entered coverBy(const std::string& relativeFolder, int folderFd, struct stat& status, const FolderMemory* records);
   void lookThrough(const std::string& relativeFolder, UniqueFd folder, Files files, bool sweep,
                    FolderMemory* records = nullptr);
