@@ -14,15 +14,9 @@ namespace shotsieve {
 namespace {
 
 using namespace std::chrono_literals;
+using shotsieve::testing::namesIn;
 using shotsieve::testing::ScratchDir;
 namespace fs = std::filesystem;
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 double ageSeconds(const std::string& path) {
   return std::chrono::duration<double>(fs::file_time_type::clock::now() - fs::last_write_time(path)).count();
@@ -42,7 +36,7 @@ TEST_F(ExportTest, ChoosesTheFirstPhotoResourceAndNamesTheFileByUuid) {
   EXPECT_EQ(result.filename, "IMG_0001.HEIC");
   EXPECT_EQ(result.path, dir / "U1.heic");
   EXPECT_EQ(shotsieve::testing::readFile(dir / "U1.heic"), "heic bytes");
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"U1.heic"});
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"U1.heic"});
 }
 
 TEST_F(ExportTest, ExtensionRules) {
@@ -85,7 +79,7 @@ TEST_F(ExportTest, FailuresLeaveNothingBehind) {
   EXPECT_EQ(exportOriginal(library, failing, dir / "missing").path, std::nullopt);
   const Asset ok = library.addScreenshot("K/L0/001", 0);
   EXPECT_EQ(exportOriginal(library, ok, "").path, std::nullopt);  // never at the root of the file system
-  EXPECT_TRUE(entries(dir.path()).empty());
+  EXPECT_TRUE(namesIn(dir.path()).empty());
   EXPECT_EQ(library.writtenPaths().size(), 1u);  // a missing directory is not even asked for
   EXPECT_TRUE(library.writtenPaths()[0].ends_with(".part"));
   EXPECT_TRUE(library.writtenPaths()[0].starts_with(dir / "F.png."));
@@ -106,7 +100,7 @@ TEST_F(ExportTest, ACompletionThatNeverComesOrComesLateTimesOutSafely) {
     EXPECT_EQ(result.filename, "shot.png");
     EXPECT_EQ(slow.writeOptions().back().networkAccess, NetworkAccess::notAllowed);
   }
-  EXPECT_TRUE(entries(dir.path()).empty()) << "the late completion removes its copy";
+  EXPECT_TRUE(namesIn(dir.path()).empty()) << "the late completion removes its copy";
 }
 
 TEST_F(ExportTest, ConcurrentExportsOfOneAssetNeverReplaceEachOther) {
@@ -120,7 +114,7 @@ TEST_F(ExportTest, ConcurrentExportsOfOneAssetNeverReplaceEachOther) {
   }
   for (auto& thread : threads) thread.join();
   for (const auto& result : results) EXPECT_EQ(result.path, dir / "C.png");
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"C.png"});
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"C.png"});
   EXPECT_EQ(shotsieve::testing::readFile(dir / "C.png"), std::string(100000, 'c'));
 }
 
@@ -156,7 +150,7 @@ TEST_F(ExportTest, OnlyACurrentCopyIsServed) {
   fs::create_directories(dir / "S.png/inside");
   EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, std::nullopt);
   EXPECT_TRUE(fs::exists(dir / "S.png/inside"));
-  for (const auto& name : entries(dir.path())) EXPECT_EQ(name, "S.png");  // no .part left behind
+  for (const auto& name : namesIn(dir.path())) EXPECT_EQ(name, "S.png");  // no .part left behind
 }
 
 // A copy made before versions were kept is current while it was born after the original changed.
@@ -182,7 +176,7 @@ TEST_F(ExportTest, AFolderThatOthersCanChangeIsNotUsed) {
   fs::permissions(dir.path(), fs::perms::all);
   EXPECT_EQ(exportOriginal(library, asset, dir.path()).path, std::nullopt);
   EXPECT_TRUE(library.writtenPaths().empty());
-  EXPECT_TRUE(entries(dir.path()).empty());
+  EXPECT_TRUE(namesIn(dir.path()).empty());
   // Ours, but inside a folder every user can write: anyone could swap it for
   // theirs. With the sticky bit (as /tmp has) nobody can.
   fs::permissions(dir.path(), fs::perms::owner_all);

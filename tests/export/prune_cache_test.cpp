@@ -17,6 +17,7 @@
 namespace shotsieve {
 namespace {
 
+using shotsieve::testing::namesIn;
 using shotsieve::testing::ScratchDir;
 namespace fs = std::filesystem;
 
@@ -26,13 +27,6 @@ void age(const std::string& path, std::chrono::seconds ago) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
   const timespec times[2] = {{0, UTIME_OMIT}, {ns / 1000000000, ns % 1000000000}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 constexpr std::chrono::seconds kDay{86400};
@@ -76,7 +70,7 @@ TEST(PruneCache, RemovesOnlyOldCopiesOfItsOwn) {
   age(dir / (kUuid + ".gif"), 30 * kDay);
   age(dir / "a-link", 30 * kDay);
   pruneCache(dir.path(), 14);
-  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{".hidden", kUuid + ".PNG", kOther + ".jpg", kOther + ".png",
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{".hidden", kUuid + ".PNG", kOther + ".jpg", kOther + ".png",
                                                            "a-link", "notes", "thesis.tex"}));
   EXPECT_TRUE(fs::exists(dir / (kOther + ".jpg/project")));
   EXPECT_EQ(shotsieve::testing::readFile(dir / "../outside-target"), "keep me");
@@ -126,7 +120,7 @@ TEST(WriterDebris, OnlyTheFilesOfEndedWritersGo) {
   const UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
   EXPECT_EQ(removeFilesOfEndedWriters(folder.get(), [](std::string_view name) { return writerOfTemporaryName(name, "index"); }),
             1u);
-  const std::vector<std::string> left = entries(dir.path());
+  const std::vector<std::string> left = namesIn(dir.path());
   EXPECT_EQ(std::set<std::string>(left.begin(), left.end()),
             (std::set<std::string>{"index.tmp." + live + ".1", "index.tmp." + self + ".1"}));
 }

@@ -11,7 +11,6 @@
 
 #include "image_fixtures.h"
 #include "photos/folder/folder_library.h"
-#include "photos/folder/resource_copy.h"
 #include "scratch_dir.h"
 
 namespace shotsieve::folder {
@@ -122,37 +121,6 @@ TEST_F(ChangeWatcherTest, AFolderSwappedForALinkIsNotFollowed) {
   std::this_thread::sleep_for(300ms);
   shotsieve::testing::writeFile(home / "outside/Screenshot from 2026-01-02 10-00-00.png", png);
   EXPECT_TRUE(recorder->settle(0, 0ms).empty());
-}
-
-// Deeper than a path can name (PATH_MAX): reached folder by folder, by the
-// listing, the export and the watcher alike.
-TEST_F(ChangeWatcherTest, AScreenshotBeyondPathMaxIsFoundAndReported) {
-  const std::string name(200, 'd');
-  int folder = ::open((root() + "/Screenshots").c_str(), O_RDONLY | O_DIRECTORY);
-  for (int depth = 0; depth < 25; ++depth) {  // 25 folders of 200 bytes: about 5,000 bytes of path
-    ASSERT_EQ(::mkdirat(folder, name.c_str(), 0700), 0);
-    const int inner = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
-    ::close(folder);
-    folder = inner;
-  }
-  const std::string png = shotsieve::testing::pngBytes(PngFixture{300, 200});
-  const auto write = [&](const char* file) {
-    const int fd = ::openat(folder, file, O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_EQ(::write(fd, png.data(), png.size()), static_cast<ssize_t>(png.size()));
-    ::close(fd);
-  };
-  write("deep.png");
-  EXPECT_EQ(recorder->settle(1, 5s), std::vector<std::string>{"deep.png"});
-  FolderLibrary listing({home / "Pictures", home / "access", ""}, "");
-  const auto found = listing.fetchAssetsWithOptions(kScreenshots);
-  const auto deep = std::find_if(found.assets.begin(), found.assets.end(),
-                                 [](const Asset& asset) { return asset.locator.ends_with("/deep.png"); });
-  ASSERT_NE(deep, found.assets.end());
-  EXPECT_GT(deep->locator.size(), 4096u);
-  EXPECT_EQ(deep->pixelWidth, 300);
-  EXPECT_EQ(copyResourceFile(root(), deep->locator, home / "copy.png", NetworkAccess::allowed), std::nullopt);
-  EXPECT_EQ(shotsieve::testing::readFile(home / "copy.png"), png);
-  ::close(folder);
 }
 
 // A library whose root is looked up in a user-dirs file under a home folder,

@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "image_fixtures.h"
 #include "photos/folder/scan/folder_memory.h"
 #include "photos/folder/scan/library_scan.h"
 #include "scratch_dir.h"
@@ -26,11 +27,6 @@ FolderStamp stampOf(const std::string& folder) {
   EXPECT_EQ(::stat(folder.c_str(), &info), 0);
   return {info.st_dev, info.st_ino, info.st_mtim.tv_sec * kSecond + info.st_mtim.tv_nsec,
           info.st_ctim.tv_sec * kSecond + info.st_ctim.tv_nsec};
-}
-
-std::string contentsOf(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 TEST(FolderStampTest, AStampTakenSoonAfterAChangeIsNotTrusted) {
@@ -121,7 +117,7 @@ TEST(FolderMemoryTest, AFolderWhoseNamesAreDamagedIsNotPassedOverWhenTheyAreWant
     memory.remember("B", FolderRecord{stamp, 200 * kSecond, std::string("fzz.png\0", 8), old, kImageMediaType});
     memory.save();
   }
-  std::string bytes = contentsOf(file);
+  std::string bytes = shotsieve::testing::readFile(file);
   bytes[bytes.find("zz")] ^= 1;
   std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 
@@ -182,7 +178,7 @@ TEST(FolderMemoryTest, AWalkTakesAFolderWhoseStampHoldsFromMemoryAndReadsOneThat
   }
   {
     // Its files' names damaged in the file: the folder is read instead.
-    std::string bytes = contentsOf(file);
+    std::string bytes = shotsieve::testing::readFile(file);
     bytes[bytes.size() - 2] ^= 1;  // a letter of the last name: only its checksum tells
     std::ofstream(scratch / "damaged", std::ios::binary) << bytes;
     FolderMemory damaged(scratch / "damaged");
@@ -305,7 +301,7 @@ TEST(FolderMemoryTest, OverlappingWritersLeaveOneWholeFileAndAnOldVersionIsRepla
     read.load();
     ASSERT_NE(read.unchanged("f0", stamp), nullptr);
   }
-  std::string bytes = contentsOf(file);
+  std::string bytes = shotsieve::testing::readFile(file);
   const auto version = bytes.find('\n') - 1;
   ASSERT_EQ(bytes[version], '4');
   bytes[version] = '3';

@@ -34,6 +34,8 @@ void writePng(const std::string& path, const PngFixture& image);
 void writeJpeg(const std::string& path, const JpegFixture& image);
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
+// The names in a folder, sorted.
+std::vector<std::string> namesIn(const std::string& folder);
 
 // One PNG chunk: length, type, data and CRC.
 std::string pngChunk(const std::string& type, const std::string& data);
