@@ -24,8 +24,7 @@ cases = [([], USAGE), (["AUTH-STATUS"], b"unknown subcommand: AUTH-STATUS\n"),
          (["auth-status "], b"unknown subcommand: auth-status \n"), ([""], b"unknown subcommand: \n"),
          (["list"], LIST_USAGE), (["list", "7"], LIST_USAGE), ([b"x\xffy"], b"unknown subcommand: x\xef\xbf\xbdy\n"),
          ([long], b"unknown subcommand: " + long.encode() + b"\n"), (["list", long, out], LIST_USAGE)]
-for days in ("abc", "", "+", " 7", "7.5", "1_000", "9223372036854775808", "-9223372036854775808",
-             "-9223372036854775807"):
+for days in ("abc", " 7", "9223372036854775808", "-9223372036854775807"):  # the rest in the unit tests
     cases.append((["list", days, out], LIST_USAGE))
 for args, stderr in cases:
     done = subprocess.run([shotsieve, *args], env=env, capture_output=True)

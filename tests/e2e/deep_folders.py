@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import check, environment, finish, new_home, sample_png, screenshot  # noqa: E402
+from harness import check, environment, finish, new_home, sample_png, screenshot, uuids, Watch  # noqa: E402
 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 home = new_home("shotsieve-deep-")
@@ -58,24 +58,15 @@ check("and copied whole", deep_entry is not None and not deep_entry["ismissing"]
       os.path.getsize(deep_entry["path"]) == len(sample))
 
 # Watched at that depth: a new screenshot in the deepest folder gives its line.
-watcher = subprocess.Popen(["sh", "-c", f"ulimit -n 40 && exec '{shotsieve}' watch"], env=environment(home),
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-start = watcher.stdout.readline()
-check("a watch starts with 40 descriptors", b'"watching"' in start, start)
+watch = Watch(shotsieve, home, command=["prlimit", "--nofile=40", "--"])
+check("a watch starts with 40 descriptors", watch.start is not None and watch.start["event"] == "watching", watch.start)
 hidden = os.open(".new.png.tmp", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
 os.write(hidden, sample_png(make_library, "deep new"))
 os.close(hidden)
 os.rename(".new.png.tmp", "new.png", src_dir_fd=fd, dst_dir_fd=fd)
 os.close(fd)
-line = b""
-deadline = time.monotonic() + 20
-os.set_blocking(watcher.stdout.fileno(), False)
-while time.monotonic() < deadline and b"\n" not in line:
-    line += watcher.stdout.read() or b""
-    time.sleep(0.05)
-watcher.kill()
-watcher.wait()
-check("a screenshot made 70 folders deep gives a watch line", b'"screenshot-added"' in line, line[:200])
+check("a screenshot made 70 folders deep gives a watch line", len(uuids(watch.lines(1, 20))) == 1)
+watch.stop()
 
 if os.geteuid() == 0:
     # Screenshots/loop shows Screenshots itself: the walk must not go round.
