@@ -42,6 +42,8 @@ FAULTS = [
      'case kDenied: return "denied";', 'case kDenied: return "restricted";'),
     ("photos", "the access file read without trimming", "photos/folder/access_state.cpp",
      "  trim(text);\n  for", "  for"),
+    ("photos", "the kept access answer trusted while the file's inode holds", "photos/folder/access_state.cpp",
+     "if (seen_ == now) return status_;", "if (seen_ && seen_->inode == now.inode) return status_;"),
     ("photos", "the terminal takes only y", "photos/folder/access_prompt.cpp",
      'if (is("y") || is("yes"))', 'if (is("y"))'),
     ("photos", "a desktop answer taken from any sender", "photos/folder/desktop_prompt.cpp",

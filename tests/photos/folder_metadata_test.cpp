@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
 #include <tuple>
 
 #include "image_fixtures.h"
@@ -200,6 +203,23 @@ TEST(AccessState, ReadsWordsAndNumbersAndFailsClosed) {
   EXPECT_EQ(readAccessState(path), kUnreadableAccessState);
   ::mkdir((dir / "folder").c_str(), 0700);  // a folder where the file should be
   EXPECT_EQ(readAccessState(dir / "folder"), kUnreadableAccessState);
+}
+
+// A watch asks before every line: what it is told must follow the file, also
+// once the answer is kept across calls.
+TEST(AccessState, ALookKeptAcrossCallsSeesEveryChange) {
+  ScratchDir dir;
+  const std::string path = dir / "access";
+  AccessStateLook look(path);
+  EXPECT_EQ(look.current(), 0);
+  shotsieve::testing::writeFile(path, "authorized\n");
+  EXPECT_EQ(look.current(), 3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3200));  // long enough for its times to be trusted
+  EXPECT_EQ(look.current(), 3);
+  shotsieve::testing::writeFile(path, "restricted\n");  // in place, the same size
+  EXPECT_EQ(look.current(), 1);
+  std::filesystem::remove(path);
+  EXPECT_EQ(look.current(), 0);
 }
 
 }  // namespace

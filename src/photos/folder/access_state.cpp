@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <charconv>
 #include <string>
 
@@ -44,6 +46,34 @@ int readAccessState(const std::string& path) {
   const auto [stop, error] = std::from_chars(text.data(), end, number);
   if (!text.empty() && error == std::errc{} && stop == end) return number;
   return kUnreadableAccessState;
+}
+
+int AccessStateLook::current() {
+  struct statx info;
+  if (::statx(AT_FDCWD, path_.c_str(), 0, STATX_BASIC_STATS, &info) != 0) {
+    std::lock_guard lock(mutex_);
+    seen_.reset();
+    return errno == ENOENT ? 0 : readAccessState(path_);
+  }
+  const auto nanoseconds = [](const statx_timestamp& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
+  const Seen now{(std::uint64_t{info.stx_dev_major} << 32) | info.stx_dev_minor, info.stx_ino, info.stx_size,
+                 nanoseconds(info.stx_mtime), nanoseconds(info.stx_ctime)};
+  std::lock_guard lock(mutex_);
+  if (seen_ == now) return status_;
+  status_ = readAccessState(path_);
+  // A file's times move in the file system's ticks (two seconds on FAT): a
+  // change in the same tick as the one just read would leave them as they
+  // are, so a status read that soon after a change is not kept.
+  timespec clock;
+  ::clock_gettime(CLOCK_REALTIME, &clock);
+  const std::int64_t readAt = std::int64_t{clock.tv_sec} * 1'000'000'000 + clock.tv_nsec;
+  constexpr std::int64_t kTick = 3'000'000'000;
+  if (readAt - std::max(now.modified, now.changed) > kTick) {
+    seen_ = now;
+  } else {
+    seen_.reset();
+  }
+  return status_;
 }
 
 bool writeAccessState(const std::string& path, int status) {

@@ -18,11 +18,12 @@ FolderLibrary::FolderLibrary(LibraryLocation location, std::string usageText, Re
     : location_(std::move(location)),
       usageText_(std::move(usageText)),
       readSettings_(readSettings),
+      access_(location_.accessState),
       index_(location_.cacheDir.empty() ? std::string() : location_.cacheDir + "/metadata-index") {}
 
 FolderLibrary::~FolderLibrary() { watcher_.reset(); }
 
-int FolderLibrary::authorizationStatusForAccessLevel(int) { return readAccessState(location_.accessState); }
+int FolderLibrary::authorizationStatusForAccessLevel(int) { return access_.current(); }
 
 void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler handler) {
   // Asked on the caller's thread, which waits for the answer anyway: no

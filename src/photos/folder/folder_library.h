@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "photos/folder/access_state.h"
 #include "photos/folder/watch/change_watcher.h"
 #include "photos/folder/library_location.h"
 #include "photos/folder/metadata/metadata_index.h"
@@ -34,6 +35,7 @@ class FolderLibrary final : public PhotoLibrary {
   const LibraryLocation location_;
   const std::string usageText_;
   const ReadSettings readSettings_;
+  AccessStateLook access_;
   MetadataIndex index_;  // shared by fetches and the watcher: one file has one identifier in both
   std::mutex observersMutex_;
   std::vector<std::shared_ptr<PhotoLibraryChangeObserver>> observers_;

@@ -179,9 +179,13 @@ ImageFacts readImageFacts(UniqueFd fd, ReadDepth depth, Need need) {
 }
 
 ImageFacts readImageFacts(UniqueFd fd, std::uint64_t size, ReadDepth depth, Need need) {
+  return readImageFactsOf(fd.get(), size, depth, need);
+}
+
+ImageFacts readImageFactsOf(int fd, std::uint64_t size, ReadDepth depth, Need need) {
   ImageFacts facts;
-  if (!fd) return facts;
-  FileHead head(fd.get(), size, kMaxHead);
+  if (fd < 0) return facts;
+  FileHead head(fd, size, kMaxHead);
   head.have(kSniffBytes);
   facts.format = sniffFileFormat(head.bytes().substr(0, kSniffBytes));
   if (mediaTypeOfFormat(facts.format) != kImageMediaType) return facts;
@@ -197,14 +201,14 @@ ImageFacts readImageFacts(UniqueFd fd, std::uint64_t size, ReadDepth depth, Need
       if (depth == ReadDepth::head) {
         readWebp(head, need, facts);
       } else {
-        readWithExiv2(wholeFile(fd.get()), facts, TakeSize::yes);
+        readWithExiv2(wholeFile(fd), facts, TakeSize::yes);
       }
       break;
     default:  // GIF, TIFF, BMP, HEIF, AVIF: exiv2 finds its way through the file
       if (depth == ReadDepth::head) {
         readThroughDescriptor(head, facts);
       } else {
-        readWithExiv2(wholeFile(fd.get()), facts, TakeSize::yes);
+        readWithExiv2(wholeFile(fd), facts, TakeSize::yes);
       }
       break;
   }

@@ -55,4 +55,8 @@ ImageFacts readImageFacts(UniqueFd file, ReadDepth depth = ReadDepth::head, Need
 // bytes that were not read from it.
 ImageFacts readImageFacts(UniqueFd file, std::uint64_t size, ReadDepth depth, Need need);
 
+// The same, reading a descriptor the caller keeps (to judge the file whole
+// next, without opening it again).
+ImageFacts readImageFactsOf(int file, std::uint64_t size, ReadDepth depth, Need need);
+
 }  // namespace shotsieve::folder

@@ -272,7 +272,11 @@ bool imageStructureIsWhole(ByteSource& bytes) {
 bool imageFileLooksWhole(int fd) {
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  FileBytes bytes(fd, static_cast<std::uint64_t>(info.st_size));
+  return imageFileLooksWhole(fd, static_cast<std::uint64_t>(info.st_size));
+}
+
+bool imageFileLooksWhole(int fd, std::uint64_t size) {
+  FileBytes bytes(fd, size);
   return imageStructureIsWhole(bytes);
 }
 

@@ -23,6 +23,8 @@ bool imageDataLooksWhole(const std::string& absolutePath);
 
 // The same for an open file.
 bool imageFileLooksWhole(int fd);
+// The same for an open file the caller has just found regular and `size` bytes long.
+bool imageFileLooksWhole(int fd, std::uint64_t size);
 
 // The bytes of a string as a ByteSource, for tests and fuzzing.
 bool imageBytesLookWhole(std::string_view bytes);

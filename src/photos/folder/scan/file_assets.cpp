@@ -64,15 +64,14 @@ Need needOf(const LibraryFile& file, const FetchOptions& options) {
   return file.inScreenshotFolder || file.screenshotName ? Need::allButMarks : Need::screenshotMarks;
 }
 
-std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
+std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, int content,
                                  ImageFacts* factsOut) {
   ImageFacts facts;
   if (auto known = index.find(file.relativePath, status.stamp)) {
     facts = *known;
   } else {
-    const auto read = readFactsOf(file, status);
-    if (!read) return std::nullopt;
-    facts = *read;
+    if (content < 0) return std::nullopt;
+    facts = readImageFactsOf(content, status.stamp.size, ReadDepth::head, Need::everything);
     index.store(file.relativePath, status.stamp, facts);
   }
   if (factsOut != nullptr) *factsOut = facts;

@@ -23,8 +23,9 @@ std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& sta
                                   MetadataIndex& index, const FetchOptions* select = nullptr);
 
 // The same, with the facts through the index, so unchanged files are not read
-// again; nothing for a file that cannot be opened, and nothing remembered.
-std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index,
+// again, else read from `content`, the file's content opened by the caller
+// (openContent); nothing for a file it could not open, and nothing remembered.
+std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, int content,
                                  ImageFacts* factsOut = nullptr);
 
 // The facts of a file whose status was just read, from its content, as far as

@@ -56,6 +56,7 @@ struct ChangeWatcher::State {
   UniqueFd stop{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   RootFollower::Place place;
   bool rootCheckDue = false;
+  bool inotifyReady = false;  // as the last poll said
   Backoff lookAgainBackoff{20ms, 2000ms};
   std::optional<Clock::time_point> lookAgainAt;
   Clock::time_point lastLookAgain{};
@@ -263,11 +264,20 @@ struct ChangeWatcher::State {
                     {inserter.descriptor(), POLLIN, 0},
                     {follower.mountsDescriptor(), POLLPRI, 0},
                     {present.descriptor(), POLLIN, 0}};
+    inotifyReady = false;
     if (::poll(fds, std::size(fds), timeout) > 0) {
       if (fds[0].revents & POLLIN) return false;
       if (fds[4].revents & (POLLPRI | POLLERR)) {  // something was mounted or unmounted
         folders.mountsChanged();
         rootCheckDue = true;
+      }
+      inotifyReady = fds[1].revents & POLLIN;
+      // Signals are cleared here, before what they stand for is taken, and
+      // only those poll reported: a read of each on every round would cost a
+      // line three system calls.
+      for (const std::size_t signal : {2, 3, 5}) {
+        std::uint64_t count;
+        if (fds[signal].revents & POLLIN) (void)!::read(fds[signal].fd, &count, sizeof count);
       }
     }
     return true;
@@ -286,7 +296,7 @@ struct ChangeWatcher::State {
     while (wait()) {
       auto now = Clock::now();
       present.moveInto(known, index, place.root);  // before any event: a file the fetch saw is known before it can leave
-      if (inotify) {
+      if (inotifyReady) {
         inotify->drain([&](const inotify_event& event) {
           if (follower.handle(event) == RootFollower::Around::rootMayHaveMoved) rootCheckDue = true;
           if (watched) watched->handle(event);  // a folder may be on the way to the root and in the library

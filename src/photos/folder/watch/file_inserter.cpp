@@ -55,14 +55,17 @@ struct FileInserter::State {
     outcome.kind = Outcome::Kind::notYet;
     // A writer seen growing is finished once its size has held for the quiet period.
     if (candidate.lastSize && (!candidate.quiet || *candidate.lastSize != status->stamp.size)) return outcome;
+    // Opened once, for the facts and the wholeness both.
+    const UniqueFd content = openContent(*file);
     ImageFacts facts;
-    outcome.asset = assetOfFile(*file, *status, index, &facts);
+    outcome.asset = assetOfFile(*file, *status, index, content.get(), &facts);
     if (!outcome.asset) {
       outcome.kind = Outcome::Kind::noAsset;
       return outcome;
     }
     // A corrupt or unfinished image is not an asset yet; a later event may complete it.
-    if (file->mediaType == kImageMediaType && (!facts.headerRead || !imageFileLooksWhole(openContent(*file).get()))) {
+    if (file->mediaType == kImageMediaType &&
+        (!facts.headerRead || !content || !imageFileLooksWhole(content.get(), status->stamp.size))) {
       outcome.asset.reset();
       return outcome;
     }
@@ -161,8 +164,6 @@ bool FileInserter::lookHere(const Candidate& candidate) {
 int FileInserter::descriptor() const { return state_->wake.get(); }
 
 std::vector<FileInserter::Outcome> FileInserter::take() {
-  std::uint64_t count;
-  (void)!::read(state_->wake.get(), &count, sizeof count);
   std::lock_guard lock(state_->mutex);
   std::vector<Outcome> outcomes;
   outcomes.swap(state_->done);

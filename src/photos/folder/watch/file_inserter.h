@@ -61,7 +61,8 @@ class FileInserter {
   // then). Only for a file on a local disk: a look on a dead mount would
   // hold the caller.
   bool lookHere(const Candidate& candidate);
-  // Readable while outcomes wait.
+  // An eventfd, readable once outcomes wait: the caller that polls it reads
+  // it before take(), which leaves it as it is.
   int descriptor() const;
   std::vector<Outcome> take();
 

@@ -44,7 +44,8 @@ class FolderEventSource {
   virtual bool covers(const std::string& relativeFolder) const = 0;
   // When the source next wants to be asked, by time alone; Clock::time_point::max() for never.
   virtual Clock::time_point nextDue() const = 0;
-  // A descriptor that becomes readable when the source has something to say; -1 for none.
+  // A descriptor that becomes readable when the source has something to say
+  // (an eventfd, read by the caller that polls it before collect()); -1 for none.
   virtual int descriptor() const { return -1; }
   // Appends what happened since the last time.
   virtual void collect(Clock::time_point now, std::vector<FolderEvent>& events) = 0;

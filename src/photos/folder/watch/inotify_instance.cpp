@@ -1,5 +1,6 @@
 #include "photos/folder/watch/inotify_instance.h"
 
+#include <climits>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,11 +30,14 @@ void InotifyInstance::drain(const std::function<void(const inotify_event&)>& han
   for (int reads = 0; reads < 64; ++reads) {  // bounded, so that a flood cannot hold the loop
     const ssize_t got = ::read(fd_.get(), buffer, sizeof buffer);
     if (got <= 0) return;
+    // Room left for the longest event: the queue was empty. Asking again would only say so.
+    const bool emptied = static_cast<std::size_t>(got) <= sizeof buffer - (sizeof(inotify_event) + NAME_MAX + 1);
     for (ssize_t at = 0; at < got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       handle(*event);
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
+    if (emptied) return;
   }
 }
 

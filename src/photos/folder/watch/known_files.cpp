@@ -100,9 +100,6 @@ void PresentFiles::tellFolders(std::vector<PassedOverFolder> folders) {
 }
 
 void PresentFiles::moveInto(KnownFiles& known, MetadataIndex& index, const std::string& resolvedRoot) {
-  // Always, and before taking what was told: left readable, it would wake the watcher for ever.
-  std::uint64_t count = 0;
-  (void)!::read(told_.get(), &count, sizeof count);
   std::vector<SeenFile> files;
   std::vector<PassedOverFolder> folders;
   {

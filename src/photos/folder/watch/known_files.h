@@ -78,7 +78,8 @@ class PresentFiles {
  public:
   void tell(std::vector<SeenFile> files);
   void tellFolders(std::vector<PassedOverFolder> folders);
-  // Becomes readable when folders were told.
+  // An eventfd, readable once folders were told: the caller that polls it
+  // reads it before moveInto(), which leaves it as it is.
   int descriptor() const { return told_.get(); }
   void moveInto(KnownFiles& known, MetadataIndex& index, const std::string& resolvedRoot);
 

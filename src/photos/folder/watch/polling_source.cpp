@@ -176,8 +176,6 @@ bool PollingSource::covers(const std::string& relativeFolder) const {
 int PollingSource::descriptor() const { return state_->wake.get(); }
 
 void PollingSource::collect(Clock::time_point, std::vector<FolderEvent>& events) {
-  std::uint64_t count;
-  (void)!::read(state_->wake.get(), &count, sizeof count);
   std::lock_guard lock(state_->mutex);
   events.insert(events.end(), state_->pending.begin(), state_->pending.end());
   state_->pending.clear();
