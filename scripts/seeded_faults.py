@@ -44,6 +44,8 @@ FAULTS = [
      "  trim(text);\n  for", "  for"),
     ("photos", "the kept access answer trusted while the file's inode holds", "photos/folder/access_state.cpp",
      "if (seen_ == now) return status_;", "if (seen_ && seen_->inode == now.inode) return status_;"),
+    ("metadata", "a watcher's journal kept open after it was removed", "photos/folder/metadata/index_journal.cpp",
+     "if (!linked(journal_)) journal_ =", "if (!journal_) journal_ ="),
     ("photos", "the terminal takes only y", "photos/folder/access_prompt.cpp",
      'if (is("y") || is("yes"))', 'if (is("y"))'),
     ("photos", "a desktop answer taken from any sender", "photos/folder/desktop_prompt.cpp",

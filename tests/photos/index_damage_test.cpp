@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <set>
 
@@ -192,6 +193,16 @@ TEST(IndexJournal, APublishedIdentifierIsEveryonesAtOnce) {
   watcher.save(MetadataIndex::Seen::someFiles, MetadataIndex::Afterwards::keepLoaded);
   EXPECT_EQ(shotsieve::testing::readFile(path + ".journal"), "");
   EXPECT_EQ(listed("Screenshots/renamed.png"), told);
+  // The watcher keeps its journal and lock open: a cache folder cleared by
+  // hand meanwhile is made again, and what it tells next reaches the others.
+  std::filesystem::remove_all(dir.path());
+  const FileStamp later{501, 1, 2, 3, 4};
+  watcher.store("Screenshots/later.png", later, png);
+  const Uuid toldLater = watcher.identifierOf("Screenshots/later.png", later, [](int) { return uuidMarked(0x78); });
+  watcher.publish({"Screenshots/later.png"});
+  MetadataIndex listing(path);
+  EXPECT_EQ(listing.identifierOf("Screenshots/moved.png", later, [](int) { return uuidMarked(0x11); }), toldLater);
+  EXPECT_TRUE(std::filesystem::exists(path + ".lock")) << "the lock the others take";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "photos/folder/metadata/index_journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,21 +22,41 @@ constexpr std::size_t kMostJournalBytes = std::size_t{16} << 20;
 
 std::string journalOf(const std::string& indexPath) { return indexPath + ".journal"; }
 
+// Still the file at its name: not removed since it was opened.
+bool linked(const UniqueFd& fd) {
+  struct stat info;
+  return fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink > 0;
+}
+
+UniqueFd openCreating(const std::string& path, int flags) {
+  return UniqueFd(::open(path.c_str(), flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+}
+
 }  // namespace
 
-bool appendToJournal(const std::string& indexPath, const std::vector<IndexEntry>& entries) {
-  if (indexPath.empty() || entries.empty()) return false;
-  const auto open = [&] {
-    return UniqueFd(::open(journalOf(indexPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  };
-  // Its folders are made only when they are missing: a watch appends to it for every screenshot.
-  UniqueFd fd = open();
-  if (!fd && errno == ENOENT && makePrivateParentDirectories(indexPath)) fd = open();
-  struct stat info;
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+bool JournalWriter::lock() {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (!lock_) lock_ = openCreating(indexPath_ + ".lock", O_RDWR);
+    // Its folders are made only when they are missing.
+    if (!lock_ && errno == ENOENT && makePrivateParentDirectories(indexPath_)) lock_ = openCreating(indexPath_ + ".lock", O_RDWR);
+    if (!lock_) return false;
+    while (::flock(lock_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) return false;
+    }
+    if (linked(lock_)) return true;  // the lock the others take
+    lock_.reset();
+  }
+  return false;
+}
+
+bool JournalWriter::append(const std::vector<IndexEntry>& entries) {
+  if (indexPath_.empty() || entries.empty() || !lock()) return false;
+  if (!linked(journal_)) journal_ = openCreating(journalOf(indexPath_), O_WRONLY | O_APPEND);
   std::string records(entries.size() * kIndexRecordSize, '\0');
   for (std::size_t i = 0; i < entries.size(); ++i) encodeIndexRecord(entries[i], records.data() + i * kIndexRecordSize);
-  return writeAll(fd.get(), records);
+  const bool written = linked(journal_) && writeAll(journal_.get(), records);
+  ::flock(lock_.get(), LOCK_UN);
+  return written;
 }
 
 std::vector<IndexEntry> readJournal(const std::string& indexPath) {

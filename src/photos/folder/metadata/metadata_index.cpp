@@ -50,8 +50,7 @@ void MetadataIndex::publish(const std::vector<std::string>& relativePaths) {
     if (const IndexEntry* entry = findLocked(pathHash(path)); entry != nullptr && entry->hasUuid()) entries.push_back(*entry);
   }
   if (entries.empty() || path_.empty()) return;
-  const IndexFileLock fileLock(path_);
-  appendToJournal(path_, entries);
+  journal_.append(entries);
 }
 
 // Searched in place at most this many times: past that, reading the file

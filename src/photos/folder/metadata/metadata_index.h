@@ -11,6 +11,7 @@
 
 #include "photos/folder/metadata/image_metadata.h"
 #include "photos/folder/metadata/index_file.h"
+#include "photos/folder/metadata/index_journal.h"
 
 namespace shotsieve::folder {
 
@@ -130,6 +131,7 @@ class MetadataIndex {
 
   std::string path_;
   std::mutex mutex_;
+  JournalWriter journal_{path_};  // for a watcher's publish()
   bool loaded_ = false;  // read whole
   // Until then, the file searched where it lies, and what the searches found
   // (and did not), by path hash: a listing that needs a few entries of a
