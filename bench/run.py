@@ -544,6 +544,69 @@ def bench_watch(lib, count=200, burst=2000):
     print(f"  CPU while idle for 10 s: {(ticks_after - ticks_before) * 1000 / hz:.0f} ms")
 
 
+def bench_watch_against(builds, rounds=10, count=40, size="1280x800"):
+    """The watch line's latency of two builds, in alternating rounds: a new
+    watch per round and build, `count` screenshots 50 ms apart (half written in
+    place, half renamed in), inotifywait on the same folder in the same round.
+    The first line after each start is left out: it pays for the start."""
+    if not shutil.which("inotifywait") or not shutil.which("convert"):
+        print("watch --baseline: needs inotifywait (inotify-tools) and convert (ImageMagick)")
+        return
+    scratch = tempfile.mkdtemp(prefix="shotsieve-watch-vs-")
+    data = screenshot_png(os.path.join(scratch, "shot.png"), size)
+    homes = {build: os.path.join(scratch, f"home-{n}") for n, build in enumerate(builds)}
+    env = {build: authorized_home(home) for build, home in homes.items()}
+    ours, peers = {build: [] for build in builds}, {build: [] for build in builds}
+    for r in range(rounds):
+        for build in builds if r % 2 == 0 else builds[::-1]:
+            shots = os.path.join(homes[build], f"Pictures/Screenshots/round-{r}")
+            os.makedirs(shots)
+            watcher = subprocess.Popen([os.path.join(build, "src/cli/shotsieve"), "watch"], env=env[build], stdout=subprocess.PIPE)
+            watcher.stdout.readline()
+            lines, theirs = [], []
+            threading.Thread(target=line_clock, args=(watcher.stdout, lines), daemon=True).start()
+            peer = subprocess.Popen(["inotifywait", "-m", "-e", "close_write,moved_to", "--format", "%f", shots],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            peer.stderr.readline()
+            peer.stderr.readline()
+            threading.Thread(target=line_clock, args=(peer.stdout, theirs), daemon=True).start()
+            sent = {}
+            for i in range(count + 1):
+                name = f"shot-{i}.png"
+                before = len(lines)
+                with open(os.path.join(shots, f".{name}" if i % 2 else name), "wb") as f:
+                    f.write(data)
+                    f.flush()
+                    if not i % 2:
+                        sent[name] = time.perf_counter()
+                if i % 2:
+                    sent[name] = time.perf_counter()
+                    os.rename(os.path.join(shots, f".{name}"), os.path.join(shots, name))
+                deadline = time.monotonic() + 10
+                while len(lines) == before and time.monotonic() < deadline:
+                    time.sleep(0.0002)
+                if i > 0 and len(lines) > before:
+                    ours[build].append(lines[before][0] - sent[name])
+                time.sleep(0.05)
+            time.sleep(0.2)
+            peer.kill()
+            watcher.kill()
+            watcher.wait()
+            arrived = {line: at for at, line in reversed(theirs)}
+            peers[build] += [arrived[n] - t for n, t in sent.items() if n in arrived and n != "shot-0.png"]
+
+    def pct(values, p):
+        return sorted(values)[min(len(values) - 1, int(len(values) * p))] * 1000 if values else float("nan")
+
+    print(f"watch line, {size} PNG ({len(data) // 1024} KiB), {rounds} alternating rounds of {count}:")
+    for build in builds:
+        mine, theirs = ours[build], peers[build]
+        print(f"  {build}: median {pct(mine, 0.5):.3f} ms, 99th {pct(mine, 0.99):.3f} ms ({len(mine)} lines);"
+              f" inotifywait {pct(theirs, 0.5):.3f} ms, {pct(theirs, 0.99):.3f} ms;"
+              f" {pct(mine, 0.5) / pct(theirs, 0.5):.2f}x, {pct(mine, 0.99) / pct(theirs, 0.99):.2f}x")
+    shutil.rmtree(scratch)
+
+
 def make_many(make_library, root, files, folders, new=10):
     """`files` small camera JPEGs (Exif dates two years back, file times too)
     in `folders` folders under Archive/, and `new` screenshots of today."""
@@ -642,7 +705,7 @@ def main():
     parser.add_argument("--photos", type=int, default=None)
     parser.add_argument("--days", type=int, default=None)
     parser.add_argument("--times", type=int, default=3, help="realistic, formats: runs of each command")
-    parser.add_argument("--baseline", help="incremental: another build tree, whose first run is timed beside")
+    parser.add_argument("--baseline", help="incremental: another build tree, whose first run is timed beside; watch: another build tree, whose lines are timed in alternating rounds")
     parser.add_argument("--sizes", default="200000x1000,400000x1000,1000000x10000",
                         help="incremental: FILESxFOLDERS, comma-separated")
     args = parser.parse_args()
@@ -650,6 +713,9 @@ def main():
     if args.what == "incremental":
         sizes = [tuple(int(n) for n in size.split("x")) for size in args.sizes.split(",")]
         bench_incremental(build, args.baseline and os.path.abspath(args.baseline), sizes)
+        return
+    if args.what == "watch" and args.baseline:
+        bench_watch_against([os.path.abspath(args.baseline), build])
         return
     if args.what == "realistic":
         library = args.library
