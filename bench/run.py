@@ -453,6 +453,46 @@ def screenshot_png(path, size):
     return open(path, "rb").read()
 
 
+def percentile_ms(values, p):
+    return sorted(values)[min(len(values) - 1, int(len(values) * p))] * 1000 if values else float("nan")
+
+
+def inotifywait_on(folder):
+    """inotifywait on a folder, set up, its lines stamped as they arrive: (process, lines)."""
+    peer = subprocess.Popen(["inotifywait", "-m", "-e", "close_write,moved_to", "--format", "%f", folder],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    peer.stderr.readline()  # "Setting up watches."
+    peer.stderr.readline()  # "Watches established."
+    lines = []
+    threading.Thread(target=line_clock, args=(peer.stdout, lines), daemon=True).start()
+    return peer, lines
+
+
+def send_screenshot(folder, name, data, renamed, ours, within=60):
+    """Writes a screenshot in place, or under a hidden name renamed in, and
+    waits for its watch line: (the time of the event, the line's latency or None)."""
+    path = os.path.join(folder, name)
+    tmp = os.path.join(folder, f".{name}.tmp")
+    # Both clocks start at the call that makes the event: the close of a
+    # file written in place, the rename of one written under a hidden name.
+    # Lines are counted before the event: its own may come before the next step.
+    lines = len(ours)
+    f = open(tmp if renamed else path, "wb")
+    f.write(data)
+    f.flush()
+    if renamed:
+        f.close()
+        sent = time.perf_counter()
+        os.rename(tmp, path)
+    else:
+        sent = time.perf_counter()
+        f.close()
+    deadline = time.monotonic() + within
+    while len(ours) == lines and time.monotonic() < deadline:
+        time.sleep(0.0002)
+    return sent, ours[lines][0] - sent if len(ours) > lines else None
+
+
 def bench_watch(lib, count=200, burst=2000):
     """Latency from close or rename of a new screenshot to its line at the reader."""
     if not shutil.which("inotifywait"):
@@ -475,48 +515,22 @@ def bench_watch(lib, count=200, burst=2000):
         # Folders of their own: a second run over the same names would write over
         # known screenshots, which are not new.
         shots = tempfile.mkdtemp(prefix="incoming-", dir=os.path.join(lib.root, "Screenshots"))
-        peer = subprocess.Popen(["inotifywait", "-m", "-e", "close_write,moved_to", "--format", "%f", shots],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        peer.stderr.readline()  # "Setting up watches."
-        peer.stderr.readline()  # "Watches established."
-        theirs = []
-        threading.Thread(target=line_clock, args=(peer.stdout, theirs), daemon=True).start()
+        peer, theirs = inotifywait_on(shots)
         sent, mine = {}, []
         for i in range(count):
             name = f"bench-{label.replace(' ', '-').replace(chr(39), '')}-{i}.png"
-            path = os.path.join(shots, name)
-            tmp = os.path.join(shots, f".{name}.tmp")
-            # Both clocks start at the call that makes the event: the close of a
-            # file written in place, the rename of one written under a hidden name.
-            # Lines are counted before the event: its own may come before the next step.
-            lines = len(ours)
-            f = open(tmp if i % 2 else path, "wb")
-            f.write(data)
-            f.flush()
-            if i % 2:
-                f.close()
-                sent[name] = time.perf_counter()
-                os.rename(tmp, path)
-            else:
-                sent[name] = time.perf_counter()
-                f.close()
-            deadline = time.monotonic() + 60
-            while len(ours) == lines and time.monotonic() < deadline:
-                time.sleep(0.0002)
-            if len(ours) > lines:
-                mine.append(ours[lines][0] - sent[name])
-                if mine[-1] > 0.1:
-                    print(f"    the line for {name} came after {mine[-1]:.3f} s", flush=True)
-            else:
+            sent[name], took = send_screenshot(shots, name, data, i % 2, ours)
+            if took is None:
                 print(f"    no line for {name} within 60 s", flush=True)
+            else:
+                mine.append(took)
+                if took > 0.1:
+                    print(f"    the line for {name} came after {took:.3f} s", flush=True)
             time.sleep(0.05)
         peer.kill()
         arrived = {line: at for at, line in reversed(theirs)}  # the first line of each name
         peers = [arrived[n] - t for n, t in sent.items() if n in arrived]
-
-        def pct(values, p):
-            return sorted(values)[min(len(values) - 1, int(len(values) * p))] * 1000 if values else float("nan")
-
+        pct = percentile_ms
         print(f"  {label} PNG ({len(data) // 1024} KiB):")
         print(f"    shotsieve watch: median {pct(mine, 0.5):6.2f} ms, 99th {pct(mine, 0.99):6.2f} ms"
               f" ({len(mine)} of {count} lines)")
@@ -554,53 +568,36 @@ def bench_watch_against(builds, rounds=10, count=40, size="1280x800"):
         return
     scratch = tempfile.mkdtemp(prefix="shotsieve-watch-vs-")
     data = screenshot_png(os.path.join(scratch, "shot.png"), size)
-    homes = {build: os.path.join(scratch, f"home-{n}") for n, build in enumerate(builds)}
-    env = {build: authorized_home(home) for build, home in homes.items()}
-    ours, peers = {build: [] for build in builds}, {build: [] for build in builds}
+    # By position: a tree may be timed against itself, to see the spread.
+    homes = [os.path.join(scratch, f"home-{n}") for n in range(len(builds))]
+    env = [authorized_home(home) for home in homes]
+    ours, peers = [[] for _ in builds], [[] for _ in builds]
     for r in range(rounds):
-        for build in builds if r % 2 == 0 else builds[::-1]:
-            shots = os.path.join(homes[build], f"Pictures/Screenshots/round-{r}")
+        for n in range(len(builds)) if r % 2 == 0 else reversed(range(len(builds))):
+            shots = os.path.join(homes[n], f"Pictures/Screenshots/round-{r}")
             os.makedirs(shots)
-            watcher = subprocess.Popen([os.path.join(build, "src/cli/shotsieve"), "watch"], env=env[build], stdout=subprocess.PIPE)
+            watcher = subprocess.Popen([os.path.join(builds[n], "src/cli/shotsieve"), "watch"], env=env[n], stdout=subprocess.PIPE)
             watcher.stdout.readline()
-            lines, theirs = [], []
+            lines = []
             threading.Thread(target=line_clock, args=(watcher.stdout, lines), daemon=True).start()
-            peer = subprocess.Popen(["inotifywait", "-m", "-e", "close_write,moved_to", "--format", "%f", shots],
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            peer.stderr.readline()
-            peer.stderr.readline()
-            threading.Thread(target=line_clock, args=(peer.stdout, theirs), daemon=True).start()
+            peer, theirs = inotifywait_on(shots)
             sent = {}
             for i in range(count + 1):
                 name = f"shot-{i}.png"
-                before = len(lines)
-                with open(os.path.join(shots, f".{name}" if i % 2 else name), "wb") as f:
-                    f.write(data)
-                    f.flush()
-                    if not i % 2:
-                        sent[name] = time.perf_counter()
-                if i % 2:
-                    sent[name] = time.perf_counter()
-                    os.rename(os.path.join(shots, f".{name}"), os.path.join(shots, name))
-                deadline = time.monotonic() + 10
-                while len(lines) == before and time.monotonic() < deadline:
-                    time.sleep(0.0002)
-                if i > 0 and len(lines) > before:
-                    ours[build].append(lines[before][0] - sent[name])
+                sent[name], took = send_screenshot(shots, name, data, i % 2, lines, within=10)
+                if i > 0 and took is not None:
+                    ours[n].append(took)
                 time.sleep(0.05)
             time.sleep(0.2)
             peer.kill()
             watcher.kill()
             watcher.wait()
             arrived = {line: at for at, line in reversed(theirs)}
-            peers[build] += [arrived[n] - t for n, t in sent.items() if n in arrived and n != "shot-0.png"]
+            peers[n] += [arrived[name] - t for name, t in sent.items() if name in arrived and name != "shot-0.png"]
 
-    def pct(values, p):
-        return sorted(values)[min(len(values) - 1, int(len(values) * p))] * 1000 if values else float("nan")
-
+    pct = percentile_ms
     print(f"watch line, {size} PNG ({len(data) // 1024} KiB), {rounds} alternating rounds of {count}:")
-    for build in builds:
-        mine, theirs = ours[build], peers[build]
+    for build, mine, theirs in zip(builds, ours, peers):
         print(f"  {build}: median {pct(mine, 0.5):.3f} ms, 99th {pct(mine, 0.99):.3f} ms ({len(mine)} lines);"
               f" inotifywait {pct(theirs, 0.5):.3f} ms, {pct(theirs, 0.99):.3f} ms;"
               f" {pct(mine, 0.5) / pct(theirs, 0.5):.2f}x, {pct(mine, 0.99) / pct(theirs, 0.99):.2f}x")

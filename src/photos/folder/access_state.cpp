@@ -51,9 +51,10 @@ int readAccessState(const std::string& path) {
 int AccessStateLook::current() {
   struct statx info;
   if (::statx(AT_FDCWD, path_.c_str(), 0, STATX_BASIC_STATS, &info) != 0) {
+    const bool absent = errno == ENOENT;
     std::lock_guard lock(mutex_);
     seen_.reset();
-    return errno == ENOENT ? 0 : readAccessState(path_);
+    return absent ? 0 : readAccessState(path_);
   }
   const auto nanoseconds = [](const statx_timestamp& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
   const Seen now{(std::uint64_t{info.stx_dev_major} << 32) | info.stx_dev_minor, info.stx_ino, info.stx_size,

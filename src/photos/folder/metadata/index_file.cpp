@@ -235,7 +235,7 @@ bool IndexFileWriter::commit() {
 }
 
 IndexFileLock::IndexFileLock(const std::string& indexPath) {
-  fd_.reset(::open((indexPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  fd_.reset(::open(indexLockPathOf(indexPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (fd_) {
     while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
     }

@@ -126,6 +126,9 @@ class IndexFileWriter {
 // Holds the index's lock file for as long as it lives, so that two processes
 // merging their entries into the file take turns. A lock that cannot be had
 // (no cache folder) is not waited for.
+// The file whose lock every process takes to read or write the index and its journal.
+inline std::string indexLockPathOf(const std::string& indexPath) { return indexPath + ".lock"; }
+
 class IndexFileLock {
  public:
   explicit IndexFileLock(const std::string& indexPath);

@@ -36,9 +36,10 @@ UniqueFd openCreating(const std::string& path, int flags) {
 
 bool JournalWriter::lock() {
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!lock_) lock_ = openCreating(indexPath_ + ".lock", O_RDWR);
+    const std::string path = indexLockPathOf(indexPath_);
+    if (!lock_) lock_ = openCreating(path, O_RDWR);
     // Its folders are made only when they are missing.
-    if (!lock_ && errno == ENOENT && makePrivateParentDirectories(indexPath_)) lock_ = openCreating(indexPath_ + ".lock", O_RDWR);
+    if (!lock_ && errno == ENOENT && makePrivateParentDirectories(indexPath_)) lock_ = openCreating(path, O_RDWR);
     if (!lock_) return false;
     while (::flock(lock_.get(), LOCK_EX) != 0) {
       if (errno != EINTR) return false;
