@@ -46,7 +46,7 @@ void Observer::report(const Asset& asset) {
   // write; watching on for nobody would be a leak.
   if (std::fflush(stdout) != 0) endWatchForOutputFailure(errno);
   if (std::ferror(stdout)) endWatchForOutputFailure(EIO);
-  ::fsync(STDOUT_FILENO);  // a pipe or terminal refuses; that is fine
+  if (outputSyncs_ && ::fsync(STDOUT_FILENO) != 0 && errno == EINVAL) outputSyncs_ = false;
 }
 
 }  // namespace shotsieve

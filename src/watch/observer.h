@@ -34,6 +34,8 @@ class Observer final : public PhotoLibraryChangeObserver {
   AssetIdentifiers identifiers_;
   WatchHandOver* const handOver_;
   const std::function<int()> currentStatus_;
+  // A pipe or terminal refuses a sync for good: it is asked once.
+  bool outputSyncs_ = true;  // under the watch line's lock
 };
 
 }  // namespace shotsieve

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "photos/folder/metadata/image_metadata.h"
 #include "photos/folder/metadata/image_wholeness.h"
 #include "photos/photo_library.h"
+#include "photos/unique_fd.h"
 #include "scratch_dir.h"
 
 namespace shotsieve::folder {
@@ -112,12 +114,22 @@ TEST_F(RealImageFiles, WholeUntilCutWhateverFollowsTheEnd) {
   };
   if (runTool("command -v heif-enc")) files.push_back(make("a.heic", "heif-enc -q 40 " + dir / "a.png" + " -o"));
   if (runTool("command -v avifenc")) files.push_back(make("a.avif", "avifenc -s 10 " + dir / "a.png"));
+  // The watcher's one look judges on the bytes read for the facts as a second look would.
+  const auto lookAt = [&](const std::string& bytes) {
+    writeFile(dir / "look", bytes);
+    const UniqueFd fd(::open((dir / "look").c_str(), O_RDONLY | O_CLOEXEC));
+    const ImageLook look = lookAtImage(fd.get(), bytes.size());
+    EXPECT_EQ(look.whole, imageFileLooksWhole(fd.get(), bytes.size())) << bytes.size();
+    return look;
+  };
   for (const auto& path : files) {
     const std::string bytes = readFile(path);
     ASSERT_GT(bytes.size(), 40u) << path;
     EXPECT_TRUE(imageDataLooksWhole(path)) << path;
+    EXPECT_TRUE(lookAt(bytes).whole) << path;
     for (const std::size_t cut : {bytes.size() / 3, bytes.size() * 2 / 3, bytes.size() - 1}) {
       EXPECT_FALSE(imageBytesLookWhole(std::string_view(bytes).substr(0, cut))) << path << " cut at " << cut;
+      EXPECT_FALSE(lookAt(bytes.substr(0, cut)).whole) << path << " cut at " << cut;
     }
     const ImageFacts facts = readImageFacts(path);
     EXPECT_EQ(facts.width, 96) << path;
@@ -140,6 +152,16 @@ TEST_F(RealImageFiles, WholeUntilCutWhateverFollowsTheEnd) {
   EXPECT_EQ(readImageFacts(dir / "top-down.bmp").height, 64);
   EXPECT_FALSE(imageBytesLookWhole(""));
   EXPECT_FALSE(imageBytesLookWhole("GIF89a"));
+  // A PNG whose texts follow its image data is read at its tail too.
+  const std::string screen = readFile(make("screen.png", "convert -size 640x400 plasma:fractal -depth 8 -set Software gnome-screenshot"));
+  const std::string_view whole(screen);
+  for (const std::string& bytes : {screen, screen + std::string(20000, 't'), std::string(whole.substr(0, whole.size() - 1)),
+                                   std::string(whole.substr(0, whole.size() - 12)), std::string(whole.substr(0, whole.size() / 2))}) {
+    const ImageLook look = lookAt(bytes);
+    EXPECT_EQ(look.whole, bytes.size() >= screen.size()) << bytes.size();
+    EXPECT_EQ(look.facts.width, 640) << bytes.size();
+    EXPECT_EQ(look.facts.markedScreenshot, bytes == screen) << bytes.size();
+  }
 }
 
 TEST_F(RealImageFiles, HeicAndAvifScreenshotsThroughExiv2) {

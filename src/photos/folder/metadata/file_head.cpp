@@ -38,4 +38,28 @@ bool FileHead::have(std::uint64_t end) {
 
 std::string FileHead::take(std::size_t size) && { return std::string(data(), std::min(size, size_)); }
 
+std::string_view FileHead::tail(std::size_t length) {
+  const std::uint64_t from = fileSize_ - std::min<std::uint64_t>(length, fileSize_);
+  if (tail_.empty() || from < tailStart_ || tailStart_ + tail_.size() < fileSize_) {
+    tail_.resize(static_cast<std::size_t>(fileSize_ - from));
+    tail_.resize(readFullyAt(fd_, tail_.data(), tail_.size(), from));
+    tailStart_ = from;
+  }
+  return std::string_view(tail_).substr(static_cast<std::size_t>(std::min<std::uint64_t>(from - tailStart_, tail_.size())));
+}
+
+std::string_view HeldBytes::read(std::uint64_t offset, std::size_t length) {
+  const std::uint64_t size = head_.fileSize();
+  if (offset >= size) return {};
+  const std::uint64_t end = offset + std::min<std::uint64_t>(length, size - offset);
+  const std::string_view head = head_.bytes();
+  if (end <= head.size()) return head.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(end - offset));
+  const std::string_view tail = head_.keptTail();
+  const std::uint64_t tailStart = head_.keptTailStart();
+  if (!tail.empty() && offset >= tailStart && end <= tailStart + tail.size()) {
+    return tail.substr(static_cast<std::size_t>(offset - tailStart), static_cast<std::size_t>(end - offset));
+  }
+  return rest_.read(offset, length);
+}
+
 }  // namespace shotsieve::folder

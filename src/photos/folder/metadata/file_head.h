@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "photos/folder/metadata/byte_source.h"
+
 namespace shotsieve::folder {
 
 // The first bytes of an open file, read as far as a parser asks and no
@@ -25,6 +27,11 @@ class FileHead {
   int fd() const { return fd_; }
   // Lets go of all but the first `size` bytes, and hands them over.
   std::string take(std::size_t size) &&;
+  // The file's last `length` bytes (fewer when it is shorter), read once and kept.
+  std::string_view tail(std::size_t length);
+  // What `tail` read, and where it starts in the file.
+  std::string_view keptTail() const { return tail_; }
+  std::uint64_t keptTailStart() const { return tailStart_; }
 
  private:
   static constexpr std::size_t kFirstRead = 4096;
@@ -42,6 +49,22 @@ class FileHead {
   std::unique_ptr<char[]> grown_;
   std::size_t grownCapacity_ = 0;
   std::size_t size_ = 0;
+  std::string tail_;
+  std::uint64_t tailStart_ = 0;
+};
+
+// What a FileHead read, served again, and the rest read from its file: the
+// structure of a file just read for its facts is judged without reading its
+// head and tail a second time.
+class HeldBytes final : public ByteSource {
+ public:
+  explicit HeldBytes(const FileHead& head) : head_(head), rest_(head.fd(), head.fileSize()) {}
+  std::uint64_t size() const override { return head_.fileSize(); }
+  std::string_view read(std::uint64_t offset, std::size_t length) override;
+
+ private:
+  const FileHead& head_;
+  FileBytes rest_;
 };
 
 }  // namespace shotsieve::folder

@@ -13,6 +13,7 @@
 #include "photos/folder/metadata/exif_facts.h"
 #include "photos/folder/metadata/file_format.h"
 #include "photos/folder/metadata/file_head.h"
+#include "photos/folder/metadata/image_wholeness.h"
 #include "photos/folder/metadata/png_head.h"
 #include "photos/folder/metadata/webp_head.h"
 #include "photos/folder/scan/screenshot_names.h"
@@ -182,13 +183,13 @@ ImageFacts readImageFacts(UniqueFd fd, std::uint64_t size, ReadDepth depth, Need
   return readImageFactsOf(fd.get(), size, depth, need);
 }
 
-ImageFacts readImageFactsOf(int fd, std::uint64_t size, ReadDepth depth, Need need) {
-  ImageFacts facts;
-  if (fd < 0) return facts;
-  FileHead head(fd, size, kMaxHead);
+namespace {
+
+void readFactsFrom(FileHead& head, ReadDepth depth, Need need, ImageFacts& facts) {
+  const int fd = head.fd();
   head.have(kSniffBytes);
   facts.format = sniffFileFormat(head.bytes().substr(0, kSniffBytes));
-  if (mediaTypeOfFormat(facts.format) != kImageMediaType) return facts;
+  if (mediaTypeOfFormat(facts.format) != kImageMediaType) return;
   setUpExiv2Once();
   switch (facts.format) {
     case FileFormat::png:
@@ -212,7 +213,26 @@ ImageFacts readImageFactsOf(int fd, std::uint64_t size, ReadDepth depth, Need ne
       }
       break;
   }
+}
+
+}  // namespace
+
+ImageFacts readImageFactsOf(int fd, std::uint64_t size, ReadDepth depth, Need need) {
+  ImageFacts facts;
+  if (fd < 0) return facts;
+  FileHead head(fd, size, kMaxHead);
+  readFactsFrom(head, depth, need, facts);
   return facts;
+}
+
+ImageLook lookAtImage(int fd, std::uint64_t size) {
+  ImageLook look;
+  if (fd < 0) return look;
+  FileHead head(fd, size, kMaxHead);
+  readFactsFrom(head, ReadDepth::head, Need::everything, look.facts);
+  HeldBytes bytes(head);
+  look.whole = imageStructureIsWhole(bytes);
+  return look;
 }
 
 }  // namespace shotsieve::folder

@@ -55,8 +55,16 @@ ImageFacts readImageFacts(UniqueFd file, ReadDepth depth = ReadDepth::head, Need
 // bytes that were not read from it.
 ImageFacts readImageFacts(UniqueFd file, std::uint64_t size, ReadDepth depth, Need need);
 
-// The same, reading a descriptor the caller keeps (to judge the file whole
-// next, without opening it again).
+// The same, reading a descriptor the caller keeps.
 ImageFacts readImageFactsOf(int file, std::uint64_t size, ReadDepth depth, Need need);
+
+// What the watcher needs of a new file, in one look: its facts, and whether
+// its image data is complete (imageStructureIsWhole), judged on the bytes
+// read for the facts where they reach (a PNG's head and tail are read once).
+struct ImageLook {
+  ImageFacts facts;
+  bool whole = false;
+};
+ImageLook lookAtImage(int file, std::uint64_t size);
 
 }  // namespace shotsieve::folder

@@ -52,10 +52,11 @@ bool JournalWriter::lock() {
 
 bool JournalWriter::append(const std::vector<IndexEntry>& entries) {
   if (indexPath_.empty() || entries.empty() || !lock()) return false;
+  // A journal just opened under the lock is the one at its name.
   if (!linked(journal_)) journal_ = openCreating(journalOf(indexPath_), O_WRONLY | O_APPEND);
   std::string records(entries.size() * kIndexRecordSize, '\0');
   for (std::size_t i = 0; i < entries.size(); ++i) encodeIndexRecord(entries[i], records.data() + i * kIndexRecordSize);
-  const bool written = linked(journal_) && writeAll(journal_.get(), records);
+  const bool written = journal_ && writeAll(journal_.get(), records);
   ::flock(lock_.get(), LOCK_UN);
   return written;
 }

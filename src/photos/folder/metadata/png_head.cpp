@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "photos/folder/metadata/byte_source.h"
 #include "photos/folder/metadata/file_format.h"
 
 namespace shotsieve::folder {
@@ -104,12 +103,6 @@ bool isMetadataChunk(std::string_view type) {
   return std::find(std::begin(kMetadataChunks), std::end(kMetadataChunks), type) != std::end(kMetadataChunks);
 }
 
-std::string readAt(int fd, std::uint64_t offset, std::size_t length) {
-  std::string bytes(length, '\0');
-  bytes.resize(readFullyAt(fd, bytes.data(), length, offset));
-  return bytes;
-}
-
 // Where the chunk at `at` ends, when its length and checksum hold and it ends by `limit`.
 std::size_t chunkEnd(std::string_view tail, std::size_t at, std::size_t limit) {
   if (at + 12 > limit) return 0;
@@ -160,8 +153,7 @@ void readPngAfterImageData(FileHead& head, PngHead& png) {
   const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kTail, head.fileSize() - imageData));
   const std::uint64_t from = head.fileSize() - length;
   const std::string_view bytes = head.bytes();
-  const std::string chunks = trailingChunks(bytes.size() == head.fileSize() ? std::string(bytes.substr(from))
-                                                                            : readAt(head.fd(), from, length));
+  const std::string chunks = trailingChunks(bytes.size() == head.fileSize() ? bytes.substr(from) : head.tail(length));
   if (chunks.empty()) return;
   std::string stream(bytes.substr(0, 8));
   for (std::size_t at = 8; at + 12 <= imageData;) {

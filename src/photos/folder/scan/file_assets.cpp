@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "photos/folder/metadata/image_wholeness.h"
 #include "photos/folder/scan/asset_identity.h"
 #include "photos/folder/scan/screenshot_names.h"
 
@@ -64,18 +65,21 @@ Need needOf(const LibraryFile& file, const FetchOptions& options) {
   return file.inScreenshotFolder || file.screenshotName ? Need::allButMarks : Need::screenshotMarks;
 }
 
-std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, int content,
-                                 ImageFacts* factsOut) {
-  ImageFacts facts;
+FileLook lookAtFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, int content) {
+  FileLook look;
+  const bool image = file.mediaType == kImageMediaType;
   if (auto known = index.find(file.relativePath, status.stamp)) {
-    facts = *known;
+    look.facts = *known;
+    look.whole = image && content >= 0 && imageFileLooksWhole(content, status.stamp.size);
   } else {
-    if (content < 0) return std::nullopt;
-    facts = readImageFactsOf(content, status.stamp.size, ReadDepth::head, Need::everything);
-    index.store(file.relativePath, status.stamp, facts);
+    if (content < 0) return look;
+    ImageLook read = lookAtImage(content, status.stamp.size);
+    look.facts = read.facts;
+    look.whole = image && read.whole;
+    index.store(file.relativePath, status.stamp, look.facts);
   }
-  if (factsOut != nullptr) *factsOut = facts;
-  return assetOfFacts(file, status, facts, index);
+  look.asset = assetOfFacts(file, status, look.facts, index);
+  return look;
 }
 
 }  // namespace shotsieve::folder

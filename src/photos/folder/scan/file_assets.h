@@ -22,11 +22,17 @@ double creationDateOf(const LibraryFile& file, std::optional<double> captureDate
 std::optional<Asset> assetOfFacts(const LibraryFile& file, const FileStatus& status, const ImageFacts& facts,
                                   MetadataIndex& index, const FetchOptions* select = nullptr);
 
-// The same, with the facts through the index, so unchanged files are not read
-// again, else read from `content`, the file's content opened by the caller
-// (openContent); nothing for a file it could not open, and nothing remembered.
-std::optional<Asset> assetOfFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, int content,
-                                 ImageFacts* factsOut = nullptr);
+// The same for a file the watcher looks at, with the facts through the index,
+// so unchanged files are not read again, else read from `content`, the file's
+// content opened by the caller (openContent); no asset for a file it could
+// not open, and nothing remembered. For an image, also whether its data is
+// complete, judged on the bytes read for the facts where they reach.
+struct FileLook {
+  std::optional<Asset> asset;
+  ImageFacts facts;
+  bool whole = false;
+};
+FileLook lookAtFile(const LibraryFile& file, const FileStatus& status, MetadataIndex& index, int content);
 
 // The facts of a file whose status was just read, from its content, as far as
 // `need` asks; nothing (errno set) when it cannot be opened.

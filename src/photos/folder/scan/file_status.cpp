@@ -20,6 +20,7 @@ std::optional<FileStatus> statusAt(int folderFd, const char* path, int flags) {
   if (::statx(folderFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return std::nullopt;
   FileStatus status;
   status.regular = S_ISREG(info.stx_mode);
+  status.link = S_ISLNK(info.stx_mode);
   status.modifiedNanoseconds = nanoseconds(info.stx_mtime);
   const bool born = info.stx_mask & STATX_BTIME;
   status.birthNanoseconds = born ? nanoseconds(info.stx_btime) : status.modifiedNanoseconds;

@@ -18,6 +18,7 @@ struct FileStatus {
   std::int64_t modifiedNanoseconds = 0;
   std::uint64_t links = 1;
   bool regular = false;
+  bool link = false;  // read without following it
 };
 std::optional<FileStatus> statusOfFile(const std::string& absolutePath);
 std::optional<FileStatus> statusOfFile(const LibraryFile& file);

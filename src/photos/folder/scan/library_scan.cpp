@@ -313,18 +313,15 @@ WalkOutcome walkLibrary(const std::string& root, std::optional<int> wantedType, 
 }
 
 std::optional<LibraryFile> libraryFileIn(int folderFd, const std::string& resolvedRoot, const std::string& relativeFolder,
-                                         std::string_view name) {
+                                         std::string_view name, bool link) {
   if (walkSkipsName(name)) return std::nullopt;
   const auto mediaType = mediaTypeOfName(name);
   if (!mediaType) return std::nullopt;
-  struct stat info;
-  if (::fstatat(folderFd, std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-  if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return std::nullopt;
   const std::string relative = joined(relativeFolder, name);
   LibraryFile file{relative, resolvedRoot + "/" + relative, {}, *mediaType, insideScreenshotFolder(relativeFolder),
                    isScreenshotFileName(name), folderFd, nullptr};
   file.contentPath = file.absolutePath;
-  if (S_ISLNK(info.st_mode)) {
+  if (link) {
     auto target = resolvedFileInside(resolvedRoot, file.absolutePath);
     if (!target) return std::nullopt;
     file.contentPath = std::move(*target);

@@ -91,8 +91,9 @@ WalkOutcome walkFolder(UniqueFd folder, const std::string& resolvedRoot, const s
 bool insideScreenshotFolder(std::string_view relativeFolder);
 
 // The library file named `name` in an open folder of the library, if it is
-// an asset file that the walk would visit.
+// an asset file that the walk would visit; the caller has found it a regular
+// file, or a link when `link`.
 std::optional<LibraryFile> libraryFileIn(int folderFd, const std::string& resolvedRoot, const std::string& relativeFolder,
-                                         std::string_view name);
+                                         std::string_view name, bool link);
 
 }  // namespace shotsieve::folder

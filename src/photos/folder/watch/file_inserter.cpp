@@ -9,7 +9,6 @@
 #include <mutex>
 #include <thread>
 
-#include "photos/folder/metadata/image_wholeness.h"
 #include "photos/folder/scan/file_assets.h"
 #include "photos/no_link_open.h"
 
@@ -47,9 +46,12 @@ struct FileInserter::State {
     UniqueFd folderFd(::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folderFd && !folder.empty()) folderFd = openBeneath(folderFd.get(), folder, O_RDONLY | O_DIRECTORY);
     if (!folderFd) return outcome;
-    const auto file = libraryFileIn(folderFd.get(), root.path, folder, name);
+    // One status for a regular file; a link's target is asked for its own.
+    const auto here = statusInFolder(folderFd.get(), name);
+    if (!here || (!here->regular && !here->link)) return outcome;
+    const auto file = libraryFileIn(folderFd.get(), root.path, folder, name, here->link);
     if (!file) return outcome;
-    const auto status = statusOfFile(*file);
+    const auto status = here->link ? statusOfFile(*file) : here;
     if (!status || !status->regular) return outcome;  // gone, or a link to no file
     outcome.size = status->stamp.size;
     outcome.kind = Outcome::Kind::notYet;
@@ -57,18 +59,14 @@ struct FileInserter::State {
     if (candidate.lastSize && (!candidate.quiet || *candidate.lastSize != status->stamp.size)) return outcome;
     // Opened once, for the facts and the wholeness both.
     const UniqueFd content = openContent(*file);
-    ImageFacts facts;
-    outcome.asset = assetOfFile(*file, *status, index, content.get(), &facts);
-    if (!outcome.asset) {
+    FileLook look = lookAtFile(*file, *status, index, content.get());
+    if (!look.asset) {
       outcome.kind = Outcome::Kind::noAsset;
       return outcome;
     }
     // A corrupt or unfinished image is not an asset yet; a later event may complete it.
-    if (file->mediaType == kImageMediaType &&
-        (!facts.headerRead || !content || !imageFileLooksWhole(content.get(), status->stamp.size))) {
-      outcome.asset.reset();
-      return outcome;
-    }
+    if (file->mediaType == kImageMediaType && (!look.facts.headerRead || !content || !look.whole)) return outcome;
+    outcome.asset = std::move(look.asset);
     outcome.kind = Outcome::Kind::asset;
     outcome.key = FileKey{status->stamp.inode, status->stamp.birthNanoseconds};
     return outcome;
