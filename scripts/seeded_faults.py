@@ -48,6 +48,8 @@ FAULTS = [
      "if (!linked(journal_)) journal_ =", "if (!journal_) journal_ ="),
     ("photos", "the terminal takes only y", "photos/folder/access_prompt.cpp",
      'if (is("y") || is("yes"))', 'if (is("y"))'),
+    ("photos", "the session bus's library looked for under another name", "photos/folder/session_bus_calls.cpp",
+     'dlopen("libsystemd.so.0"', 'dlopen("libsystemd.so.9"'),
     ("photos", "a desktop answer taken from any sender", "photos/folder/desktop_prompt.cpp",
      "return question.shown && sender != nullptr && question.owner == sender;", "return question.shown;"),
     ("photos", "opening follows links", "photos/no_link_open.cpp",
