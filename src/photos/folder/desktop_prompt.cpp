@@ -100,7 +100,7 @@ std::string ownerOf(sd_bus* bus, const char* name) {
   ErrorHolder error;
   sd_bus_message* raw = nullptr;
   if (sd().callMethod(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-                         error.get(), &raw, "s", name) < 0) {
+                      error.get(), &raw, "s", name) < 0) {
     return {};
   }
   const Message reply(raw);
@@ -154,8 +154,8 @@ PromptAnswer askOnDesktop(std::string_view usageText) {
   sd_bus_message* reply = nullptr;
   const std::string body(usageText);
   if (sd().callMethod(bus.get(), kService, kPath, kService, "Notify", error.get(), &reply, "susssasa{sv}i", "shotsieve",
-                         0u, "dialog-question", kDesktopQuestionSummary, body.c_str(), 4, kAllowAction, "Allow",
-                         kDenyAction, "Don't allow", 1, "urgency", "y", kCriticalUrgency, 0) < 0) {
+                      0u, "dialog-question", kDesktopQuestionSummary, body.c_str(), 4, kAllowAction, "Allow", kDenyAction,
+                      "Don't allow", 1, "urgency", "y", kCriticalUrgency, 0) < 0) {
     return PromptAnswer::noDesktop;
   }
   const Message notified(reply);
@@ -170,7 +170,7 @@ PromptAnswer askOnDesktop(std::string_view usageText) {
   }
   if (*question.answer != PromptAnswer::noAnswer) {  // chosen: the notification has done its work
     sd().callMethodAsync(bus.get(), nullptr, kService, kPath, kService, "CloseNotification", nullptr, nullptr, "u",
-                             question.id);
+                         question.id);
     sd().flush(bus.get());
   }
   return *question.answer;
