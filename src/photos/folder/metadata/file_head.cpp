@@ -17,9 +17,13 @@ bool FileHead::have(std::uint64_t end) {
   if (end > limit_) return false;
   const std::uint64_t wanted = std::min(end, fileSize_);
   while (size_ < wanted) {
-    // Growing steps: a head that needs more than a page likely needs much more.
-    const std::size_t step = std::max<std::size_t>({kFirstRead, size_, static_cast<std::size_t>(wanted - size_)});
-    const auto target = static_cast<std::size_t>(std::min<std::uint64_t>(size_ + step, std::min<std::uint64_t>(fileSize_, limit_)));
+    // A page first. Then what is asked for and a page after it, where the next
+    // segment's header lies (a JPEG's tables after its Exif), to a page's end;
+    // and half as much again at least, so a head that needs far more takes few reads.
+    const std::size_t asked = static_cast<std::size_t>(wanted - size_) + (size_ > 0 ? kFirstRead : 0);
+    const std::size_t step = std::max<std::size_t>({kFirstRead, asked, size_ / 2});
+    const std::uint64_t pageEnd = (size_ + step + kFirstRead - 1) / kFirstRead * kFirstRead;
+    const auto target = static_cast<std::size_t>(std::min<std::uint64_t>(pageEnd, std::min<std::uint64_t>(fileSize_, limit_)));
     if (target > capacity()) {
       auto larger = std::make_unique_for_overwrite<char[]>(target);
       if (size_ > 0) std::memcpy(larger.get(), data(), size_);
