@@ -1,5 +1,7 @@
 #include "cli/dispatch.h"
 
+#include <malloc.h>
+
 #include <array>
 #include <limits>
 #include <string_view>
@@ -25,11 +27,27 @@ struct Subcommand {
   int (*handler)(PhotoLibrary&);
 };
 
+// A first listing reads thousands of files on several threads, each freeing
+// what it read: the memory is kept for the next file rather than handed back
+// to the system and faulted in again, which took a fifth of its time. Only
+// the program's own listings: a host's process keeps its own settings, and a
+// watch hands its memory back after each save.
+void keepFreedMemory() {
+#ifdef __GLIBC__
+  ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+}
+
+int runListToday(PhotoLibrary& library) {
+  keepFreedMemory();
+  return cmdListToday(library);
+}
+
 // "list" takes arguments and is handled on its own.
 constexpr std::array kSubcommands{
     Subcommand{"auth-status", cmdAuthStatus},
     Subcommand{"request-auth", cmdRequestAuth},
-    Subcommand{"list-today", cmdListToday},
+    Subcommand{"list-today", runListToday},
     Subcommand{"watch", cmdWatch},
 };
 
@@ -40,6 +58,7 @@ int runList(const std::vector<std::string>& args, PhotoLibrary& library) {
     eprint(kListUsage);
     return kExitUsage;
   }
+  keepFreedMemory();
   return cmdList(library, *days, args[3]);
 }
 
