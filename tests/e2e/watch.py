@@ -2,7 +2,7 @@
 """watch end to end on a real Pictures folder: refused before access, the
 start line at once, one line of its exact shape for a complete screenshot (a
 JPEG with bytes after its end among them), none for what is not one (the
-copies in export folders made meanwhile among them), and asleep while
+copies in export folders made or moved in meanwhile among them), and asleep while
 nothing happens. (Each way a file may arrive, renamed in,
 written slowly or in a new folder, is in the watcher's unit tests.)
 
@@ -34,6 +34,10 @@ check("the start line", watch.start == {"event": "watching", "baseline_count": 1
 exports = [os.path.join(shots, f"exports-{n}") for n in range(5)]
 for folder in exports:  # made in the library while it is watched; their copies are never screenshots
     run(shotsieve, home, "list", "1", folder)
+# One moved in whole, its tag already there when the watch first sees it.
+run(shotsieve, home, "list", "1", os.path.join(home, "exports-moved"))
+exports.append(os.path.join(shots, "exports-moved"))
+os.rename(os.path.join(home, "exports-moved"), exports[-1])
 sample = sample_png(make_library)
 with open(os.path.join(shots, "copied.png"), "wb") as f:
     f.write(sample)
