@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""list under faults: an export directory that fills up or cannot sync, and
-runs killed at random moments. Whatever happens, no file sits under a final
-name unless it is byte for byte its original.
+"""list under faults: an export directory that fills up or cannot sync, runs
+killed at random moments, a damaged index, FIFOs where the state kept between
+runs should be. Whatever happens, no file sits under a final name unless it
+is byte for byte its original, and no run waits for ever.
 
 usage: faults.py SHOTSIEVE MAKE_LIBRARY PRELOAD (a disk whose syncs fail, with FAILING_SYNC)
 
@@ -19,7 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import check, environment, finish, new_home, preloading, run  # noqa: E402
+from harness import Watch, check, environment, finish, new_home, preloading, run, sample_png  # noqa: E402
 
 shotsieve, make_library, preload = sys.argv[1:4]
 
@@ -148,6 +149,31 @@ for trial in range(20):
     if again != fresh or (before.st_ino, before.st_mtime_ns) != (after.st_ino, after.st_mtime_ns):
         changed.append(f"{trial} after")
 check("flipped bits in the index change no answer, and the next run finds it whole", not changed, changed)
+
+# What is not a regular file at the names of the state kept between runs (a
+# FIFO: opened to write, or to read with no writer, it would wait for ever):
+# the answers of a run without them, at once, and a watch line. (The index's
+# lock stays a file: a watch that cannot lock the index writes no journal.)
+for name in ("folder-stamps", "metadata-index", "metadata-index.journal"):
+    path = os.path.join(home, ".cache/shotsieve", name)
+    if os.path.exists(path):
+        os.remove(path)
+    os.mkfifo(path, 0o600)
+os.makedirs(os.path.join(home, ".config"), exist_ok=True)
+os.mkfifo(os.path.join(home, ".config/user-dirs.dirs"), 0o600)
+beside = json.loads(subprocess.run([shotsieve, "list-today"], env=env, capture_output=True, check=True,
+                                   timeout=60).stdout)
+check("FIFOs at the state's names: the same answer", beside == fresh[0], len(beside))
+watch = Watch(shotsieve, home)
+os.makedirs(os.path.join(pictures, "Screenshots"), exist_ok=True)
+with open(os.path.join(pictures, "Screenshots/beside-fifos.png"), "wb") as f:
+    f.write(sample_png(make_library))
+line = watch.line(30)
+check("FIFOs at the state's names: a watch line", line is not None and line["event"] == "screenshot-added", line)
+meanwhile = run(shotsieve, home, "list-today", timeout=60)
+check("... and a listing meanwhile", meanwhile["count"] == beside["count"] + 1, (meanwhile["count"], beside["count"]))
+watch.stop()
+os.remove(os.path.join(pictures, "Screenshots/beside-fifos.png"))  # the library as the reference run saw it
 
 # An export directory on a file system that fills up.
 full = os.path.join(home, "full")

@@ -1,11 +1,15 @@
 #include "photos/folder/library_location.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
+
+#include "photos/folder/private_files.h"
+#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -24,14 +28,12 @@ std::string xdgDirectory(const char* variable, const std::string& fallback) {
   return value != nullptr && value[0] == '/' ? std::string(value) : fallback;
 }
 
+// A FIFO or a device at the name is no settings file, and is not waited on.
 std::string readSmallFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::string text;
-  if (!file) return text;
-  text.resize(64 * 1024);  // user-dirs files are a few hundred bytes
-  file.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(file.gcount()));
-  return text;
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat info;
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  return readAtMost(fd.get(), 64 * 1024);  // user-dirs files are a few hundred bytes
 }
 
 // The quoted value of a line, unescaped; empty when the line is not of the form.

@@ -28,8 +28,10 @@ bool linked(const UniqueFd& fd) {
   return fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink > 0;
 }
 
+// Never waits on a FIFO found at the name (a write-only open of one would
+// wait for a reader, with the index's lock held).
 UniqueFd openCreating(const std::string& path, int flags) {
-  return UniqueFd(::open(path.c_str(), flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  return UniqueFd(::open(path.c_str(), flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
 }
 
 }  // namespace
@@ -52,8 +54,12 @@ bool JournalWriter::lock() {
 
 bool JournalWriter::append(const std::vector<IndexEntry>& entries) {
   if (indexPath_.empty() || entries.empty() || !lock()) return false;
-  // A journal just opened under the lock is the one at its name.
-  if (!linked(journal_)) journal_ = openCreating(journalOf(indexPath_), O_WRONLY | O_APPEND);
+  // A journal just opened under the lock is the one at its name; what is
+  // not a regular file there is no journal.
+  if (!linked(journal_)) {
+    journal_ = openCreating(journalOf(indexPath_), O_WRONLY | O_APPEND);
+    if (!linked(journal_)) journal_.reset();
+  }
   std::string records(entries.size() * kIndexRecordSize, '\0');
   for (std::size_t i = 0; i < entries.size(); ++i) encodeIndexRecord(entries[i], records.data() + i * kIndexRecordSize);
   const bool written = journal_ && writeAll(journal_.get(), records);

@@ -32,7 +32,7 @@ void FolderMemory::load() {
   head_.reset();
   source_.reset();
   if (path_.empty()) return;
-  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));  // a FIFO there: no wait
   if (!fd) return;
   auto loaded = readFolderRecords(fd.get());
   if (!loaded) return;
