@@ -12,7 +12,6 @@ import argparse
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 import sys
 import time
@@ -45,7 +44,11 @@ FAULTS = [
     ("photos", "the kept access answer trusted while the file's inode holds", "photos/folder/access_state.cpp",
      "if (seen_ == now) return status_;", "if (seen_ && seen_->inode == now.inode) return status_;"),
     ("metadata", "a watcher's journal kept open after it was removed", "photos/folder/metadata/index_journal.cpp",
-     "if (!linked(journal_)) journal_ =", "if (!journal_) journal_ ="),
+     "if (!linked(journal_)) {", "if (!journal_) {"),
+    ("metadata", "a watcher's journal opened to wait for a reader at a FIFO", "photos/folder/metadata/index_journal.cpp",
+     "O_NOFOLLOW | O_NONBLOCK, 0600));", "O_NOFOLLOW, 0600));"),
+    ("scan", "the folder stamps opened to wait for a writer at a FIFO", "photos/folder/scan/folder_memory.cpp",
+     "O_CLOEXEC | O_NONBLOCK));  // a FIFO there: no wait", "O_CLOEXEC));"),
     ("photos", "the terminal takes only y", "photos/folder/access_prompt.cpp",
      'if (is("y") || is("yes"))', 'if (is("y"))'),
     ("photos", "the session bus's library looked for under another name", "photos/folder/session_bus_calls.cpp",
