@@ -75,6 +75,8 @@ FAULTS = [
      "photos/folder/metadata/metadata_index_load.cpp", "if (!journal.empty()) changed_ = true;", "(void)journal.size();"),
     ("metadata", "the wholeness check skipped for PNG", "photos/folder/metadata/image_wholeness.cpp",
      "      return wholePng(in);", "      return true;"),
+    ("metadata", "a PNG's chunk walk stepping through what is no chunk", "photos/folder/metadata/image_wholeness.cpp",
+     "if (!length || !isPngChunkType(type)) return false;", "if (!length || type.size() < 4) return false;"),
     ("metadata", "a JPEG's end marker not needed", "photos/folder/metadata/image_wholeness.cpp",
      "if (*marker == 0xD9) return true;", "if (*marker == 0xD9 || *marker == 0xDA) return true;"),
     ("metadata", "the index checksum not compared", "photos/folder/metadata/index_record.cpp",

@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "image_fixtures.h"
+#include "photos/folder/metadata/byte_source.h"
 #include "photos/folder/metadata/file_format.h"
 #include "photos/folder/metadata/image_metadata.h"
 #include "photos/folder/metadata/image_wholeness.h"
@@ -89,6 +91,25 @@ TEST(FileWholeness, LargeFilesAreJudgedAcrossReads) {
     writeFile(dir / "cut.png", png.substr(0, cut));
     EXPECT_FALSE(imageDataLooksWhole(dir / "cut.png")) << "cut at " << cut;
   }
+  // Its first chunks, then a terabyte of zeros (a file made to its size
+  // before it is written): not whole, judged from the first bytes that are
+  // no chunk, not by reading on through the zeros.
+  struct ThenZeros final : ByteSource {
+    std::string head, out;
+    std::uint64_t served = 0;
+    std::uint64_t size() const override { return std::uint64_t{1} << 40; }
+    std::string_view read(std::uint64_t offset, std::size_t length) override {
+      if (offset >= size() || served > (std::uint64_t{64} << 20)) return {};  // a budget, so that a fault ends
+      length = static_cast<std::size_t>(std::min<std::uint64_t>({length, 1 << 20, size() - offset}));
+      served += length;
+      out.assign(length, '\0');
+      if (offset < head.size()) head.copy(out.data(), std::min<std::size_t>(length, head.size() - offset), offset);
+      return out;
+    }
+  } sparse;
+  sparse.head = png.substr(0, 300020);
+  EXPECT_FALSE(imageStructureIsWhole(sparse));
+  EXPECT_LT(sparse.served, std::uint64_t{2} << 20);
 }
 
 class RealImageFiles : public ::testing::Test {

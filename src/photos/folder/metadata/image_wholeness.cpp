@@ -21,6 +21,15 @@ constexpr std::string_view kPngEnd("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
 // How far from its end a PNG's end chunk is looked for, trailers included.
 constexpr std::uint64_t kPngTail = 8 * 1024;
 
+// A chunk's type is four ASCII letters. Anything else (the zeros of a file
+// cut or never written) is no chunk: the walk stops there instead of
+// stepping through the rest of the file twelve bytes at a time.
+bool isPngChunkType(std::string_view type) {
+  return type.size() == 4 && std::all_of(type.begin(), type.end(), [](char c) {
+           return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+         });
+}
+
 // Whole once it ends with its end chunk, as a writer puts it there last:
 // one read of the tail, not one per chunk of image data (a new screenshot is
 // judged at once). A longer trailer, or an end chunk of another checksum, is
@@ -34,7 +43,7 @@ bool wholePng(Reader& in) {
   for (std::uint64_t at = 8;;) {
     const auto length = in.number(at, 4);
     const std::string_view type = in.bytes.read(at + 4, 4);
-    if (!length || type.size() < 4) return false;
+    if (!length || !isPngChunkType(type)) return false;
     const std::uint64_t end = at + 12 + *length;
     if (end > in.bytes.size()) return false;
     if (type == "IEND") return true;
