@@ -163,7 +163,7 @@ os.makedirs(os.path.join(home, ".config"), exist_ok=True)
 os.mkfifo(os.path.join(home, ".config/user-dirs.dirs"), 0o600)
 beside = json.loads(subprocess.run([shotsieve, "list-today"], env=env, capture_output=True, check=True,
                                    timeout=60).stdout)
-check("FIFOs at the state's names: the same answer", beside == fresh[0], len(beside))
+check("FIFOs at the state's names: the same answer", beside == fresh[0], beside["count"])
 watch = Watch(shotsieve, home)
 os.makedirs(os.path.join(pictures, "Screenshots"), exist_ok=True)
 with open(os.path.join(pictures, "Screenshots/beside-fifos.png"), "wb") as f:

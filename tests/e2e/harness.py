@@ -161,6 +161,16 @@ def validate(kind, answer):
             for e in _validators[kind].iter_errors(answer)]
 
 
+def _thread_cpu_ms(task):
+    try:
+        with open(f"{task}/schedstat") as f:
+            return int(f.read().split()[0]) / 1e6
+    except FileNotFoundError:  # a kernel without scheduler statistics: whole ticks then
+        with open(f"{task}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
+
+
 class Watch:
     """A running `shotsieve watch` in a temporary HOME."""
 
@@ -223,7 +233,7 @@ class Watch:
 
     def cpu_ms(self):
         """CPU time of the watch's processes so far, to the microsecond: the
-        schedulers' own sums per thread, not whole clock ticks, which a
+        scheduler's own sum per thread, not whole clock ticks, which a
         millisecond of work can push up by one in each field of each process."""
         total = 0.0
         for pid in self.processes():
@@ -233,16 +243,8 @@ class Watch:
                 continue
             for task in tasks:
                 try:
-                    with open(f"/proc/{pid}/task/{task}/schedstat") as f:
-                        total += int(f.read().split()[0]) / 1e6
-                except FileNotFoundError:  # a kernel without scheduler statistics: whole ticks then
-                    try:
-                        with open(f"/proc/{pid}/task/{task}/stat") as f:
-                            fields = f.read().rsplit(")", 1)[1].split()
-                        total += (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
-                    except OSError:
-                        pass
-                except OSError:
+                    total += _thread_cpu_ms(f"/proc/{pid}/task/{task}")
+                except OSError:  # the thread ended meanwhile
                     pass
         return total
 

@@ -1,15 +1,12 @@
 #include "photos/folder/library_location.h"
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
 
 #include "photos/folder/private_files.h"
-#include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
 
@@ -26,14 +23,6 @@ std::string homeDirectory() {
 std::string xdgDirectory(const char* variable, const std::string& fallback) {
   const char* value = std::getenv(variable);
   return value != nullptr && value[0] == '/' ? std::string(value) : fallback;
-}
-
-// A FIFO or a device at the name is no settings file, and is not waited on.
-std::string readSmallFile(const std::string& path) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  struct stat info;
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
-  return readAtMost(fd.get(), 64 * 1024);  // user-dirs files are a few hundred bytes
 }
 
 // The quoted value of a line, unescaped; empty when the line is not of the form.
@@ -78,7 +67,9 @@ std::string picturesDirFromUserDirs(std::string_view text, std::string_view home
 
 std::string currentLibraryRoot(const LibraryLocation& location) {
   if (location.userDirsFile.empty()) return location.root;
-  const std::string root = picturesDirFromUserDirs(readSmallFile(location.userDirsFile), location.home);
+  constexpr std::size_t kMostUserDirsBytes = 64 * 1024;  // such files are a few hundred bytes
+  const std::string text = readRegularFile(location.userDirsFile, kMostUserDirsBytes);
+  const std::string root = picturesDirFromUserDirs(text, location.home);
   return root.empty() ? location.home + "/Pictures" : root;
 }
 

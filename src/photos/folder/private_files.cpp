@@ -50,6 +50,13 @@ std::string readAtMost(int fd, std::size_t most) {
   return bytes;
 }
 
+std::string readRegularFile(const std::string& path, std::size_t most, int flags) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | flags));
+  struct stat info;
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  return readAtMost(fd.get(), most);
+}
+
 bool syncedForRename(int fd) {
   if (::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
     return true;

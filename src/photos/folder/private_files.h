@@ -17,6 +17,11 @@ bool writeAll(int fd, std::string_view bytes);
 // past what its reader trusts is read no further.
 std::string readAtMost(int fd, std::size_t most);
 
+// The bytes of the regular file at the path, at most `most` of them; empty
+// when it is missing or no regular file. A FIFO or a device found there is
+// never waited on. `flags` are added to the open (O_NOFOLLOW, say).
+std::string readRegularFile(const std::string& path, std::size_t most, int flags = 0);
+
 // Puts a file's data on the disk before it is renamed over an older version,
 // so that after a crash the name holds the one or the other whole: the
 // journal commits the rename only with or after the blocks the data was

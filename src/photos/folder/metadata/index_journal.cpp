@@ -70,10 +70,7 @@ bool JournalWriter::append(const std::vector<IndexEntry>& entries) {
 std::vector<IndexEntry> readJournal(const std::string& indexPath) {
   std::vector<IndexEntry> entries;
   if (indexPath.empty()) return entries;
-  const UniqueFd fd(::open(journalOf(indexPath).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat info;
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return entries;
-  const std::string bytes = readAtMost(fd.get(), kMostJournalBytes);
+  const std::string bytes = readRegularFile(journalOf(indexPath), kMostJournalBytes, O_NOFOLLOW);
   for (std::size_t at = 0; at + kIndexRecordSize <= bytes.size(); at += kIndexRecordSize) {
     const auto entry = decodeIndexRecord(bytes.data() + at);
     if (!entry) break;  // a writer killed in the middle of its record, or damage: nothing after it is trusted
