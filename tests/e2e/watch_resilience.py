@@ -56,8 +56,19 @@ check("a screenshot in a Pictures folder made again", len(uuids(watch.lines(1, 3
 
 # A reader that goes away: the process ends, it does not spin, whether
 # SIGPIPE ends it or (ignored, as Python's children inherit it) a failed write.
-watch.proc.kill()
-watch.proc.wait()
+
+# A worker killed (by the OOM killer, say) ends the watch with its signal: a
+# fresh worker would not know what this one reported since the last hand-over.
+worker = watch.worker()
+check("the watch runs in a confined worker", worker != watch.proc.pid)
+os.kill(worker, 9)
+try:
+    ended = watch.proc.wait(timeout=5)
+except subprocess.TimeoutExpired:
+    ended = None
+    watch.proc.kill()
+check("a killed worker ends the watch with its signal, not a status of success", ended == -9, ended)
+check("... and nothing more is reported", watch.proc.stdout.read() == b"")
 watch.err.close()
 # Also when nothing is written after the reader left.
 for default_sigpipe in (True, False):
