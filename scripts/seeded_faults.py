@@ -125,6 +125,8 @@ FAULTS = [
     ("watch", "a killed worker followed by a fresh one", "cli/watch_supervisor.cpp",
      "if (!WIFEXITED(status) || WEXITSTATUS(status) != kExitHandOver) return endedLike(status);",
      "if (WIFEXITED(status) && WEXITSTATUS(status) != kExitHandOver) return endedLike(status);"),
+    ("cli", "a copy past the file-size limit ends the process", "cli/main.cpp",
+     "  std::signal(SIGXFSZ, SIG_IGN);\n", ""),
     ("capi", "a null export folder listed as empty", "capi/entry_points.cpp",
      'if (exportDir == nullptr) return shotsieve::cstr(R"({"error":"bad-args"})");',
      'if (exportDir == nullptr) exportDir = "";'),

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@ int main(int argc, char** argv) {
     shotsieve::reportOutputFailure(EBADF);
     return shotsieve::kExitOutputFailed;
   }
+  // A copy or index past the file-size limit fails with EFBIG, as on a full
+  // disk (that copy missing, the rest listed), instead of ending the process
+  // with no answer and a half-written file.
+  std::signal(SIGXFSZ, SIG_IGN);
   // The arguments' bytes as given: an export directory is used by the name it has.
   const std::vector<std::string> args(argv, argv + argc);
   // The program, unlike a host of the library, confines itself before it reads an image.
