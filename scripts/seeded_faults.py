@@ -127,6 +127,8 @@ FAULTS = [
      "if (WIFEXITED(status) && WEXITSTATUS(status) != kExitHandOver) return endedLike(status);"),
     ("cli", "a copy past the file-size limit ends the process", "cli/main.cpp",
      "  std::signal(SIGXFSZ, SIG_IGN);\n", ""),
+    ("watch", "the inotify read buffer back on the watcher thread's stack", "photos/folder/watch/inotify_instance.cpp",
+     "char* const buffer = buffer_.get();", "alignas(inotify_event) char buffer[kReadBytes];"),
     ("capi", "a null export folder listed as empty", "capi/entry_points.cpp",
      'if (exportDir == nullptr) return shotsieve::cstr(R"({"error":"bad-args"})");',
      'if (exportDir == nullptr) exportDir = "";'),

@@ -22,6 +22,7 @@ from harness import check, finish, new_home, Watch, lower, restore, sample_png, 
 shotsieve, make_library = sys.argv[1], sys.argv[2]
 # ThreadSanitizer's runtime keeps a thread of its own at work while the watch sleeps.
 measure_idle = sys.argv[3:] != ["tsan"]
+sanitized = sys.argv[3:] != []
 sample = sample_png(make_library)
 
 
@@ -130,5 +131,19 @@ if watch:
         check("back to sleep after the flood: under 5 % of a core over 3 s", idle < 150, f"{idle:.1f} ms")
     watch.stop()
 shutil.rmtree(home)
+
+# A small stack limit, which sizes every thread's stack: the watch still
+# starts and reports (under a sanitizer, whose frames are larger, it need not).
+if sanitized:
+    print("skipped the small-stack part: a sanitizer's frames need more stack")
+else:
+    home = new_home("shotsieve-watch-")
+    watch = Watch(shotsieve, home, command=["prlimit", "--stack=32768", "--"])
+    check("a watch under a 32 KiB stack limit starts", watch.start and watch.start.get("event") == "watching",
+          watch.start)
+    screenshot(os.path.join(home, "Pictures/Screenshots/small-stack.png"), sample)
+    check("... and reports a screenshot", len(uuids(watch.lines(1, 30))) == 1)
+    watch.stop()
+    shutil.rmtree(home)
 
 finish()

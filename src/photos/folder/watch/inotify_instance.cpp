@@ -26,12 +26,12 @@ int InotifyInstance::addPath(const std::string& path, std::uint32_t mask) {
 void InotifyInstance::remove(int watch) { ::inotify_rm_watch(fd_.get(), watch); }
 
 void InotifyInstance::drain(const std::function<void(const inotify_event&)>& handle) {
-  alignas(inotify_event) char buffer[64 * 1024];
+  char* const buffer = buffer_.get();  // new[]'s alignment suits inotify_event
   for (int reads = 0; reads < 64; ++reads) {  // bounded, so that a flood cannot hold the loop
-    const ssize_t got = ::read(fd_.get(), buffer, sizeof buffer);
+    const ssize_t got = ::read(fd_.get(), buffer, kReadBytes);
     if (got <= 0) return;
     // Room left for the longest event: the queue was empty. Asking again would only say so.
-    const bool emptied = static_cast<std::size_t>(got) <= sizeof buffer - (sizeof(inotify_event) + NAME_MAX + 1);
+    const bool emptied = static_cast<std::size_t>(got) <= kReadBytes - (sizeof(inotify_event) + NAME_MAX + 1);
     for (ssize_t at = 0; at < got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       handle(*event);

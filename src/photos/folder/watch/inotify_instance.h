@@ -32,7 +32,11 @@ class InotifyInstance {
 
  private:
   explicit InotifyInstance(UniqueFd fd) : fd_(std::move(fd)) {}
+  static constexpr std::size_t kReadBytes = 64 * 1024;
   UniqueFd fd_;
+  // Not on the stack: a thread's is as small as the stack limit set (glibc
+  // sizes threads by it), and 64 KiB there ended a watch under `ulimit -s 32`.
+  std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(kReadBytes);
 };
 
 }  // namespace shotsieve::folder
