@@ -129,6 +129,8 @@ FAULTS = [
      "  std::signal(SIGXFSZ, SIG_IGN);\n", ""),
     ("watch", "the inotify read buffer back on the watcher thread's stack", "photos/folder/watch/inotify_instance.cpp",
      "char* const buffer = buffer_.get();", "alignas(inotify_event) char buffer[kReadBytes];"),
+    ("photos", "a choice that could not be recorded left unsaid", "photos/folder/folder_library.cpp",
+     "  if (request.notRecorded != 0) noticeNotRecorded(location_.accessState, request.notRecorded);\n", ""),
     ("capi", "a null export folder listed as empty", "capi/entry_points.cpp",
      'if (exportDir == nullptr) return shotsieve::cstr(R"({"error":"bad-args"})");',
      'if (exportDir == nullptr) exportDir = "";'),

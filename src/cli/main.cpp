@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ int main(int argc, char** argv) {
     shotsieve::eprint(
         "shotsieve: nobody could be asked for access (no terminal in front, and no desktop notification service "
         "with actions on the session bus); nothing was recorded: run shotsieve request-auth in a terminal to decide");
+  });
+  shotsieve::setNotRecordedNotice([](const std::string& path, int error) {
+    shotsieve::eprint("shotsieve: the answer could not be recorded in " + path + " (" + std::strerror(error) +
+                      "); nothing was changed: run shotsieve request-auth again once it can be written");
   });
   try {
     if (args.size() == 2 && args[1] == "watch" && std::getenv(shotsieve::kWatchWorkerVariable) == nullptr) {

@@ -38,12 +38,25 @@ std::function<void()>& nobodyAskedNotice() {
   return notice;
 }
 
+std::function<void(const std::string&, int)>& notRecordedNotice() {
+  static std::function<void(const std::string&, int)> notice;
+  return notice;
+}
+
 }  // namespace
 
 void setNobodyAskedNotice(std::function<void()> notice) { nobodyAskedNotice() = std::move(notice); }
 
 void noticeNobodyAsked() {
   if (nobodyAskedNotice()) nobodyAskedNotice()();
+}
+
+void setNotRecordedNotice(std::function<void(const std::string& path, int error)> notice) {
+  notRecordedNotice() = std::move(notice);
+}
+
+void noticeNotRecorded(const std::string& path, int error) {
+  if (notRecordedNotice()) notRecordedNotice()(path, error);
 }
 
 std::string authStatusJSON(PhotoLibrary& library) {

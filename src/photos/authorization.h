@@ -31,6 +31,10 @@ std::string notAuthorizedJSON(int status);
 // library never writes there, and the call below does nothing.
 void setNobodyAskedNotice(std::function<void()> notice);
 void noticeNobodyAsked();
+// The same for a choice that could not be recorded at `path` (errno `error`):
+// the answer then says what is recorded, which is not what the person chose.
+void setNotRecordedNotice(std::function<void(const std::string& path, int error)> notice);
+void noticeNotRecorded(const std::string& path, int error);
 
 int cmdAuthStatus(PhotoLibrary& library);
 int cmdRequestAuth(PhotoLibrary& library);

@@ -11,6 +11,7 @@ asked, is never stopped, and records what a request without a terminal does.
 import json
 import os
 import pty
+import resource
 import select
 import signal
 import subprocess
@@ -41,11 +42,14 @@ def read_until(fd, marker, timeout):
     return seen
 
 
-def ask(home, reply):
+def ask(home, reply, no_room=False):
     """request-auth in a new pseudo-terminal; `reply` is sent once the question
-    shows (None: hang the terminal up instead). Returns the screen and the status."""
+    shows (None: hang the terminal up instead). Returns the screen and the status.
+    With no_room, no file may grow (the file-size limit at 0)."""
     pid, master = pty.fork()
     if pid == 0:
+        if no_room:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
         os.execve(shotsieve, [shotsieve, "request-auth"], environment(home))
     screen = read_until(master, QUESTION, 10)
     if reply is None:
@@ -74,9 +78,13 @@ check("the question shows the reason, and n is recorded as denied",
 os.remove(state_file(home))
 screen, status = ask(home, b"YES\n")
 check("yes in capitals is recorded", b'{"status":"authorized"}' in screen and recorded(home) == "authorized", screen)
+os.remove(state_file(home))
+screen, status = ask(home, b"y\n", no_room=True)
+check("a choice that cannot be recorded is said so, and the answer is what is recorded",
+      b"shotsieve: the answer could not be recorded" in screen and b'{"status":"not-determined"}' in screen and
+      recorded(home) is None, screen)
 
 # A background job of an interactive shell: no question, no stop.
-os.remove(state_file(home))
 pid, master = pty.fork()
 if pid == 0:
     env = environment(home)

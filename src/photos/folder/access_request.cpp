@@ -46,7 +46,11 @@ AccessRequest requestAccess(const std::string& statePath, std::string_view usage
   if (answer == PromptAnswer::noDesktop) return {kNotDetermined, true};
   if (answer == PromptAnswer::yes || answer == PromptAnswer::no) {
     // Only a choice is recorded, and only over "nobody decided yet".
-    if (readAccessState(statePath) == kNotDetermined) writeAccessState(statePath, answer == PromptAnswer::yes ? kAuthorized : kDenied);
+    if (readAccessState(statePath) == kNotDetermined &&
+        !writeAccessState(statePath, answer == PromptAnswer::yes ? kAuthorized : kDenied)) {
+      const int error = errno;
+      return {readAccessState(statePath), false, error};
+    }
   }
   return {readAccessState(statePath)};
 }

@@ -8,6 +8,7 @@ namespace shotsieve::folder {
 struct AccessRequest {
   int status;               // what is recorded now
   bool nobodyAsked = false;  // no terminal in front and no desktop to ask on
+  int notRecorded = 0;       // errno of a choice that could not be recorded
 };
 
 // Asks the person for access when nobody has decided yet: in the terminal in

@@ -30,6 +30,7 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
   // thread of ours outlives the call (a host may unload the library after it).
   const AccessRequest request = requestAccess(location_.accessState, usageText_);
   if (request.nobodyAsked) noticeNobodyAsked();  // nothing was granted that nobody gave
+  if (request.notRecorded != 0) noticeNotRecorded(location_.accessState, request.notRecorded);
   handler(request.status);
 }
 
