@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "photos/unique_fd.h"
 
@@ -66,7 +67,11 @@ bool allow(int ruleset, int fd, __u64 access) {
 
 bool allowPath(int ruleset, const std::string& path, __u64 access) {
   const UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
-  return !fd || allow(ruleset, fd.get(), access);  // a path that does not exist needs no rule
+  if (fd) return allow(ruleset, fd.get(), access);
+  // A path that does not exist, or that cannot be reached anyway, needs no
+  // rule; one not opened for want of descriptors or memory does: a ruleset
+  // without it would hide the library and answer an empty listing.
+  return errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == ELOOP;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <system_error>
 
 #include "listing/list_command.h"
 #include "output/answer.h"
@@ -29,7 +31,12 @@ WatchBegun beginWatch(PhotoLibrary& library, WatchHandOver* handOver) {
   // Watching starts before the baseline is taken: a screenshot saved in
   // between is either counted in it or reported, never neither.
   const auto slot = std::make_shared<ObserverSlot>();
-  library.registerChangeObserver(slot);
+  try {
+    library.registerChangeObserver(slot);
+  } catch (const std::system_error& error) {  // short of descriptors or threads to watch with
+    eprint(std::string("shotsieve: cannot watch the screenshots: ") + error.what());
+    return {nullptr, kExitInternalFailure};
+  }
   FetchResult baseline = library.fetchAssetsWithOptions(screenshotQuery());
   if (!baseline.failure.empty()) {  // a screenshot missing from it would later be reported as new
     eprint("shotsieve: cannot watch the screenshots: " + baseline.failure);

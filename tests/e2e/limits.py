@@ -58,8 +58,8 @@ _, text, _ = run("true", "list", "7", os.path.join(home, "reference"))
 reference = json.loads(text)
 check("the reference listing copies everything", len(reference) == 200 and not any(e["ismissing"] for e in reference))
 
-limits = [f"prlimit --pid $$ --nproc={n}" for n in (1, 2, 3, 4)] + ["ulimit -v 204800", "ulimit -n 8", "ulimit -n 12",
-                                                                    "ulimit -f 400"]
+limits = [f"prlimit --pid $$ --nproc={n}" for n in (1, 2, 3, 4)] + ["ulimit -v 204800", "ulimit -f 400"] + \
+         [f"ulimit -n {n}" for n in (4, 5, 8, 12)]
 sizes = {e["uuid"]: os.path.getsize(e["path"]) for e in reference}
 for number, limit in enumerate(limits):
     status, text, error = run(limit, "list", "7", os.path.join(home, f"exports-{number}"))
@@ -80,15 +80,15 @@ for number, limit in enumerate(limits):
         check(f"{limit}: a failure is status 70 with a reason and nothing on standard output",
               status == 70 and error.startswith("shotsieve: ") and text == "", (status, error, text[:80]))
 
-for n in (2, 3, 4, 5, 6):
+for limit in [f"prlimit --pid $$ --nproc={n}" for n in (2, 3, 4, 5, 6)] + [f"ulimit -n {n}" for n in (4, 6, 9)]:
     try:
-        status, text, error = run(f"prlimit --pid $$ --nproc={n}", "watch", timeout=5)
+        status, text, error = run(limit, "watch", timeout=5)
     except subprocess.TimeoutExpired as ended:
         status, text, error = None, (ended.stdout or b"").decode(), ""
     if status is None:  # still watching: it started
-        check(f"watch under --nproc={n}: one start line", text.startswith('{"event":"watching"'), text[:80])
+        check(f"watch under {limit}: one start line", text.startswith('{"event":"watching"'), text[:80])
     else:
-        check(f"watch under --nproc={n}: ends with 70 and a reason, never a crash",
+        check(f"watch under {limit}: ends with 70 and a reason, never a crash",
               status == 70 and error.startswith("shotsieve: ") and text == "", (status, error))
 
 # Another account's copies (0600, root's): nobody cannot read them until their mode or owner changes.

@@ -1,7 +1,6 @@
 #include "photos/folder/watch/change_watcher.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -20,6 +19,7 @@
 #include "photos/folder/watch/library_folders.h"
 #include "photos/folder/watch/root_follower.h"
 #include "photos/folder/watch/save_schedule.h"
+#include "photos/folder/watch/wake_descriptor.h"
 #include "photos/folder/watch/writer_tracker.h"
 
 namespace shotsieve::folder {
@@ -53,7 +53,7 @@ struct ChangeWatcher::State {
   WriterTracker writers;
   KnownFiles known;
   LibraryFolders folders;
-  UniqueFd stop{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  UniqueFd stop{wakeDescriptor()};
   RootFollower::Place place;
   bool rootCheckDue = false;
   bool inotifyReady = false;  // as the last poll said

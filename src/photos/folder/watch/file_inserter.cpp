@@ -1,7 +1,6 @@
 #include "photos/folder/watch/file_inserter.h"
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "photos/folder/scan/file_assets.h"
+#include "photos/folder/watch/wake_descriptor.h"
 #include "photos/no_link_open.h"
 
 namespace shotsieve::folder {
@@ -108,7 +108,7 @@ struct FileInserter::State {
 };
 
 FileInserter::FileInserter(MetadataIndex& index) : state_(std::make_shared<State>(index)) {
-  state_->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  state_->wake = wakeDescriptor();
   for (unsigned i = 0; i < kThreads; ++i) {
     try {
       std::thread([state = state_] { state->run(); }).detach();

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/eventfd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -14,6 +12,7 @@
 
 #include "photos/folder/scan/fetch_assets.h"
 #include "photos/folder/scan/folder_memory.h"
+#include "photos/folder/watch/wake_descriptor.h"
 #include "photos/unique_fd.h"
 
 namespace shotsieve::folder {
@@ -87,7 +86,7 @@ class PresentFiles {
   std::mutex mutex_;
   std::vector<SeenFile> files_;
   std::vector<PassedOverFolder> folders_;
-  UniqueFd told_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  UniqueFd told_{wakeDescriptor()};
 };
 
 }  // namespace shotsieve::folder
