@@ -55,11 +55,13 @@ time.sleep(0.2)
 screenshot(os.path.join(home, "Pictures/Screenshots/second.png"), sample)
 check("a screenshot in a Pictures folder made again", len(uuids(watch.lines(1, 30))) == 1)
 
-# A reader that goes away: the process ends, it does not spin, whether
-# SIGPIPE ends it or (ignored, as Python's children inherit it) a failed write.
+watch.proc.kill()
+watch.proc.wait()
+watch.err.close()
 
 # A worker killed (by the OOM killer, say) ends the watch with its signal: a
 # fresh worker would not know what this one reported since the last hand-over.
+watch = Watch(shotsieve, home)
 worker = watch.worker()
 check("the watch runs in a confined worker", worker != watch.proc.pid)
 os.kill(worker, 9)
@@ -71,6 +73,9 @@ except subprocess.TimeoutExpired:
 check("a killed worker ends the watch with its signal, not a status of success", ended == -9, ended)
 check("... and nothing more is reported", watch.proc.stdout.read() == b"")
 watch.err.close()
+
+# A reader that goes away: the process ends, it does not spin, whether
+# SIGPIPE ends it or (ignored, as Python's children inherit it) a failed write.
 # Also when nothing is written after the reader left.
 for default_sigpipe in (True, False):
     for idle in (False, True):
