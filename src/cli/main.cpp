@@ -1,7 +1,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,15 +27,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
   // The program, unlike a host of the library, confines itself before it reads an image.
   shotsieve::setProcessConfinement({shotsieve::confineProcess});
-  shotsieve::setNobodyAskedNotice([] {
-    shotsieve::eprint(
-        "shotsieve: nobody could be asked for access (no terminal in front, and no desktop notification service "
-        "with actions on the session bus); nothing was recorded: run shotsieve request-auth in a terminal to decide");
-  });
-  shotsieve::setNotRecordedNotice([](const std::string& path, int error) {
-    shotsieve::eprint("shotsieve: the answer could not be recorded in " + path + " (" + std::strerror(error) +
-                      "); nothing was changed: run shotsieve request-auth again once it can be written");
-  });
+  shotsieve::setRequestNotice([](const std::string& line) { shotsieve::eprint(line); });
   try {
     if (args.size() == 2 && args[1] == "watch" && std::getenv(shotsieve::kWatchWorkerVariable) == nullptr) {
       if (const auto status = shotsieve::superviseWatch(args)) std::exit(*status);

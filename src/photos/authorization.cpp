@@ -33,30 +33,17 @@ struct RequestCell {
   int status = kNotDetermined;
 };
 
-std::function<void()>& nobodyAskedNotice() {
-  static std::function<void()> notice;
-  return notice;
-}
-
-std::function<void(const std::string&, int)>& notRecordedNotice() {
-  static std::function<void(const std::string&, int)> notice;
+std::function<void(const std::string&)>& requestNotice() {
+  static std::function<void(const std::string&)> notice;
   return notice;
 }
 
 }  // namespace
 
-void setNobodyAskedNotice(std::function<void()> notice) { nobodyAskedNotice() = std::move(notice); }
+void setRequestNotice(std::function<void(const std::string& line)> notice) { requestNotice() = std::move(notice); }
 
-void noticeNobodyAsked() {
-  if (nobodyAskedNotice()) nobodyAskedNotice()();
-}
-
-void setNotRecordedNotice(std::function<void(const std::string& path, int error)> notice) {
-  notRecordedNotice() = std::move(notice);
-}
-
-void noticeNotRecorded(const std::string& path, int error) {
-  if (notRecordedNotice()) notRecordedNotice()(path, error);
+void noticeRequest(const std::string& line) {
+  if (requestNotice()) requestNotice()(line);
 }
 
 std::string authStatusJSON(PhotoLibrary& library) {

@@ -25,16 +25,12 @@ std::string requestAuthJSON(PhotoLibrary& library);
 // {"error":"not-authorized","status":WORD}
 std::string notAuthorizedJSON(int status);
 
-// How the program says on standard error what to do when a request found
-// nobody to ask (no terminal in front, no desktop to ask on); set once by the
-// program before its command runs. A host of the library sets nothing: the
-// library never writes there, and the call below does nothing.
-void setNobodyAskedNotice(std::function<void()> notice);
-void noticeNobodyAsked();
-// The same for a choice that could not be recorded at `path` (errno `error`):
-// the answer then says what is recorded, which is not what the person chose.
-void setNotRecordedNotice(std::function<void(const std::string& path, int error)> notice);
-void noticeNotRecorded(const std::string& path, int error);
+// How the program says on standard error what a request's answer does not:
+// that it found nobody to ask, or that a choice could not be recorded; set
+// once by the program before its command runs. A host of the library sets
+// nothing: the library never writes there, and the call below does nothing.
+void setRequestNotice(std::function<void(const std::string& line)> notice);
+void noticeRequest(const std::string& line);
 
 int cmdAuthStatus(PhotoLibrary& library);
 int cmdRequestAuth(PhotoLibrary& library);

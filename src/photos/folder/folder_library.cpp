@@ -1,6 +1,7 @@
 #include "photos/folder/folder_library.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "output/print.h"
 #include "output/utf8.h"
@@ -29,8 +30,16 @@ void FolderLibrary::requestAuthorizationForAccessLevel(int, AuthorizationHandler
   // Asked on the caller's thread, which waits for the answer anyway: no
   // thread of ours outlives the call (a host may unload the library after it).
   const AccessRequest request = requestAccess(location_.accessState, usageText_);
-  if (request.nobodyAsked) noticeNobodyAsked();  // nothing was granted that nobody gave
-  if (request.notRecorded != 0) noticeNotRecorded(location_.accessState, request.notRecorded);
+  if (request.nobodyAsked) {  // nothing was granted that nobody gave
+    noticeRequest(
+        "shotsieve: nobody could be asked for access (no terminal in front, and no desktop notification service "
+        "with actions on the session bus); nothing was recorded: run shotsieve request-auth in a terminal to decide");
+  }
+  if (request.notRecorded != 0) {
+    noticeRequest("shotsieve: the answer could not be recorded in " + location_.accessState + " (" +
+                  std::strerror(request.notRecorded) +
+                  "); nothing was changed: run shotsieve request-auth again once it can be written");
+  }
   handler(request.status);
 }
 
