@@ -120,6 +120,8 @@ FAULTS = [
      "(c >= 'A' && c <= 'F')", "(c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')"),
     ("export", "a copy's recorded version not compared", "export/cached_copy.cpp",
      "if (const auto recorded = recordedVersion(path)) return *recorded == resource.contentVersion;", ""),
+    ("export", "a copy emptied since it was made served as current", "export/cached_copy.cpp",
+     "  if (resource.size && copy.stx_size != *resource.size) return false;\n", ""),
     ("export", "a copy moved into place before it is flushed", "photos/folder/resource_copy.cpp",
      'if (!syncedForRename(to)) return errorText("sync failed");', ""),
     ("watch", "a killed worker followed by a fresh one", "cli/watch_supervisor.cpp",

@@ -30,6 +30,9 @@ std::int64_t nanoseconds(const statx_timestamp& time) {
 }
 
 bool holdsCurrentContent(const std::string& path, const struct statx& copy, const AssetResource& resource) {
+  // Emptied or cut short since it was made (by a host, say), it holds some
+  // other content whatever it records.
+  if (resource.size && copy.stx_size != *resource.size) return false;
   if (resource.contentVersion.empty()) return true;  // the library cannot tell: keep what is there
   if (const auto recorded = recordedVersion(path)) return *recorded == resource.contentVersion;
   return (copy.stx_mask & STATX_BTIME) && resource.changedNanoseconds &&
@@ -40,7 +43,8 @@ bool holdsCurrentContent(const std::string& path, const struct statx& copy, cons
 
 CachedCopy inspectCachedCopy(const ExportDirectory& dir, const std::string& name, const AssetResource& resource) {
   struct statx copy;
-  if (::statx(dir.fd(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_UID | STATX_BTIME, &copy) != 0) {
+  constexpr unsigned kAsked = STATX_TYPE | STATX_UID | STATX_BTIME | STATX_SIZE;
+  if (::statx(dir.fd(), name.c_str(), AT_SYMLINK_NOFOLLOW, kAsked, &copy) != 0) {
     return errno == ENOENT ? CachedCopy::absent : CachedCopy::replaceable;
   }
   if (S_ISDIR(copy.stx_mode)) return CachedCopy::blocked;

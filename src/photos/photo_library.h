@@ -50,6 +50,8 @@ struct AssetResource {
   std::string contentVersion;
   // When the data last changed, in nanoseconds since the epoch, if known.
   std::optional<std::int64_t> changedNanoseconds;
+  // The data's length in bytes, if known.
+  std::optional<std::uint64_t> size;
 };
 
 // Where a folder lies relative to the files the library reads.

@@ -112,5 +112,9 @@ listing(home, shots)
 os.symlink(shots, os.path.join(home, "shots-link"))
 answer = listing(home, os.path.join(home, "shots-link"))
 check("a link to a folder of the user's: used", all(not e["ismissing"] for e in answer), answer)
+open(answer[0]["path"], "wb").close()  # emptied since it was made, by a host say
+sizes = [(os.path.getsize(e["path"]), os.path.getsize(os.path.join(pictures, "Screenshots", e["original_filename"])))
+         for e in listing(home, shots)]
+check("a copy emptied since it was made is copied again", sizes and all(a == b for a, b in sizes), sizes)
 shutil.rmtree(home)
 finish()

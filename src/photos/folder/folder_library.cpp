@@ -84,6 +84,7 @@ std::vector<AssetResource> FolderLibrary::assetResourcesForAsset(const Asset& as
   if (const auto version = contentVersionOf(location_.root, asset.locator)) {
     resource.contentVersion = version->text;
     resource.changedNanoseconds = version->changedNanoseconds;
+    resource.size = version->size;
   }
   return {resource};
 }

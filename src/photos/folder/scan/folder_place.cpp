@@ -59,6 +59,7 @@ std::optional<ContentVersion> contentVersionOf(const std::string& libraryRoot, c
   };
   ContentVersion version;
   version.changedNanoseconds = nanoseconds(info.stx_ctime);
+  version.size = info.stx_size;
   char text[96];
   std::snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64 ":%" PRIx64 ":%" PRIx64, std::uint64_t{info.stx_ino},
                 std::uint64_t{info.stx_size}, static_cast<std::uint64_t>(nanoseconds(info.stx_mtime)),

@@ -16,10 +16,11 @@ FolderPlace folderPlace(const std::string& libraryRoot, const std::string& folde
 
 // What identifies a file's data as it is now, for the copies made of it: its
 // inode, size, modification and change times (nobody can set the last), as
-// text, with the change time alone. Nothing when the file cannot be looked at.
+// text, with the change time and the size alone. Nothing when the file cannot be looked at.
 struct ContentVersion {
   std::string text;
   std::int64_t changedNanoseconds = 0;
+  std::uint64_t size = 0;
 };
 std::optional<ContentVersion> contentVersionOf(const std::string& libraryRoot, const std::string& path);
 
