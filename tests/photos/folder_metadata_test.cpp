@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -203,6 +204,15 @@ TEST(AccessState, ReadsWordsAndNumbersAndFailsClosed) {
   EXPECT_EQ(readAccessState(path), kUnreadableAccessState);
   ::mkdir((dir / "folder").c_str(), 0700);  // a folder where the file should be
   EXPECT_EQ(readAccessState(dir / "folder"), kUnreadableAccessState);
+  // An answer that another user wrote, or could have, grants nothing.
+  shotsieve::testing::writeFile(path, "authorized");
+  ::chmod(path.c_str(), 0646);
+  EXPECT_EQ(readAccessState(path), kUnreadableAccessState);
+  ::chmod(path.c_str(), 0644);
+  EXPECT_EQ(readAccessState(path), 3);
+  if (::geteuid() != 0) GTEST_SKIP() << "giving the file to another user needs root";
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(readAccessState(path), kUnreadableAccessState);
 }
 
 // A watch asks before every line: what it is told must follow the file, also

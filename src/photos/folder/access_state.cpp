@@ -32,9 +32,11 @@ int readAccessState(const std::string& path) {
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return errno == ENOENT ? 0 : kUnreadableAccessState;
   struct stat info;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return kUnreadableAccessState;
+  // An answer another user wrote, or could have written, is not this user's.
+  if ((info.st_uid != ::geteuid() && info.st_uid != 0) || (info.st_mode & S_IWOTH)) return kUnreadableAccessState;
   std::string text(64, '\0');
-  ssize_t got = -1;
-  if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) got = ::read(fd.get(), text.data(), text.size());
+  const ssize_t got = ::read(fd.get(), text.data(), text.size());
   if (got < 0 || static_cast<std::size_t>(got) == text.size()) return kUnreadableAccessState;  // unreadable or too long
   text.resize(static_cast<std::size_t>(got));
   trim(text);
