@@ -2,6 +2,7 @@
 """A camera card or a USB stick through FUSE (fusefat, exfat-fuse), whose
 drivers number files anew at every mount: unmounted and mounted again,
 renamed, watched across the remount, a screenshot keeps its uuid and date.
+And a disk away for a moment: what is listed meanwhile forgets no uuid.
 
 usage: removable_media.py SHOTSIEVE MAKE_LIBRARY
 
@@ -106,6 +107,31 @@ def card_day(driver):
         shutil.rmtree(home, ignore_errors=True)
 
 
+def disk_away():
+    home = new_home("shotsieve-away-")
+    disk, pictures, exports = (os.path.join(home, name) for name in ("disk", "Pictures", "exports"))
+    os.makedirs(disk)
+    os.makedirs(pictures)
+    try:
+        subprocess.run(["mount", "-t", "tmpfs", "none", disk], check=True)
+        screenshot(os.path.join(disk, "Screenshots/plain.png"), sample_png(make_library, "one"))
+        subprocess.run(["mount", "--bind", disk, pictures], check=True)
+        listing(home, exports)
+        os.rename(os.path.join(disk, "Screenshots/plain.png"), os.path.join(disk, "Screenshots/renamed.png"))
+        before = listing(home, exports)  # the uuid of its first name, which the index alone knows now
+        subprocess.run(["umount", pictures], check=True)
+        away = [listing(home, exports) for _ in range(2)]
+        subprocess.run(["mount", "--bind", disk, pictures], check=True)
+        back = listing(home, exports)
+        check("a disk away for a moment: nothing listed meanwhile, the same uuid once back",
+              away == [{}, {}] and back == before and len(before) == 1, (before, away, back))
+    finally:
+        subprocess.run(["umount", pictures], capture_output=True)
+        subprocess.run(["umount", disk], capture_output=True)
+        shutil.rmtree(home, ignore_errors=True)
+
+
+disk_away()
 for driver in ("fusefat", "exfat-fuse"):
     if shutil.which("fusefat" if driver == "fusefat" else "mount.exfat-fuse"):
         card_day(driver)

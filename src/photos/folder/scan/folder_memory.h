@@ -155,6 +155,11 @@ class FolderMemory {
   const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
   // Whether a record of the folder was loaded at all.
   bool remembers(const std::string& relativeFolder) const { return loaded_.contains(relativeFolder); }
+  // The record of the folder as loaded, whatever its stamp now; none when none was.
+  const FolderRecord* loadedRecordOf(const std::string& relativeFolder) const {
+    const auto found = loaded_.find(relativeFolder);
+    return found == loaded_.end() ? nullptr : &found->second;
+  }
   // The same record with its files' names read, or none when they could not
   // be (damaged, or the file replaced since the load): the folder is then read.
   const FolderRecord* withFiles(const std::string& relativeFolder);
