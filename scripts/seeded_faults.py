@@ -54,6 +54,8 @@ FAULTS = [
     ("photos", "an access file another user wrote, or can write, trusted", "photos/folder/access_state.cpp",
      "  if ((info.st_uid != ::geteuid() && info.st_uid != 0) || (info.st_mode & S_IWOTH)) return kUnreadableAccessState;\n",
      ""),
+    ("photos", "a file time past 2262 wrapped round to centuries before", "photos/file_time.h",
+     "return std::clamp(seconds, kEarliestFileSeconds, kLatestFileSeconds) * 1", "return seconds * 1"),
     ("photos", "the terminal takes only y", "photos/folder/access_prompt.cpp",
      'if (is("y") || is("yes"))', 'if (is("y"))'),
     ("photos", "the session bus's library looked for under another name", "photos/folder/session_bus_calls.cpp",

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "photos/file_time.h"
 #include "photos/no_link_open.h"
 
 namespace shotsieve {
@@ -25,10 +26,6 @@ std::optional<std::string> recordedVersion(const std::string& path) {
   return std::string(value, static_cast<std::size_t>(size));
 }
 
-std::int64_t nanoseconds(const statx_timestamp& time) {
-  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
 bool holdsCurrentContent(const std::string& path, const struct statx& copy, const AssetResource& resource) {
   // Emptied or cut short since it was made (by a host, say), it holds some
   // other content whatever it records.
@@ -36,7 +33,7 @@ bool holdsCurrentContent(const std::string& path, const struct statx& copy, cons
   if (resource.contentVersion.empty()) return true;  // the library cannot tell: keep what is there
   if (const auto recorded = recordedVersion(path)) return *recorded == resource.contentVersion;
   return (copy.stx_mask & STATX_BTIME) && resource.changedNanoseconds &&
-         *resource.changedNanoseconds < nanoseconds(copy.stx_btime);
+         *resource.changedNanoseconds < fileNanoseconds(copy.stx_btime);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -83,6 +84,22 @@ TEST_F(FolderLibraryTest, FindsScreenshotsByFolderNameAndMetadataNewestFirst) {
                                     [](const Asset& a) { return a.locator.find('\xFF') != std::string::npos; });
   ASSERT_NE(nonUtf8, all.assets.end());
   EXPECT_EQ(library.assetResourcesForAsset(*nonUtf8)[0].originalFilename, "\uFFFD\uFFFDname.png");
+}
+
+// File systems keep times past what 64 bits of nanoseconds hold (ext4 up to
+// 2446): such a file is dated by its birth and such a time, never by one
+// wrapped round to centuries before.
+TEST_F(FolderLibraryTest, AFileTimeFarAheadIsNoTimeLongAgo) {
+  const std::string path = root() + "/Screenshots/ahead.png";
+  shotsieve::testing::writePng(path, PngFixture{});
+  const timespec ahead[2] = {{15'000'000'000, 0}, {15'000'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), ahead, 0), 0);
+  const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  FolderLibrary library(location(), "");
+  const FetchResult result = fetchScreenshots(library);
+  ASSERT_EQ(result.count(), 1u);
+  EXPECT_GT(*result.assets[0].creationDate, now - 600);
+  EXPECT_GT(*result.assets[0].modificationDate, now + 200 * 365.25 * 86400);
 }
 
 // A file renamed while listings walk the library is met, now and then,

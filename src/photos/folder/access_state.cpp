@@ -11,6 +11,7 @@
 #include <string>
 
 #include "photos/authorization.h"
+#include "photos/file_time.h"
 #include "photos/folder/private_files.h"
 #include "photos/unique_fd.h"
 
@@ -58,9 +59,8 @@ int AccessStateLook::current() {
     seen_.reset();
     return absent ? 0 : readAccessState(path_);
   }
-  const auto nanoseconds = [](const statx_timestamp& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
   const Seen now{(std::uint64_t{info.stx_dev_major} << 32) | info.stx_dev_minor, info.stx_ino, info.stx_size,
-                 nanoseconds(info.stx_mtime), nanoseconds(info.stx_ctime)};
+                 fileNanoseconds(info.stx_mtime), fileNanoseconds(info.stx_ctime)};
   std::lock_guard lock(mutex_);
   if (seen_ == now) return status_;
   status_ = readAccessState(path_);

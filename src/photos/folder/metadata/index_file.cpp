@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "photos/file_time.h"
 #include "photos/folder/metadata/index_record.h"
 #include "photos/folder/private_files.h"
 #include "photos/present_pages.h"
@@ -41,7 +42,7 @@ IndexFileContents readIndexFileAt(const UniqueFd& fd);
 
 IndexFileVersion versionOf(const struct stat& info) {
   return IndexFileVersion{info.st_dev, info.st_ino, static_cast<std::uint64_t>(info.st_size),
-                          static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+                          fileNanoseconds(info.st_mtim)};
 }
 
 }  // namespace

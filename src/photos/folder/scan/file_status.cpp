@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "photos/file_time.h"
 #include "photos/folder/scan/lasting_inodes.h"
 #include "photos/no_link_open.h"
 
@@ -11,22 +12,18 @@ namespace shotsieve::folder {
 
 namespace {
 
-std::int64_t nanoseconds(const statx_timestamp& time) {
-  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
 std::optional<FileStatus> statusAt(int folderFd, const char* path, int flags) {
   struct statx info;
   if (::statx(folderFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return std::nullopt;
   FileStatus status;
   status.regular = S_ISREG(info.stx_mode);
   status.link = S_ISLNK(info.stx_mode);
-  status.modifiedNanoseconds = nanoseconds(info.stx_mtime);
+  status.modifiedNanoseconds = fileNanoseconds(info.stx_mtime);
   const bool born = info.stx_mask & STATX_BTIME;
-  status.birthNanoseconds = born ? nanoseconds(info.stx_btime) : status.modifiedNanoseconds;
+  status.birthNanoseconds = born ? fileNanoseconds(info.stx_btime) : status.modifiedNanoseconds;
   status.links = info.stx_nlink;
-  status.stamp = FileStamp{info.stx_size, status.modifiedNanoseconds, info.stx_ino, nanoseconds(info.stx_ctime),
-                           born ? nanoseconds(info.stx_btime) : 0};
+  status.stamp = FileStamp{info.stx_size, status.modifiedNanoseconds, info.stx_ino, fileNanoseconds(info.stx_ctime),
+                           born ? fileNanoseconds(info.stx_btime) : 0};
   if (status.regular && !inodesLast(makedev(info.stx_dev_major, info.stx_dev_minor), folderFd, path)) {
     if (const auto fingerprint = contentFingerprint(folderFd, path, info.stx_size)) {
       status.stamp.inode = *fingerprint;

@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "photos/file_time.h"
 #include "photos/photo_library.h"
 #include "photos/unique_fd.h"
 
@@ -31,8 +32,7 @@ struct FolderStamp {
 };
 
 inline FolderStamp stampOf(const struct stat& info) {
-  const auto nanoseconds = [](const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; };
-  return {info.st_dev, info.st_ino, nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
+  return {info.st_dev, info.st_ino, fileNanoseconds(info.st_mtim), fileNanoseconds(info.st_ctim)};
 }
 
 // A stamp read less than this after the folder's last change may not show

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "photos/cache_tag.h"
+#include "photos/file_time.h"
 #include "photos/folder/scan/library_scan.h"
 #include "photos/folder/scan/link_target.h"
 #include "photos/unique_fd.h"
@@ -54,15 +55,12 @@ std::optional<ContentVersion> contentVersionOf(const std::string& libraryRoot, c
   } else if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &info) != 0) {
     return std::nullopt;
   }
-  const auto nanoseconds = [](const statx_timestamp& time) {
-    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-  };
   ContentVersion version;
-  version.changedNanoseconds = nanoseconds(info.stx_ctime);
+  version.changedNanoseconds = fileNanoseconds(info.stx_ctime);
   version.size = info.stx_size;
   char text[96];
   std::snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64 ":%" PRIx64 ":%" PRIx64, std::uint64_t{info.stx_ino},
-                std::uint64_t{info.stx_size}, static_cast<std::uint64_t>(nanoseconds(info.stx_mtime)),
+                std::uint64_t{info.stx_size}, static_cast<std::uint64_t>(fileNanoseconds(info.stx_mtime)),
                 static_cast<std::uint64_t>(version.changedNanoseconds));
   version.text = text;
   return version;
