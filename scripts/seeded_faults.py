@@ -48,7 +48,7 @@ FAULTS = [
     ("metadata", "a watcher's journal opened to wait for a reader at a FIFO", "photos/folder/metadata/index_journal.cpp",
      "O_NOFOLLOW | O_NONBLOCK, 0600));", "O_NOFOLLOW, 0600));"),
     ("scan", "an empty mount point taken for a folder whose files are gone", "photos/folder/scan/library_scan.cpp",
-     "    if (listedNow && entries.empty() && before != nullptr", "    if (false && listedNow && entries.empty() && before != nullptr"),
+     "    if (listedNow && entries.empty()) {", "    if (false) {"),
     ("scan", "the folder stamps opened to wait for a writer at a FIFO", "photos/folder/scan/folder_memory.cpp",
      "O_CLOEXEC | O_NONBLOCK));  // a FIFO there: no wait", "O_CLOEXEC));"),
     ("photos", "an access file another user wrote, or can write, trusted", "photos/folder/access_state.cpp",

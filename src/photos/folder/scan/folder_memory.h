@@ -155,10 +155,14 @@ class FolderMemory {
   const FolderRecord* unchanged(const std::string& relativeFolder, const FolderStamp& now) const;
   // Whether a record of the folder was loaded at all.
   bool remembers(const std::string& relativeFolder) const { return loaded_.contains(relativeFolder); }
-  // The record of the folder as loaded, whatever its stamp now; none when none was.
-  const FolderRecord* loadedRecordOf(const std::string& relativeFolder) const {
+  // The record loaded of a folder that held entries on another file system
+  // than the one it lies on `now`; none otherwise. Found empty, such a folder
+  // is a mount point whose disk or card is away for a moment.
+  const FolderRecord* heldElsewhere(const std::string& relativeFolder, const FolderStamp& now) const {
     const auto found = loaded_.find(relativeFolder);
-    return found == loaded_.end() ? nullptr : &found->second;
+    if (found == loaded_.end() || found->second.stamp.device == now.device) return nullptr;
+    const FolderRecord& before = found->second;
+    return before.entries.empty() && before.images + before.videos == 0 ? nullptr : &before;
   }
   // The same record with its files' names read, or none when they could not
   // be (damaged, or the file replaced since the load): the folder is then read.

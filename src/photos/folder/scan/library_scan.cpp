@@ -201,16 +201,15 @@ struct Walker {
     const bool whole = outcome.whole;
     outcome.whole = true;
     const bool listedNow = readEntries(fd, read, entries);
-    // Empty where the walks before found a folder of another file system: a
-    // mount point whose disk or card is away for a moment. Its files are not
-    // gone, and a walk that took them for gone would let go of their
-    // identifiers; what was known of the folder is kept for its return.
-    const FolderRecord* before = memory->loadedRecordOf(relativeDir);
-    if (listedNow && entries.empty() && before != nullptr && before->stamp.device != stamp.device &&
-        (!before->entries.empty() || before->images + before->videos > 0)) {
-      memory->remember(relativeDir, *before);
-      outcome.whole = false;
-      return true;
+    // A disk or card away for a moment: its files are not gone, and a walk
+    // that took them for gone would let go of their identifiers. What was
+    // known of the folder is kept for its return.
+    if (listedNow && entries.empty()) {
+      if (const FolderRecord* before = memory->heldElsewhere(relativeDir, stamp)) {
+        memory->remember(relativeDir, *before);
+        outcome.whole = false;
+        return true;
+      }
     }
     if (listedNow && outcome.whole) memory->remember(relativeDir, FolderRecord{stamp, readAt, read, std::nullopt, 0});
     outcome.whole = outcome.whole && whole;
